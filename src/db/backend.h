@@ -1,0 +1,73 @@
+// The backend interface behind the runners: one open database connection
+// of SQLite (sqlite3 C API) or of a server (ODBC), which runs statements
+// with bound values and hands back every row of a query at once.
+//
+// A Connection is used by one thread at a time (the pool hands it to one
+// lease at a time).
+#ifndef ZELVAR_DB_BACKEND_H_
+#define ZELVAR_DB_BACKEND_H_
+
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "db/sql.h"
+#include "db/variant.h"
+
+namespace zelvar::db {
+
+enum class FailureKind {
+  kNone,
+  // The statement failed; the connection is sound.
+  kStatement,
+  // A serialization failure or deadlock: the transaction may be run again.
+  kRetryable,
+  // The link failed: the connection is broken and must not be pooled again.
+  kLink,
+};
+
+struct BackendError {
+  FailureKind kind = FailureKind::kNone;
+  std::u16string text;  // the backend's description
+};
+
+// Every row of one query, in the order the database gave them.
+struct ResultSet {
+  std::vector<std::string> column_names;  // as the database reports them
+  std::vector<int> column_types;          // AdoType codes
+  std::vector<std::vector<Variant>> rows;
+};
+
+class Connection {
+ public:
+  virtual ~Connection() = default;
+
+  // Runs `sql` with its values bound. `rows` (null for statements without
+  // rows) receives the query's rows. False with `error` filled on failure.
+  virtual bool Run(const Sql& sql, ResultSet* rows, BackendError* error) = 0;
+
+  // Transactions: Begin starts one with the strongest isolation for a
+  // read-modify-write (BEGIN IMMEDIATE; SERIALIZABLE).
+  virtual bool Begin(BackendError* error) = 0;
+  virtual bool Commit(BackendError* error) = 0;
+  virtual bool Rollback(BackendError* error) = 0;
+
+  // False when the connection is known to be unusable, checked before a
+  // statement is sent on a pooled connection. Sends nothing the server
+  // would run.
+  virtual bool IsAlive() = 0;
+};
+
+// Opens a connection for one connection string (connection_string.h).
+// Null with `error` (kind kLink) filled when it can't be opened.
+std::unique_ptr<Connection> OpenConnection(const std::string& connection_string,
+                                           BackendError* error);
+
+// The two backends.
+std::unique_ptr<Connection> OpenSqliteConnection(const std::string& path, BackendError* error);
+std::unique_ptr<Connection> OpenOdbcConnection(const std::string& odbc_string,
+                                               BackendError* error);
+
+}  // namespace zelvar::db
+
+#endif  // ZELVAR_DB_BACKEND_H_

@@ -1,0 +1,43 @@
+// Connection strings: ";"-separated keyword=value pairs, keywords without
+// regard to case, values possibly braced ({...}, "}}" for "}") or quoted
+// ("..." or '...', the quote doubled inside).
+//
+//   Provider=SQLite;Data Source=PATH    an existing SQLite database file
+//   ...Driver=...; or ...DSN=...;       handed to the ODBC driver manager
+//   Provider=sqloledb (SQLOLEDB.1, MSOLEDBSQL, SQLNCLI, SQLNCLI11)
+//                                       translated to ODBC for SQL Server
+#ifndef ZELVAR_DB_CONNECTION_STRING_H_
+#define ZELVAR_DB_CONNECTION_STRING_H_
+
+#include <string>
+#include <utility>
+#include <vector>
+
+namespace zelvar::db {
+
+struct ConnectionTarget {
+  enum class Kind { kInvalid, kSqlite, kOdbc };
+  Kind kind = Kind::kInvalid;
+  std::string sqlite_path;  // kSqlite
+  std::string odbc;         // kOdbc: the string for SQLDriverConnect
+  std::string error;        // kInvalid: why
+};
+
+// The keyword=value pairs in order, keywords as written, values unquoted.
+// False for text that is not such a list.
+bool SplitConnectionString(const std::string& text,
+                           std::vector<std::pair<std::string, std::string>>* pairs);
+
+// `installed_drivers` are the ODBC driver names the driver manager knows;
+// the first SQL Server driver among "ODBC Driver 18 for SQL Server",
+// "ODBC Driver 17 for SQL Server", "FreeTDS" is chosen for the sqloledb
+// family.
+ConnectionTarget ResolveConnectionString(const std::string& text,
+                                         const std::vector<std::string>& installed_drivers);
+
+// As above with the driver manager's own list of installed drivers.
+ConnectionTarget ResolveConnectionString(const std::string& text);
+
+}  // namespace zelvar::db
+
+#endif  // ZELVAR_DB_CONNECTION_STRING_H_

@@ -1,0 +1,18 @@
+// The error log "ZelvarError.log" in the current directory: one record per
+// failure on the database path, each written with a single append so that
+// records of concurrent callers never interleave.
+#ifndef ZELVAR_DB_ERROR_LOG_H_
+#define ZELVAR_DB_ERROR_LOG_H_
+
+#include <string_view>
+
+namespace zelvar {
+
+// Appends: 20 bytes of local time text with its zero, the UTF-8 message
+// with its zero, then a line feed and a zero. A file that can't be opened
+// makes this a silent no-op.
+void WriteErrorLog(std::u16string_view text);
+
+}  // namespace zelvar
+
+#endif  // ZELVAR_DB_ERROR_LOG_H_

@@ -1,0 +1,50 @@
+// The statement runners: every statement of the handlers goes through
+// ExecuteSql (no rows) or QuerySql (rows read back), or through a
+// Transaction (transaction.h) where statements belong together.
+//
+// Each call leases a connection for the module-wide connection string from
+// that string's pool and gives it back before it returns. A connection that
+// can't be opened gives -1, the error text "数据库没能打开" and one record
+// with it in the error log. A failed statement gives -1 and the backend's
+// description as error text; the runner logs nothing for it.
+//
+// Thread-safe: any number of host threads may run statements at once.
+#ifndef ZELVAR_DB_RUNNER_H_
+#define ZELVAR_DB_RUNNER_H_
+
+#include <memory>
+#include <string>
+
+#include "db/sql.h"
+
+namespace zelvar::db {
+
+class Recordset;
+
+// A record set owned by one handler call. Empty when no query filled it.
+using RecordsetHandle = std::unique_ptr<Recordset>;
+
+// The error text of a connection that can't be opened.
+inline constexpr char16_t kOpenFailedText[] = u"数据库没能打开";
+
+// Runs a statement that returns no rows. 0, or -1 with `error_text` (may
+// be null) filled.
+int ExecuteSql(const Sql& sql, std::u16string* error_text);
+
+// Runs a query. On 0, `recordset` holds its rows, standing on the first
+// (or at the end when there is none); whatever it held before is released.
+// On an open failure `recordset` is untouched; on a failed statement it is
+// empty.
+int QuerySql(const Sql& sql, RecordsetHandle& recordset, std::u16string* error_text);
+
+// Opens a test connection with `connection_string`; on success it becomes
+// the module-wide string. 0 or -1; nothing is logged.
+int TestAndSetConnectionString(const std::string& connection_string);
+
+// Closes every idle pooled connection (of all strings). Connections leased
+// at the time are closed when they come back. For tests and unload.
+void CloseIdleConnections();
+
+}  // namespace zelvar::db
+
+#endif  // ZELVAR_DB_RUNNER_H_

@@ -1,0 +1,44 @@
+// Transactions: statements that belong together (a check and the change
+// after it, a read and the mark-read after it, a grant and its counters)
+// run on one leased connection in one transaction, with the strongest
+// isolation the backend offers for a read-modify-write (BEGIN IMMEDIATE on
+// SQLite, SERIALIZABLE on servers).
+#ifndef ZELVAR_DB_TRANSACTION_H_
+#define ZELVAR_DB_TRANSACTION_H_
+
+#include <functional>
+#include <string>
+
+#include "db/runner.h"
+#include "db/sql.h"
+
+namespace zelvar::db {
+
+// The statements of one attempt. Same results and texts as ExecuteSql and
+// QuerySql, on the transaction's connection. A record set from Query holds
+// its rows already and may outlive the transaction.
+class Transaction {
+ public:
+  virtual ~Transaction() = default;
+  virtual int Execute(const Sql& sql, std::u16string* error_text) = 0;
+  virtual int Query(const Sql& sql, RecordsetHandle& recordset, std::u16string* error_text) = 0;
+};
+
+// Runs `body` in a transaction. `body` returns 0 to commit and anything
+// else to roll back. When a statement or the commit fails with a
+// serialization failure or deadlock (SQLITE_BUSY, SQLSTATE 40001 or 40P01,
+// SQL Server 1205) the transaction is rolled back and `body` runs again
+// from the start, a bounded number of times; so `body` must have no effect
+// outside the database except on state it resets itself.
+//
+// Returns 0 when committed. Otherwise nothing of the body's statements
+// stays, and the result is the body's own when it asked to roll back, or
+// -1 when a statement or the commit failed, the retries ran out, or the
+// connection could not be opened (then with "数据库没能打开" and an
+// error-log record, as the runners do). `error_text` (may be null) gets the
+// failing statement's error text.
+int RunTransaction(const std::function<int(Transaction&)>& body, std::u16string* error_text);
+
+}  // namespace zelvar::db
+
+#endif  // ZELVAR_DB_TRANSACTION_H_

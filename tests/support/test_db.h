@@ -1,0 +1,79 @@
+// Test databases: a fresh, empty database with the shipped schema for each
+// test, on SQLite (a file in a temporary folder) or on PostgreSQL through
+// ODBC (a database created for the test on the server that
+// scripts/with-postgres starts; it exports ZELVAR_TEST_PG_ADMIN, an ODBC
+// string for the "postgres" database on it).
+#ifndef ZELVAR_TESTS_SUPPORT_TEST_DB_H_
+#define ZELVAR_TESTS_SUPPORT_TEST_DB_H_
+
+#include <cstdint>
+#include <memory>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include <gtest/gtest.h>
+
+namespace zelvar::test {
+
+enum class Backend { kSqlite, kPostgres };
+
+std::string BackendName(Backend backend);
+// For INSTANTIATE_TEST_SUITE_P(..., testing::ValuesIn(AllBackends()),
+// BackendParamName).
+std::vector<Backend> AllBackends();
+std::string BackendParamName(const testing::TestParamInfo<Backend>& info);
+
+// One database for one test. The destructor closes the module's pooled
+// connections and removes the database.
+class TestDatabase {
+ public:
+  // Creates the database and loads schema/<backend>.sql. Fails the test
+  // (ADD_FAILURE) and returns null when that is impossible; for PostgreSQL
+  // without ZELVAR_TEST_PG_ADMIN it skips the test unless
+  // ZELVAR_REQUIRE_PG=1, where it fails.
+  static std::unique_ptr<TestDatabase> Create(Backend backend);
+  ~TestDatabase();
+
+  Backend backend() const { return backend_; }
+  // The string to hand to OpenDBFriend.
+  const std::string& connection_string() const { return connection_string_; }
+
+  // Makes this database the module's: OpenDBFriend with its string.
+  void Use();
+
+  // Runs `sql` (UTF-8, no values) on a connection of its own, outside the
+  // module. Fails the test on an error.
+  void Exec(const std::string& sql);
+  // Runs a query and returns its rows as UTF-8 texts (NULL as nullopt),
+  // date-times as YYYY-MM-DD HH:MM:SS.
+  std::vector<std::vector<std::optional<std::string>>> Query(const std::string& sql);
+  // The single integer the query returns.
+  int64_t QueryInt(const std::string& sql);
+
+ private:
+  TestDatabase() = default;
+  struct Impl;
+  Backend backend_ = Backend::kSqlite;
+  std::string connection_string_;
+  std::unique_ptr<Impl> impl_;
+};
+
+// A temporary folder that is the current directory while the object lives
+// (the module writes its log files there).
+class ScopedTempDir {
+ public:
+  ScopedTempDir();
+  ~ScopedTempDir();
+  const std::string& path() const { return path_; }
+  // The file's bytes, or empty when it is missing.
+  std::string ReadFile(const std::string& name) const;
+
+ private:
+  std::string path_;
+  std::string previous_cwd_;
+};
+
+}  // namespace zelvar::test
+
+#endif  // ZELVAR_TESTS_SUPPORT_TEST_DB_H_
