@@ -45,7 +45,8 @@ class Sql {
   const std::string& format() const { return format_; }
   const std::vector<SqlValue>& values() const { return values_; }
 
-  // The text sent to a backend: each place replaced by "?".
+  // The text sent to a backend: each place, its apostrophes included,
+  // replaced by "?" ("x = '%s'" becomes "x = ?").
   const std::string& parameterized() const { return parameterized_; }
 
   // The statement with its values written in: integers in decimal, texts
