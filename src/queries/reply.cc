@@ -1,0 +1,80 @@
+// The reply frame, its hand-out and the record-set walk of the query kinds.
+
+#include "queries/reply.h"
+
+#include <cstring>
+#include <utility>
+
+#include "db/recordset.h"
+#include "db/text.h"
+#include "db/time_text.h"
+
+namespace zelvar::queries {
+
+namespace {
+
+short PacketKey(int64_t key) { return static_cast<short>(key); }
+
+}  // namespace
+
+ReplyPacket::ReplyPacket(unsigned kind) { packet_.SetInt(1, static_cast<int>(kind)); }
+
+void ReplyPacket::SetInt(int64_t key, int32_t value) { packet_.SetInt(PacketKey(key), value); }
+
+void ReplyPacket::SetText(int64_t key, const std::u16string& text) {
+  packet_.SetCString(PacketKey(key), text);
+}
+
+std::unique_ptr<char[]> ReplyPacket::TakeImage(int* length) {
+  const int size = packet_.GetLength();
+  const char* bytes = packet_.GetBufferPtr();
+  if (size <= 0 || bytes == nullptr) return nullptr;
+  std::unique_ptr<char[]> image(new char[size]);
+  std::memcpy(image.get(), bytes, static_cast<size_t>(size));
+  *length = size;
+  return image;
+}
+
+int HandOut(std::unique_ptr<char[]> image, int length, char** reply, int* reply_length) {
+  if (image == nullptr) return -1;
+  *reply_length = length;
+  *reply = image.release();
+  return 0;
+}
+
+int HandOut(ReplyPacket& packet, char** reply, int* reply_length) {
+  int length = 0;
+  std::unique_ptr<char[]> image = packet.TakeImage(&length);
+  return HandOut(std::move(image), length, reply, reply_length);
+}
+
+void ForEachCompleteRow(const db::RecordsetHandle& recordset,
+                        std::initializer_list<const char*> fields,
+                        const std::function<void(const std::vector<db::Variant>&)>& row) {
+  std::vector<db::Variant> values(fields.size());
+  while (db::AdoRstIsEOF(recordset) == 0) {
+    size_t read = 0;
+    for (const char* name : fields) {
+      values[read] = db::Variant();
+      if (db::AdoRstGetField(recordset, name, &values[read]) != 0) break;
+      ++read;
+    }
+    if (read == fields.size()) row(values);
+    if (db::AdoRstMoveNext(recordset) != 0) break;
+  }
+}
+
+std::u16string TextOf(const db::Variant& value) {
+  std::u16string text;
+  if (!value.ToText(&text)) text.clear();
+  return text;
+}
+
+int64_t SecondsOf(const db::Variant& value) {
+  std::u16string text;
+  if (!value.ToText(&text)) return 0;
+  const std::string narrow = ToNarrow(text);
+  return ParseTimeText(narrow.c_str());
+}
+
+}  // namespace zelvar::queries

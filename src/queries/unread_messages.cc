@@ -1,0 +1,82 @@
+// Kind 1620: the user's unread messages, which are then marked read.
+// Message m (from 1) is written at keys 10000 + 100m + 1 to + 4; key 10000
+// closes with the number of messages.
+//
+// The read and the mark-read run in one transaction, so a message that
+// arrives in between is neither delivered nor marked, and comes with the
+// next call. When the mark-read does not hold, the reply still goes out
+// and the messages stay unread for the next call: a message may come
+// twice, but none is marked read without having been delivered.
+
+#include <exception>
+#include <memory>
+#include <utility>
+
+#include "db/sql.h"
+#include "db/transaction.h"
+#include "queries/kinds.h"
+#include "queries/reply.h"
+
+namespace zelvar::queries {
+
+namespace {
+
+// Outcomes of one attempt of the transaction's body, beside 0 (committed).
+constexpr int kNoReply = -1;
+constexpr int kNotMarked = 1;
+
+// Builds the reply from the unread rows in `messages`.
+void WriteMessages(const db::RecordsetHandle& messages, ReplyPacket* packet) {
+  int32_t count = 0;
+  ForEachCompleteRow(messages, {"nId", "nFromUserId", "tAddTime", "sContent"},
+                     [&](const std::vector<db::Variant>& field) {
+                       const int64_t seconds = SecondsOf(field[2]);
+                       ++count;
+                       const int64_t base = 10000 + int64_t{100} * count;
+                       packet->SetInt(base + 1, field[0].Int32());
+                       packet->SetInt(base + 2, field[1].Int32());
+                       packet->SetText(base + 3, TextOf(field[3]));
+                       packet->SetInt(base + 4, Low32(seconds));
+                     });
+  packet->SetInt(10000, count);
+}
+
+}  // namespace
+
+int QueryUnreadMessages(int32_t user_id, char** reply, int* reply_length) {
+  const db::Sql select(
+      "SELECT nId, nFromUserId, sContent, tAddTime FROM tblUserMsg WHERE (nRead = 0) AND "
+      "(nUserId = %d) ",
+      {db::SqlValue::Integer(user_id)});
+  const db::Sql mark_read(
+      "update tblUserMsg set nRead = 1 WHERE (nRead = 0) AND (nUserId = %d)",
+      {db::SqlValue::Integer(user_id)});
+
+  // The reply of the last attempt; the body may run more than once.
+  std::unique_ptr<char[]> image;
+  int length = 0;
+  db::RunTransaction(
+      [&](db::Transaction& transaction) -> int {
+        image.reset();
+        length = 0;
+        db::RecordsetHandle messages;
+        if (transaction.Query(select, messages, nullptr) != 0) return kNoReply;
+        try {
+          ReplyPacket packet(kUnreadMessagesKind);
+          WriteMessages(messages, &packet);
+          image = packet.TakeImage(&length);
+        } catch (const std::exception&) {
+          image.reset();
+        }
+        // Nothing is marked read unless the reply stands ready.
+        if (image == nullptr) return kNoReply;
+        if (transaction.Execute(mark_read, nullptr) != 0) return kNotMarked;
+        return 0;
+      },
+      nullptr);
+  // Committed or not, a reply that was built goes out: without the commit
+  // nothing was marked read.
+  return HandOut(std::move(image), length, reply, reply_length);
+}
+
+}  // namespace zelvar::queries
