@@ -1,0 +1,295 @@
+// Connection strings: splitting keyword=value lists and deciding which
+// backend a string names (see connection_string.h). Pure functions apart
+// from the one call that asks the ODBC driver manager for its drivers;
+// thread-safe.
+#include "db/connection_string.h"
+
+#include <algorithm>
+#include <array>
+#include <cctype>
+#include <optional>
+#include <string_view>
+
+#include "db/odbc_env.h"
+
+namespace zelvar::db {
+
+namespace {
+
+bool IsSpace(char c) { return c == ' ' || c == '\t' || c == '\r' || c == '\n'; }
+
+std::string_view Trim(std::string_view text) {
+  while (!text.empty() && IsSpace(text.front())) text.remove_prefix(1);
+  while (!text.empty() && IsSpace(text.back())) text.remove_suffix(1);
+  return text;
+}
+
+std::string Lower(std::string_view text) {
+  std::string out(text);
+  for (char& c : out) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+  return out;
+}
+
+bool EqualsIgnoreCase(std::string_view a, std::string_view b) {
+  return a.size() == b.size() && Lower(a) == Lower(b);
+}
+
+using Pairs = std::vector<std::pair<std::string, std::string>>;
+
+// The value of the last pair whose keyword is one of `keywords` (a later
+// pair overrides an earlier one, as the driver managers read them).
+std::optional<std::string> Find(const Pairs& pairs, std::initializer_list<std::string_view> keywords) {
+  std::optional<std::string> found;
+  for (const auto& [keyword, value] : pairs) {
+    for (std::string_view k : keywords) {
+      if (EqualsIgnoreCase(keyword, k)) found = value;
+    }
+  }
+  return found;
+}
+
+bool IsSqlServerProvider(std::string_view provider) {
+  static constexpr std::array<std::string_view, 5> kProviders = {
+      "sqloledb", "sqloledb.1", "msoledbsql", "sqlncli", "sqlncli11"};
+  std::string lower = Lower(Trim(provider));
+  return std::find(kProviders.begin(), kProviders.end(), lower) != kProviders.end();
+}
+
+// An ODBC value as it must be written: braced (with "}" doubled) when it
+// holds a character that would end or confuse a plain value.
+std::string OdbcValue(const std::string& value) {
+  bool needs_braces = value.empty() ? false
+                                    : (IsSpace(value.front()) || IsSpace(value.back()) ||
+                                       value.front() == '"' || value.front() == '\'');
+  for (char c : value) {
+    if (c == ';' || c == '{' || c == '}') needs_braces = true;
+  }
+  if (!needs_braces) return value;
+  std::string out = "{";
+  for (char c : value) {
+    out += c;
+    if (c == '}') out += '}';
+  }
+  out += '}';
+  return out;
+}
+
+void Append(std::string* odbc, std::string_view keyword, const std::string& value) {
+  odbc->append(keyword);
+  odbc->push_back('=');
+  odbc->append(OdbcValue(value));
+  odbc->push_back(';');
+}
+
+ConnectionTarget Invalid(std::string why) {
+  ConnectionTarget target;
+  target.kind = ConnectionTarget::Kind::kInvalid;
+  target.error = std::move(why);
+  return target;
+}
+
+// OLE DB keywords that have no ODBC counterpart, or that the translation
+// writes itself; they are left out of the ODBC string.
+bool IsOleDbOnlyKeyword(std::string_view keyword) {
+  static constexpr std::array<std::string_view, 16> kDropped = {
+      "provider",          "data source",        "server",
+      "address",           "addr",               "network address",
+      "initial catalog",   "database",           "user id",
+      "uid",               "user",               "password",
+      "pwd",               "persist security info", "integrated security",
+      "use encryption for data"};
+  static constexpr std::array<std::string_view, 8> kAlsoDropped = {
+      "auto translate",  "packet size",        "ole db services", "connect timeout",
+      "connection timeout", "application name", "workstation id",  "trusted_connection"};
+  std::string lower = Lower(Trim(keyword));
+  return std::find(kDropped.begin(), kDropped.end(), lower) != kDropped.end() ||
+         std::find(kAlsoDropped.begin(), kAlsoDropped.end(), lower) != kAlsoDropped.end();
+}
+
+bool IsTrue(std::string_view value) {
+  std::string lower = Lower(Trim(value));
+  return lower == "yes" || lower == "true" || lower == "sspi" || lower == "1";
+}
+
+ConnectionTarget TranslateSqlServer(const Pairs& pairs, const std::vector<std::string>& drivers) {
+  static constexpr std::array<std::string_view, 3> kDriverPreference = {
+      "ODBC Driver 18 for SQL Server", "ODBC Driver 17 for SQL Server", "FreeTDS"};
+  std::string driver;
+  for (std::string_view wanted : kDriverPreference) {
+    for (const std::string& installed : drivers) {
+      if (EqualsIgnoreCase(installed, wanted)) {
+        driver = installed;
+        break;
+      }
+    }
+    if (!driver.empty()) break;
+  }
+  if (driver.empty()) {
+    return Invalid(
+        "no SQL Server ODBC driver is installed (looked for \"ODBC Driver 18 for SQL Server\", "
+        "\"ODBC Driver 17 for SQL Server\" and \"FreeTDS\")");
+  }
+  const bool free_tds = EqualsIgnoreCase(driver, "FreeTDS");
+
+  std::string server(
+      Trim(Find(pairs, {"Data Source", "Server", "Address", "Addr", "Network Address"}).value_or("")));
+  if (server.empty()) return Invalid("the connection string names no server (Data Source)");
+  // "(local)" and "." mean this machine's default or named instance; over
+  // TCP that is the loopback address.
+  for (std::string_view local : {"(local)", "."}) {
+    if (server.size() >= local.size() && EqualsIgnoreCase(server.substr(0, local.size()), local) &&
+        (server.size() == local.size() || server[local.size()] == '\\' ||
+         server[local.size()] == ',')) {
+      server = "127.0.0.1" + server.substr(local.size());
+      break;
+    }
+  }
+
+  std::string odbc;
+  Append(&odbc, "Driver", driver);
+  std::string port;
+  if (free_tds) {
+    // FreeTDS takes the port as a keyword of its own; "host\instance" it
+    // resolves itself.
+    size_t comma = server.find(',');
+    if (comma != std::string::npos) {
+      port = std::string(Trim(std::string_view(server).substr(comma + 1)));
+      server = std::string(Trim(std::string_view(server).substr(0, comma)));
+    }
+  }
+  Append(&odbc, "Server", server);
+  if (!port.empty()) Append(&odbc, "Port", port);
+  if (auto database = Find(pairs, {"Initial Catalog", "Database"})) {
+    Append(&odbc, "Database", *database);
+  }
+  auto integrated = Find(pairs, {"Integrated Security", "Trusted_Connection"});
+  if (integrated && IsTrue(*integrated)) {
+    Append(&odbc, "Trusted_Connection", "yes");
+  } else {
+    if (auto uid = Find(pairs, {"User Id", "UID", "User"})) Append(&odbc, "UID", *uid);
+    if (auto pwd = Find(pairs, {"Password", "PWD"})) Append(&odbc, "PWD", *pwd);
+  }
+  if (auto app = Find(pairs, {"Application Name"})) Append(&odbc, "APP", *app);
+  if (auto wsid = Find(pairs, {"Workstation ID"})) Append(&odbc, "WSID", *wsid);
+  auto encrypt = Find(pairs, {"Use Encryption for Data", "Encrypt"});
+  if (free_tds) {
+    // Texts travel as UTF-8 between FreeTDS and the module, whatever the
+    // server's code page.
+    if (!Find(pairs, {"ClientCharset"})) Append(&odbc, "ClientCharset", "UTF-8");
+  } else if (!encrypt) {
+    // The OLE DB providers do not encrypt unless asked to; Microsoft's
+    // driver 18 insists by default and would refuse every server without
+    // a trusted certificate that the host reached before.
+    Append(&odbc, "Encrypt", "no");
+  } else {
+    Append(&odbc, "Encrypt", IsTrue(*encrypt) ? "yes" : "no");
+  }
+  for (const auto& [keyword, value] : pairs) {
+    if (IsOleDbOnlyKeyword(keyword) || EqualsIgnoreCase(Trim(keyword), "encrypt")) continue;
+    Append(&odbc, Trim(keyword), value);
+  }
+
+  ConnectionTarget target;
+  target.kind = ConnectionTarget::Kind::kOdbc;
+  target.odbc = std::move(odbc);
+  return target;
+}
+
+}  // namespace
+
+bool SplitConnectionString(const std::string& text, Pairs* pairs) {
+  pairs->clear();
+  size_t i = 0;
+  const size_t n = text.size();
+  while (i < n) {
+    // Keyword: up to "=". An empty segment (";;" or a trailing ";") is
+    // allowed and skipped.
+    size_t keyword_start = i;
+    while (i < n && text[i] != '=' && text[i] != ';') ++i;
+    std::string_view keyword = Trim(std::string_view(text).substr(keyword_start, i - keyword_start));
+    if (i == n || text[i] == ';') {
+      if (!keyword.empty()) return false;  // a word without "="
+      if (i < n) ++i;
+      continue;
+    }
+    if (keyword.empty()) return false;
+    ++i;  // past "="
+
+    while (i < n && IsSpace(text[i])) ++i;
+    std::string value;
+    if (i < n && (text[i] == '{' || text[i] == '"' || text[i] == '\'')) {
+      const char open = text[i];
+      const char close = open == '{' ? '}' : open;
+      ++i;
+      bool closed = false;
+      while (i < n) {
+        if (text[i] == close) {
+          if (i + 1 < n && text[i + 1] == close) {  // doubled: one literal
+            value += close;
+            i += 2;
+            continue;
+          }
+          ++i;
+          closed = true;
+          break;
+        }
+        value += text[i++];
+      }
+      if (!closed) return false;
+      while (i < n && IsSpace(text[i])) ++i;
+      if (i < n && text[i] != ';') return false;  // text after the closing mark
+    } else {
+      size_t value_start = i;
+      while (i < n && text[i] != ';') ++i;
+      value = std::string(Trim(std::string_view(text).substr(value_start, i - value_start)));
+    }
+    if (i < n) ++i;  // past ";"
+    pairs->emplace_back(std::string(keyword), std::move(value));
+  }
+  return true;
+}
+
+ConnectionTarget ResolveConnectionString(const std::string& text,
+                                         const std::vector<std::string>& installed_drivers) {
+  if (Trim(text).empty()) return Invalid("the connection string is empty");
+  Pairs pairs;
+  if (!SplitConnectionString(text, &pairs)) {
+    return Invalid("the connection string is not a list of keyword=value pairs");
+  }
+  if (auto provider = Find(pairs, {"Provider"})) {
+    if (EqualsIgnoreCase(Trim(*provider), "SQLite")) {
+      std::string path = Find(pairs, {"Data Source"}).value_or("");
+      if (path.empty()) return Invalid("the SQLite connection string names no Data Source");
+      ConnectionTarget target;
+      target.kind = ConnectionTarget::Kind::kSqlite;
+      target.sqlite_path = std::move(path);
+      return target;
+    }
+    if (IsSqlServerProvider(*provider)) return TranslateSqlServer(pairs, installed_drivers);
+  }
+  if (Find(pairs, {"Driver", "DSN"})) {
+    ConnectionTarget target;
+    target.kind = ConnectionTarget::Kind::kOdbc;
+    target.odbc = text;
+    return target;
+  }
+  if (auto provider = Find(pairs, {"Provider"})) {
+    return Invalid("unknown provider \"" + *provider + "\"");
+  }
+  return Invalid("the connection string names no Provider, Driver or DSN");
+}
+
+ConnectionTarget ResolveConnectionString(const std::string& text) {
+  // Only the SQL Server translation needs the driver list; asking the
+  // driver manager reads its configuration, so it is left out otherwise.
+  Pairs pairs;
+  if (SplitConnectionString(text, &pairs)) {
+    auto provider = Find(pairs, {"Provider"});
+    if (provider && IsSqlServerProvider(*provider)) {
+      return ResolveConnectionString(text, InstalledOdbcDrivers());
+    }
+  }
+  return ResolveConnectionString(text, {});
+}
+
+}  // namespace zelvar::db
