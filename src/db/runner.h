@@ -47,4 +47,8 @@ void CloseIdleConnections();
 
 }  // namespace zelvar::db
 
+// Whoever holds a RecordsetHandle also destroys one, which needs the whole
+// class.
+#include "db/recordset.h"
+
 #endif  // ZELVAR_DB_RUNNER_H_

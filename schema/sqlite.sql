@@ -1,0 +1,89 @@
+-- The module's tables for SQLite. The module creates no table and no
+-- file; create the database once, for example:
+--   sqlite3 zelvar.db < schema/sqlite.sql
+--
+-- Declared types matter: the module reads a column's type from its
+-- declaration. Text columns are NVARCHAR(n), so a NULL reads as empty
+-- text; date-times are DATETIME and hold local time text
+-- YYYY-MM-DD HH:MM:SS; BOOLEAN holds 0 or 1.
+
+PRAGMA journal_mode = WAL;
+
+CREATE TABLE tblUser (
+  nId INTEGER PRIMARY KEY AUTOINCREMENT,
+  sUsername NVARCHAR(64),
+  sNick NVARCHAR(64),
+  nSex INT,
+  sFacePic NVARCHAR(4000),
+  bLogined BOOLEAN,
+  nLevel INT
+);
+CREATE INDEX tblUser_sUsername ON tblUser (sUsername);
+
+CREATE TABLE tblFriend (
+  nId INTEGER PRIMARY KEY AUTOINCREMENT,
+  nUserId INT,
+  nFriendId INT
+);
+CREATE INDEX tblFriend_nUserId ON tblFriend (nUserId);
+CREATE INDEX tblFriend_nFriendId ON tblFriend (nFriendId);
+
+CREATE TABLE tblUserMsg (
+  nId INTEGER PRIMARY KEY AUTOINCREMENT,
+  nUserId INT,
+  sContent NVARCHAR(4000),
+  tAddTime DATETIME,
+  nRead INT,
+  nFromUserId INT,
+  nAll INT
+);
+CREATE INDEX tblUserMsg_nUserId_nRead ON tblUserMsg (nUserId, nRead);
+
+CREATE TABLE tblFriendTradeHistory (
+  nId INTEGER PRIMARY KEY AUTOINCREMENT,
+  nPlayUserId INT,
+  nPlayedUserId INT,
+  nPlayId INT,
+  tTime DATETIME,
+  tDuration INT
+);
+CREATE INDEX tblFriendTradeHistory_nPlayUserId_tTime ON tblFriendTradeHistory (nPlayUserId, tTime);
+CREATE INDEX tblFriendTradeHistory_nPlayedUserId_tTime ON tblFriendTradeHistory (nPlayedUserId, tTime);
+
+CREATE TABLE tblFriendTradeItem (
+  nId INTEGER PRIMARY KEY AUTOINCREMENT,
+  sTradeName NVARCHAR(256),
+  sTradeDesc NVARCHAR(1024),
+  nPacificate INT,
+  sTradeImage NVARCHAR(256),
+  nHeadX DOUBLE,
+  nHeadY DOUBLE
+);
+
+CREATE TABLE tblInviteRecord (
+  nId INTEGER PRIMARY KEY AUTOINCREMENT,
+  nUserid INT,
+  nGroup INT,
+  sInviteCode NVARCHAR(256),
+  sInvitedEmail NVARCHAR(256),
+  nState INT,
+  tAddtime DATETIME,
+  nZoneId INT,
+  sNote NVARCHAR(1024),
+  nReply INT
+);
+
+CREATE TABLE tblUserGoods (
+  nId INTEGER PRIMARY KEY AUTOINCREMENT,
+  nType INT,
+  nUserId INT,
+  nGoodsId INT,
+  tAddTime DATETIME,
+  tDueTime DATETIME,
+  nBuyDay INT,
+  nLevel INT,
+  nUsing INT,
+  sHeadColor NVARCHAR(64)
+);
+CREATE INDEX tblUserGoods_nUserId_nGoodsId ON tblUserGoods (nUserId, nGoodsId);
+CREATE INDEX tblUserGoods_nUserId_nType_tDueTime ON tblUserGoods (nUserId, nType, tDueTime);

@@ -1,0 +1,145 @@
+// Connection pools per connection string.
+
+#include "db/pool.h"
+
+#include <mutex>
+#include <unordered_map>
+#include <utility>
+#include <vector>
+
+namespace zelvar::db {
+namespace {
+
+// Idle connections kept per string beyond a burst; more are closed when
+// they come back.
+constexpr size_t kMaxIdlePerString = 32;
+
+}  // namespace
+
+struct Pool::Shared {
+  struct Idle {
+    std::string connection_string;
+    std::vector<std::unique_ptr<Connection>> connections;
+  };
+
+  std::mutex mutex;
+  // Entries are never erased, so a lease may keep a pointer to the key.
+  std::unordered_map<std::string, std::unique_ptr<Idle>> idle;
+  // Bumped by CloseIdle: leases of an older generation close their
+  // connection when they come back.
+  uint64_t generation = 0;
+};
+
+Pool& Pool::Instance() {
+  // Never destroyed: leases may end during static destruction.
+  static Pool* const pool = new Pool(&OpenConnection);
+  return *pool;
+}
+
+Pool::Pool(Opener opener) : opener_(std::move(opener)), shared_(std::make_unique<Shared>()) {}
+
+Pool::~Pool() = default;
+
+Lease Pool::Acquire(const std::string& connection_string, bool fresh, BackendError* error) {
+  const std::string* key = nullptr;
+  uint64_t generation = 0;
+  std::vector<std::unique_ptr<Connection>> dead;  // closed outside the lock
+  for (;;) {
+    std::unique_ptr<Connection> candidate;
+    {
+      std::lock_guard<std::mutex> lock(shared_->mutex);
+      auto& slot = shared_->idle[connection_string];
+      if (!slot) {
+        slot = std::make_unique<Shared::Idle>();
+        slot->connection_string = connection_string;
+      }
+      key = &slot->connection_string;
+      generation = shared_->generation;
+      if (!fresh && !slot->connections.empty()) {
+        candidate = std::move(slot->connections.back());
+        slot->connections.pop_back();
+      }
+    }
+    if (!candidate) break;
+    if (candidate->IsAlive()) {
+      dead.clear();
+      return Lease(this, key, std::move(candidate), generation);
+    }
+    dead.push_back(std::move(candidate));
+  }
+  dead.clear();
+  std::unique_ptr<Connection> connection = opener_(connection_string, error);
+  if (!connection) return Lease();
+  return Lease(this, key, std::move(connection), generation);
+}
+
+void Pool::Return(const std::string* connection_string, std::unique_ptr<Connection> connection,
+                  uint64_t generation) {
+  {
+    std::lock_guard<std::mutex> lock(shared_->mutex);
+    if (generation == shared_->generation) {
+      auto found = shared_->idle.find(*connection_string);
+      if (found != shared_->idle.end() &&
+          found->second->connections.size() < kMaxIdlePerString) {
+        found->second->connections.push_back(std::move(connection));
+        return;
+      }
+    }
+  }
+  connection.reset();
+}
+
+void Pool::CloseIdle() {
+  std::vector<std::unique_ptr<Connection>> closing;
+  {
+    std::lock_guard<std::mutex> lock(shared_->mutex);
+    ++shared_->generation;
+    for (auto& [text, slot] : shared_->idle) {
+      for (auto& connection : slot->connections) closing.push_back(std::move(connection));
+      slot->connections.clear();
+    }
+  }
+  closing.clear();
+}
+
+size_t Pool::IdleCount(const std::string& connection_string) {
+  std::lock_guard<std::mutex> lock(shared_->mutex);
+  auto found = shared_->idle.find(connection_string);
+  return found == shared_->idle.end() ? 0 : found->second->connections.size();
+}
+
+Lease::Lease(Lease&& other) noexcept
+    : pool_(std::exchange(other.pool_, nullptr)),
+      connection_string_(std::exchange(other.connection_string_, nullptr)),
+      connection_(std::move(other.connection_)),
+      generation_(other.generation_),
+      broken_(other.broken_) {}
+
+Lease& Lease::operator=(Lease&& other) noexcept {
+  if (this != &other) {
+    Release();
+    pool_ = std::exchange(other.pool_, nullptr);
+    connection_string_ = std::exchange(other.connection_string_, nullptr);
+    connection_ = std::move(other.connection_);
+    generation_ = other.generation_;
+    broken_ = other.broken_;
+  }
+  return *this;
+}
+
+Lease::~Lease() { Release(); }
+
+void Lease::Release() {
+  if (!connection_) return;
+  std::unique_ptr<Connection> connection = std::move(connection_);
+  if (broken_ || pool_ == nullptr) {
+    connection.reset();
+  } else {
+    pool_->Return(connection_string_, std::move(connection), generation_);
+  }
+  pool_ = nullptr;
+  connection_string_ = nullptr;
+  broken_ = false;
+}
+
+}  // namespace zelvar::db

@@ -1,0 +1,107 @@
+// Connection pools, one per connection string: idle connections are kept
+// and leased again, so a statement does not pay for a connection of its
+// own each time.
+//
+// Rules: a connection whose link failed is discarded, never pooled again;
+// an idle connection found dead is replaced before a statement is sent on
+// it, so the caller never sees it; CloseIdleConnections closes the idle
+// ones at once and the leased ones when they come back.
+//
+// Thread-safe. The pool's mutex guards only its idle lists; opening,
+// running and closing happen outside it, so requests never wait for each
+// other's statements.
+#ifndef ZELVAR_DB_POOL_H_
+#define ZELVAR_DB_POOL_H_
+
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <string>
+
+#include "db/backend.h"
+
+namespace zelvar::db {
+
+class Lease;
+
+// A set of pools, one per connection string.
+class Pool {
+ public:
+  using Opener = std::function<std::unique_ptr<Connection>(const std::string& connection_string,
+                                                           BackendError* error)>;
+
+  // The process-wide pools, opening with OpenConnection.
+  static Pool& Instance();
+
+  explicit Pool(Opener opener);
+  Pool(const Pool&) = delete;
+  Pool& operator=(const Pool&) = delete;
+  // REQUIRES: no lease of this pool is alive.
+  ~Pool();
+
+  // Leases a connection for `connection_string`: an idle one that is
+  // alive, or a new one. `fresh` skips the idle ones (a test of a string
+  // must open a connection). Empty Lease with `error` filled when no
+  // connection can be opened.
+  Lease Acquire(const std::string& connection_string, bool fresh, BackendError* error);
+
+  void CloseIdle();
+
+  // Idle connections held for `connection_string` (for tests).
+  size_t IdleCount(const std::string& connection_string);
+
+ private:
+  friend class Lease;
+  struct Shared;
+
+  void Return(const std::string* connection_string, std::unique_ptr<Connection> connection,
+              uint64_t generation);
+
+  Opener opener_;
+  std::unique_ptr<Shared> shared_;
+};
+
+// One leased connection. Moving transfers the lease; the destructor gives
+// the connection back (or closes it when it failed at the link level).
+class Lease {
+ public:
+  Lease() = default;
+  Lease(Lease&& other) noexcept;
+  Lease& operator=(Lease&& other) noexcept;
+  Lease(const Lease&) = delete;
+  Lease& operator=(const Lease&) = delete;
+  ~Lease();
+
+  explicit operator bool() const { return connection_ != nullptr; }
+  Connection* operator->() const { return connection_.get(); }
+  Connection& operator*() const { return *connection_; }
+
+  // The link failed: the connection is closed instead of pooled.
+  void MarkBroken() { broken_ = true; }
+  // Notes a failure of a statement run on the connection, so that a link
+  // failure is never pooled again.
+  void Note(const BackendError& error) {
+    if (error.kind == FailureKind::kLink) broken_ = true;
+  }
+  // Ends the lease now.
+  void Release();
+
+ private:
+  friend class Pool;
+  Lease(Pool* pool, const std::string* connection_string, std::unique_ptr<Connection> connection,
+        uint64_t generation)
+      : pool_(pool),
+        connection_string_(connection_string),
+        connection_(std::move(connection)),
+        generation_(generation) {}
+
+  Pool* pool_ = nullptr;
+  const std::string* connection_string_ = nullptr;  // owned by the pool, never freed
+  std::unique_ptr<Connection> connection_;
+  uint64_t generation_ = 0;
+  bool broken_ = false;
+};
+
+}  // namespace zelvar::db
+
+#endif  // ZELVAR_DB_POOL_H_

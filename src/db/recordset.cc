@@ -1,0 +1,96 @@
+// Record sets: a cursor over rows already read, and the field reads of the
+// handlers.
+
+#include "db/recordset.h"
+
+#include <exception>
+
+namespace zelvar::db {
+namespace {
+
+char AsciiLower(char c) { return (c >= 'A' && c <= 'Z') ? static_cast<char>(c - 'A' + 'a') : c; }
+
+std::string Lower(std::string_view text) {
+  std::string lower(text);
+  for (char& c : lower) c = AsciiLower(c);
+  return lower;
+}
+
+bool EqualsLower(std::string_view lower, std::string_view name) {
+  if (lower.size() != name.size()) return false;
+  for (size_t i = 0; i < name.size(); ++i) {
+    if (lower[i] != AsciiLower(name[i])) return false;
+  }
+  return true;
+}
+
+}  // namespace
+
+Recordset::Recordset(ResultSet rows) : rows_(std::move(rows)) {
+  lower_names_.reserve(rows_.column_names.size());
+  for (const std::string& name : rows_.column_names) lower_names_.push_back(Lower(name));
+}
+
+bool Recordset::MoveNext() {
+  if (IsEOF()) return false;
+  ++current_;
+  return true;
+}
+
+int Recordset::ColumnIndex(std::string_view name) const {
+  // Record sets are narrow (a handful of columns), so a scan beats a map.
+  for (size_t i = 0; i < lower_names_.size(); ++i) {
+    if (EqualsLower(lower_names_[i], name)) return static_cast<int>(i);
+  }
+  return -1;
+}
+
+int Recordset::ColumnType(int column) const {
+  if (column < 0 || static_cast<size_t>(column) >= rows_.column_types.size()) return kAdEmpty;
+  return rows_.column_types[column];
+}
+
+bool Recordset::GetField(std::string_view name, Variant* value) const {
+  if (IsEOF()) return false;
+  const int column = ColumnIndex(name);
+  if (column < 0) return false;
+  const std::vector<Variant>& row = rows_.rows[current_];
+  if (static_cast<size_t>(column) >= row.size()) return false;
+  const Variant& field = row[column];
+  if (field.IsNull()) {
+    const int type = ColumnType(column);
+    if (type == kAdVarChar || type == kAdVarWChar) {
+      *value = Variant::Text(std::u16string());
+      return true;
+    }
+  }
+  *value = field;
+  return true;
+}
+
+int16_t AdoRstIsEOF(const RecordsetHandle& recordset) {
+  if (!recordset) return 0;
+  return recordset->IsEOF() ? -1 : 0;
+}
+
+int AdoRstMoveNext(const RecordsetHandle& recordset) {
+  if (!recordset) return kEPointer;
+  return recordset->MoveNext() ? 0 : kNoCurrentRecord;
+}
+
+int AdoRstGetField(const RecordsetHandle& recordset, const char* name, Variant* value) {
+  if (!recordset || name == nullptr || value == nullptr) return kEPointer;
+  if (recordset->IsEOF()) return kNoCurrentRecord;
+  try {
+    // The copy of a long text may fail to allocate; the caller's value is
+    // assigned only from a finished copy.
+    Variant field;
+    if (!recordset->GetField(name, &field)) return kItemNotFound;
+    *value = std::move(field);
+    return 0;
+  } catch (const std::exception&) {
+    return -1;
+  }
+}
+
+}  // namespace zelvar::db

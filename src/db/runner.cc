@@ -1,0 +1,170 @@
+// The statement runners and the connection wrappers below them.
+
+#include <exception>
+#include <new>
+
+#include "db/ado.h"
+#include "db/error_log.h"
+#include "db/recordset.h"
+#include "db/runner.h"
+#include "db/text.h"
+#include "shell/module_state.h"
+
+namespace zelvar::db {
+namespace {
+
+constexpr char16_t kUnknownExceptionText[] = u"Caught an exception of unknown type";
+
+void SetText(std::u16string* error_text, std::u16string_view text) {
+  if (error_text != nullptr) error_text->assign(text);
+}
+
+// Runs `body`, turning any exception into -1 and its text.
+template <typename Body>
+int Guarded(std::u16string* error_text, Body body) {
+  try {
+    return body();
+  } catch (const std::exception& e) {
+    try {
+      SetText(error_text, ToWide(e.what()));
+    } catch (...) {
+    }
+  } catch (...) {
+    try {
+      SetText(error_text, kUnknownExceptionText);
+    } catch (...) {
+    }
+  }
+  return -1;
+}
+
+int OpenFailed(std::u16string* error_text) {
+  WriteErrorLog(kOpenFailedText);
+  SetText(error_text, kOpenFailedText);
+  return -1;
+}
+
+}  // namespace
+
+int AdoConnOpen(ConnectionHandle& connection, std::shared_ptr<const std::string> connection_string,
+                std::u16string* error_text, bool fresh) {
+  std::u16string text;
+  int result = Guarded(&text, [&] {
+    connection.lease().Release();
+    if (!connection_string) {
+      text = u"no connection string";
+      return -1;
+    }
+    BackendError error;
+    connection.lease() = Pool::Instance().Acquire(*connection_string, fresh, &error);
+    if (!connection.lease()) {
+      text = std::move(error.text);
+      return -1;
+    }
+    return 0;
+  });
+  if (result != 0) {
+    connection.lease().Release();
+    SetText(error_text, text);
+  }
+  return result;
+}
+
+int AdoConnExecute(ConnectionHandle& connection, const Sql& statement,
+                   std::u16string* error_text) {
+  if (!connection) return kEPointer;
+  std::u16string text;
+  int result = Guarded(&text, [&] {
+    BackendError error;
+    if (connection.lease()->Run(statement, nullptr, &error)) return 0;
+    connection.lease().Note(error);
+    text = std::move(error.text);
+    return -1;
+  });
+  if (result != 0) SetText(error_text, text);
+  return result;
+}
+
+int AdoConnClose(ConnectionHandle& connection) {
+  if (!connection) return kEPointer;
+  std::u16string ignored;
+  return Guarded(&ignored, [&] {
+    connection.lease().Release();
+    return 0;
+  });
+}
+
+int AdoRstOpen(RecordsetHandle& recordset, const Sql& statement,
+               ConnectionHandle& active_connection, std::u16string* error_text) {
+  recordset.reset();
+  if (!active_connection) return kEPointer;
+  std::u16string text;
+  int result = Guarded(&text, [&] {
+    BackendError error;
+    ResultSet rows;
+    if (!active_connection.lease()->Run(statement, &rows, &error)) {
+      active_connection.lease().Note(error);
+      text = std::move(error.text);
+      return -1;
+    }
+    recordset = std::make_unique<Recordset>(std::move(rows));
+    return 0;
+  });
+  if (result != 0) {
+    recordset.reset();
+    SetText(error_text, text);
+  }
+  return result;
+}
+
+int ExecuteSql(const Sql& sql, std::u16string* error_text) {
+  return Guarded(error_text, [&] {
+    ConnectionHandle connection;
+    std::u16string text;
+    if (AdoConnOpen(connection, CurrentConnectionString(), &text) != 0) {
+      return OpenFailed(error_text);
+    }
+    if (AdoConnExecute(connection, sql, &text) == 0) return 0;
+    SetText(error_text, text);
+    AdoConnClose(connection);
+    return -1;
+  });
+}
+
+int QuerySql(const Sql& sql, RecordsetHandle& recordset, std::u16string* error_text) {
+  return Guarded(error_text, [&] {
+    ConnectionHandle connection;
+    std::u16string text;
+    if (AdoConnOpen(connection, CurrentConnectionString(), &text) != 0) {
+      return OpenFailed(error_text);
+    }
+    // The rows are read in full, so the connection goes back at once.
+    if (AdoRstOpen(recordset, sql, connection, &text) == 0) return 0;
+    SetText(error_text, text);
+    AdoConnClose(connection);
+    return -1;
+  });
+}
+
+int TestAndSetConnectionString(const std::string& connection_string) {
+  std::u16string ignored;
+  return Guarded(&ignored, [&] {
+    auto candidate = std::make_shared<const std::string>(connection_string);
+    ConnectionHandle connection;
+    // A fresh connection: an idle one proves only that the string opened
+    // once.
+    if (AdoConnOpen(connection, candidate, nullptr, /*fresh=*/true) != 0) return -1;
+    AdoConnClose(connection);
+    SetConnectionString(connection_string);
+    return 0;
+  });
+}
+
+void CloseIdleConnections() {
+  try {
+    Pool::Instance().CloseIdle();
+  } catch (...) {
+  }
+}
+
+}  // namespace zelvar::db

@@ -1,0 +1,367 @@
+// The SQLite backend: one sqlite3 connection per Connection, in WAL mode
+// with a busy timeout so that threads and processes share one file, and a
+// cache of prepared statements keyed by the parameterized text.
+//
+// A connection is opened without SQLITE_OPEN_CREATE: a missing file is an
+// open failure and no file is created. Each Connection is used by one
+// thread at a time (SQLITE_OPEN_NOMUTEX).
+
+#include <sqlite3.h>
+
+#include <cstring>
+#include <list>
+#include <memory>
+#include <string>
+#include <unordered_map>
+
+#include "db/backend.h"
+#include "db/text.h"
+
+namespace zelvar::db {
+namespace {
+
+constexpr int kBusyTimeoutMs = 5000;
+// Handlers run a few dozen distinct texts; the bound keeps a stray caller
+// with ever-new texts from holding memory without end.
+constexpr size_t kStatementCacheSize = 128;
+
+struct SqliteCloser {
+  void operator()(sqlite3* db) const { sqlite3_close_v2(db); }
+};
+struct StatementFinalizer {
+  void operator()(sqlite3_stmt* statement) const { sqlite3_finalize(statement); }
+};
+using StatementPtr = std::unique_ptr<sqlite3_stmt, StatementFinalizer>;
+
+// The type code of a declared column type, as ADO would report the
+// corresponding server type.
+int TypeOfDeclaration(const char* declared) {
+  if (declared == nullptr) return kAdEmpty;
+  std::string name;
+  for (const char* p = declared; *p != '\0' && *p != '('; ++p) {
+    char c = *p;
+    if (c >= 'a' && c <= 'z') c = static_cast<char>(c - 'a' + 'A');
+    if (c != ' ' || !name.empty()) name.push_back(c);
+  }
+  while (!name.empty() && name.back() == ' ') name.pop_back();
+  if (name == "NVARCHAR" || name == "NATIONAL VARCHAR" || name == "NATIONAL CHARACTER VARYING" ||
+      name == "NCHAR VARYING") {
+    return kAdVarWChar;
+  }
+  if (name == "VARCHAR" || name == "CHARACTER VARYING" || name == "VARYING CHARACTER") {
+    return kAdVarChar;
+  }
+  if (name == "NCHAR" || name == "NATIONAL CHARACTER" || name == "NATIVE CHARACTER") {
+    return kAdWChar;
+  }
+  if (name == "CHAR" || name == "CHARACTER") return kAdChar;
+  if (name == "TEXT" || name == "CLOB") return kAdLongVarChar;
+  if (name == "NTEXT") return kAdLongVarWChar;
+  if (name == "INT" || name == "INTEGER" || name == "MEDIUMINT") return kAdInteger;
+  if (name == "SMALLINT" || name == "TINYINT") return kAdSmallInt;
+  if (name == "BIGINT" || name == "INT8") return kAdBigInt;
+  if (name == "BIT" || name == "BOOLEAN" || name == "BOOL") return kAdBoolean;
+  if (name == "REAL" || name == "FLOAT" || name == "DOUBLE" || name == "DOUBLE PRECISION" ||
+      name == "NUMERIC" || name == "DECIMAL") {
+    return kAdDouble;
+  }
+  if (name == "DATETIME" || name == "TIMESTAMP" || name == "DATE" || name == "SMALLDATETIME" ||
+      name == "DATETIME2") {
+    return kAdDBTimeStamp;
+  }
+  return kAdEmpty;
+}
+
+// Columns without a declared type (expressions) take the type of the first
+// value that is not NULL.
+int TypeOfValue(int storage_class) {
+  switch (storage_class) {
+    case SQLITE_INTEGER:
+      return kAdInteger;
+    case SQLITE_FLOAT:
+      return kAdDouble;
+    case SQLITE_TEXT:
+      return kAdVarWChar;
+    default:
+      return kAdEmpty;
+  }
+}
+
+// Date-time texts come back as YYYY-MM-DD HH:MM:SS: a "T" between date and
+// time becomes a blank, and fractions or a zone after the seconds go.
+std::u16string DateTimeText(const unsigned char* text, int bytes) {
+  std::string value(reinterpret_cast<const char*>(text), bytes);
+  const auto digit = [&](size_t i) { return value[i] >= '0' && value[i] <= '9'; };
+  if (value.size() > 19 && digit(0) && digit(1) && digit(2) && digit(3) && value[4] == '-' &&
+      value[7] == '-' && (value[10] == 'T' || value[10] == ' ') && value[13] == ':' &&
+      value[16] == ':' && digit(17) && digit(18)) {
+    value.resize(19);
+  }
+  if (value.size() == 19 && value[10] == 'T' && value[4] == '-' && value[13] == ':') value[10] = ' ';
+  return ToWide(value);
+}
+
+FailureKind KindOf(int code) {
+  switch (code & 0xFF) {
+    case SQLITE_BUSY:
+    case SQLITE_LOCKED:
+      return FailureKind::kRetryable;
+    case SQLITE_IOERR:
+    case SQLITE_CORRUPT:
+    case SQLITE_NOTADB:
+    case SQLITE_CANTOPEN:
+    case SQLITE_NOMEM:
+    case SQLITE_FULL:
+    case SQLITE_PROTOCOL:
+      return FailureKind::kLink;
+    default:
+      return FailureKind::kStatement;
+  }
+}
+
+class SqliteConnection final : public Connection {
+ public:
+  explicit SqliteConnection(sqlite3* db) : db_(db) {}
+
+  bool Run(const Sql& sql, ResultSet* rows, BackendError* error) override;
+  bool Begin(BackendError* error) override { return Plain("BEGIN IMMEDIATE", error); }
+  bool Commit(BackendError* error) override;
+  bool Rollback(BackendError* error) override;
+  bool IsAlive() override { return !broken_; }
+
+ private:
+  struct CachedStatement {
+    StatementPtr statement;
+    std::vector<std::string> column_names;
+    std::vector<int> declared_types;
+    std::list<std::string>::iterator age;  // position in lru_
+  };
+
+  CachedStatement* Prepare(const std::string& text, BackendError* error);
+  bool Bind(sqlite3_stmt* statement, const Sql& sql, std::vector<std::string>* texts,
+            BackendError* error);
+  bool Plain(const char* text, BackendError* error);
+  void Fail(int code, BackendError* error);
+
+  std::unique_ptr<sqlite3, SqliteCloser> db_;
+  bool broken_ = false;
+  std::unordered_map<std::string, CachedStatement> cache_;
+  std::list<std::string> lru_;  // most recently used first
+};
+
+void SqliteConnection::Fail(int code, BackendError* error) {
+  error->kind = KindOf(code);
+  const char* message = sqlite3_errmsg(db_.get());
+  error->text = ToWide(message != nullptr ? message : sqlite3_errstr(code));
+  if (error->kind == FailureKind::kLink) broken_ = true;
+}
+
+SqliteConnection::CachedStatement* SqliteConnection::Prepare(const std::string& text,
+                                                             BackendError* error) {
+  auto found = cache_.find(text);
+  if (found != cache_.end()) {
+    lru_.splice(lru_.begin(), lru_, found->second.age);
+    return &found->second;
+  }
+  sqlite3_stmt* raw = nullptr;
+  const char* tail = nullptr;
+  int rc = sqlite3_prepare_v3(db_.get(), text.c_str(), static_cast<int>(text.size() + 1),
+                              SQLITE_PREPARE_PERSISTENT, &raw, &tail);
+  StatementPtr statement(raw);
+  if (rc != SQLITE_OK) {
+    Fail(rc, error);
+    return nullptr;
+  }
+  if (!statement) {
+    error->kind = FailureKind::kStatement;
+    error->text = u"the statement text holds no statement";
+    return nullptr;
+  }
+  // One call runs one statement: text after it would silently not run.
+  for (; tail != nullptr && *tail != '\0'; ++tail) {
+    if (*tail != ' ' && *tail != ';' && *tail != '\n' && *tail != '\r' && *tail != '\t') {
+      error->kind = FailureKind::kStatement;
+      error->text = u"the statement text holds more than one statement";
+      return nullptr;
+    }
+  }
+  if (cache_.size() >= kStatementCacheSize) {
+    cache_.erase(lru_.back());
+    lru_.pop_back();
+  }
+  CachedStatement entry;
+  const int columns = sqlite3_column_count(statement.get());
+  for (int i = 0; i < columns; ++i) {
+    const char* name = sqlite3_column_name(statement.get(), i);
+    entry.column_names.emplace_back(name != nullptr ? name : "");
+    entry.declared_types.push_back(TypeOfDeclaration(sqlite3_column_decltype(statement.get(), i)));
+  }
+  entry.statement = std::move(statement);
+  lru_.push_front(text);
+  entry.age = lru_.begin();
+  return &cache_.emplace(text, std::move(entry)).first->second;
+}
+
+bool SqliteConnection::Bind(sqlite3_stmt* statement, const Sql& sql,
+                            std::vector<std::string>* texts, BackendError* error) {
+  const std::vector<SqlValue>& values = sql.values();
+  if (sqlite3_bind_parameter_count(statement) != static_cast<int>(values.size())) {
+    error->kind = FailureKind::kStatement;
+    error->text = u"the statement's places and values do not match";
+    return false;
+  }
+  // The narrow texts live until the statement has run (bound as static).
+  texts->reserve(values.size());
+  for (size_t i = 0; i < values.size(); ++i) {
+    const int index = static_cast<int>(i + 1);
+    const SqlValue& value = values[i];
+    int rc = SQLITE_OK;
+    switch (value.kind()) {
+      case SqlValue::Kind::kInteger:
+        rc = sqlite3_bind_int64(statement, index, value.integer());
+        break;
+      case SqlValue::Kind::kText:
+        texts->push_back(ToNarrow(value.text()));
+        rc = sqlite3_bind_text(statement, index, texts->back().data(),
+                               static_cast<int>(texts->back().size()), SQLITE_STATIC);
+        break;
+      case SqlValue::Kind::kDateTime:
+        rc = sqlite3_bind_text(statement, index, value.date_time().data(),
+                               static_cast<int>(value.date_time().size()), SQLITE_STATIC);
+        break;
+    }
+    if (rc != SQLITE_OK) {
+      Fail(rc, error);
+      return false;
+    }
+  }
+  return true;
+}
+
+bool SqliteConnection::Run(const Sql& sql, ResultSet* rows, BackendError* error) {
+  if (broken_) {
+    error->kind = FailureKind::kLink;
+    error->text = u"the connection has failed";
+    return false;
+  }
+  CachedStatement* cached = Prepare(sql.parameterized(), error);
+  if (cached == nullptr) return false;
+  sqlite3_stmt* statement = cached->statement.get();
+  // Reset and unbind on every way out, so a cached statement holds no lock
+  // and no pointer into this call's texts.
+  struct Resetter {
+    sqlite3_stmt* statement;
+    ~Resetter() {
+      sqlite3_reset(statement);
+      sqlite3_clear_bindings(statement);
+    }
+  } resetter{statement};
+  std::vector<std::string> texts;
+  if (!Bind(statement, sql, &texts, error)) return false;
+
+  std::vector<int> types;
+  if (rows != nullptr) {
+    *rows = ResultSet();
+    rows->column_names = cached->column_names;
+    types = cached->declared_types;
+  }
+  const size_t columns = cached->column_names.size();
+  int rc;
+  while ((rc = sqlite3_step(statement)) == SQLITE_ROW) {
+    if (rows == nullptr) continue;
+    std::vector<Variant>& row = rows->rows.emplace_back();
+    row.reserve(columns);
+    for (size_t i = 0; i < columns; ++i) {
+      const int column = static_cast<int>(i);
+      const int storage = sqlite3_column_type(statement, column);
+      if (types[i] == kAdEmpty) types[i] = TypeOfValue(storage);
+      switch (storage) {
+        case SQLITE_NULL:
+          row.push_back(Variant::Null());
+          break;
+        case SQLITE_INTEGER: {
+          int64_t value = sqlite3_column_int64(statement, column);
+          if (cached->declared_types[i] == kAdBoolean) value = value != 0 ? 1 : 0;
+          row.push_back(Variant::Integer(value));
+          break;
+        }
+        case SQLITE_FLOAT:
+          row.push_back(Variant::Real(sqlite3_column_double(statement, column)));
+          break;
+        default: {
+          const unsigned char* text = sqlite3_column_text(statement, column);
+          const int bytes = sqlite3_column_bytes(statement, column);
+          if (text == nullptr) {
+            row.push_back(Variant::Text(std::u16string()));
+          } else if (cached->declared_types[i] == kAdDBTimeStamp) {
+            row.push_back(Variant::Text(DateTimeText(text, bytes)));
+          } else {
+            row.push_back(Variant::Text(
+                ToWide(std::string_view(reinterpret_cast<const char*>(text), bytes))));
+          }
+          break;
+        }
+      }
+    }
+  }
+  if (rc != SQLITE_DONE) {
+    Fail(rc, error);
+    if (rows != nullptr) *rows = ResultSet();
+    return false;
+  }
+  if (rows != nullptr) rows->column_types = std::move(types);
+  return true;
+}
+
+bool SqliteConnection::Plain(const char* text, BackendError* error) {
+  if (broken_) {
+    error->kind = FailureKind::kLink;
+    error->text = u"the connection has failed";
+    return false;
+  }
+  int rc = sqlite3_exec(db_.get(), text, nullptr, nullptr, nullptr);
+  if (rc != SQLITE_OK) {
+    Fail(rc, error);
+    return false;
+  }
+  return true;
+}
+
+bool SqliteConnection::Commit(BackendError* error) {
+  if (!Plain("COMMIT", error)) {
+    // A failed COMMIT leaves the transaction open; the caller rolls back.
+    return false;
+  }
+  return true;
+}
+
+bool SqliteConnection::Rollback(BackendError* error) {
+  // Some failures (a full disk, an I/O error) end the transaction already.
+  if (sqlite3_get_autocommit(db_.get()) != 0) return true;
+  return Plain("ROLLBACK", error);
+}
+
+}  // namespace
+
+std::unique_ptr<Connection> OpenSqliteConnection(const std::string& path, BackendError* error) {
+  sqlite3* raw = nullptr;
+  int rc = sqlite3_open_v2(path.c_str(), &raw, SQLITE_OPEN_READWRITE | SQLITE_OPEN_NOMUTEX,
+                           nullptr);
+  std::unique_ptr<sqlite3, SqliteCloser> db(raw);
+  const auto fail = [&](int code) -> std::unique_ptr<Connection> {
+    error->kind = FailureKind::kLink;
+    const char* message = db ? sqlite3_errmsg(db.get()) : sqlite3_errstr(code);
+    error->text = ToWide(message != nullptr ? message : "unable to open database file");
+    return nullptr;
+  };
+  if (rc != SQLITE_OK) return fail(rc);
+  sqlite3_extended_result_codes(db.get(), 1);
+  sqlite3_busy_timeout(db.get(), kBusyTimeoutMs);
+  // Reading the journal mode also proves that the file is a database: a
+  // file of another kind opens fine and fails only here.
+  rc = sqlite3_exec(db.get(), "PRAGMA journal_mode=WAL", nullptr, nullptr, nullptr);
+  if (rc != SQLITE_OK) return fail(rc);
+  return std::make_unique<SqliteConnection>(db.release());
+}
+
+}  // namespace zelvar::db
