@@ -83,6 +83,21 @@ TEST_P(TradeHistory, TradeWithoutTimeIsListedWithTimeZero) {
   EXPECT_EQ(untimed, (Trade{7, 8, 100, 0, 1}));
 }
 
+// Only SQLite keeps a date-time as the text it was given.
+TEST(TradeHistorySqlite, TimeOfAnotherShapeIsWrittenAsZero) {
+  ScopedTempDir dir;
+  std::unique_ptr<TestDatabase> db = TestDatabase::Create(Backend::kSqlite);
+  ASSERT_NE(db, nullptr);
+  db->Use();
+  db->Exec("INSERT INTO tblFriendTradeHistory (nId, nPlayUserId, nPlayedUserId, nPlayId, tTime, "
+           "tDuration) VALUES (1, 7, 8, 100, '2011-05-03', 10), (2, 7, 8, 101, 'soon', 10)");
+  Reply reply = Ask(7, 1605);
+  EXPECT_EQ(reply.Int(10), 2);
+  EXPECT_EQ(reply.Int(103), 0);
+  EXPECT_EQ(reply.Int(203), 0);
+  EXPECT_EQ(reply.Int(104).value_or(0) + reply.Int(204).value_or(0), 3);
+}
+
 INSTANTIATE_TEST_SUITE_P(Backends, TradeHistory, testing::ValuesIn(AllBackends()),
                          BackendParamName);
 
