@@ -26,12 +26,3 @@ std::unique_ptr<Connection> OpenConnection(const std::string& connection_string,
 
 }  // namespace zelvar::db
 
-// DRAFT until the ODBC backend lands: removed then.
-namespace zelvar::db {
-__attribute__((weak)) std::unique_ptr<Connection> OpenOdbcConnection(const std::string&,
-                                                                     BackendError* error) {
-  error->kind = FailureKind::kLink;
-  error->text = u"no ODBC backend";
-  return nullptr;
-}
-}  // namespace zelvar::db

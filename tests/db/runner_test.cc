@@ -11,6 +11,7 @@
 #include "db/text.h"
 #include "shell/module_state.h"
 #include "support/test_db.h"
+#include "zelvar/zelvar.h"
 #include "backend_fixture.h"
 
 namespace zelvar::test {
@@ -154,12 +155,24 @@ TEST_P(RunnerTest, UnopenableDatabaseIsReportedAndLoggedOnce) {
 
 TEST_P(RunnerTest, OpenDBFriendKeepsTheOldStringWhenTheNewOneFails) {
   ZELVAR_REQUIRE_DB();
-  EXPECT_EQ(db::TestAndSetConnectionString(UnopenableString(GetParam(), dir_.path())), -1);
+  std::string bad = UnopenableString(GetParam(), dir_.path());
+  char* text = bad.data();
+  EXPECT_EQ(OpenDBFriend(&text), -1);
+  EXPECT_EQ(OpenDBFriend(nullptr), -1);
+  char* null_text = nullptr;
+  EXPECT_EQ(OpenDBFriend(&null_text), -1);
   EXPECT_EQ(db::TestAndSetConnectionString("Provider=Nothing;"), -1);
   EXPECT_EQ(db::TestAndSetConnectionString(""), -1);
   EXPECT_EQ(*CurrentConnectionString(), db_->connection_string());
   EXPECT_EQ(dir_.ReadFile("ZelvarError.log"), "");  // a failed test logs nothing
   EXPECT_EQ(ExecuteSql(Sql("INSERT INTO tblUser (nSex) VALUES (1)"), nullptr), 0);
+
+  // A good string through the export takes over.
+  SetConnectionString(kBuiltInConnectionString);
+  std::string good = db_->connection_string();
+  text = good.data();
+  EXPECT_EQ(OpenDBFriend(&text), 0);
+  EXPECT_EQ(*CurrentConnectionString(), good);
 }
 
 TEST_P(RunnerTest, NullRules) {
