@@ -1,0 +1,1012 @@
+// The ODBC backend (unixODBC): a Connection over one ODBC connection
+// handle, for database servers (PostgreSQL through psqlODBC, SQL Server
+// through Microsoft's driver or FreeTDS, MariaDB).
+//
+// Texts travel as UTF-16 through the wide ODBC calls (unixODBC's SQLWCHAR
+// is two bytes). Each statement text is prepared once per connection and
+// kept in a cache keyed by its parameterized text; every run binds its
+// values afresh.
+//
+// A Connection is used by one thread at a time; different connections may
+// be used on different threads at once (the environment is shared).
+#include <dirent.h>
+#include <poll.h>
+#include <sql.h>
+#include <sqlext.h>
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <netinet/in.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <list>
+#include <optional>
+#include <string_view>
+#include <unordered_map>
+#include <unordered_set>
+
+#include "db/backend.h"
+#include "db/odbc_env.h"
+#include "db/text.h"
+
+namespace zelvar::db {
+
+namespace {
+
+static_assert(sizeof(SQLWCHAR) == sizeof(char16_t), "unixODBC's SQLWCHAR must be UTF-16");
+
+// An unreachable or silent server fails the open within this time.
+constexpr SQLULEN kLoginTimeoutSeconds = 5;
+// Prepared statements kept per connection; the handlers use a few dozen
+// statement texts, so this only bounds statements built from values.
+constexpr size_t kStatementCacheLimit = 128;
+// A connection whose socket is unknown is probed before reuse once it has
+// been idle this long (see IsAlive).
+constexpr auto kProbeAfterIdle = std::chrono::seconds(5);
+// Texts are read in pieces of this many UTF-16 units (terminator included).
+constexpr size_t kTextPieceUnits = 2048;
+
+// ADO's numbering for the types that no enumerator of variant.h names.
+constexpr int kAdTinyIntCode = kAdSmallInt;
+constexpr int kAdNumeric = 131;
+constexpr int kAdDBDate = 133;
+constexpr int kAdDBTime = 134;
+constexpr int kAdGuid = 72;
+constexpr int kAdBinary = 128;
+constexpr int kAdVarBinary = 204;
+constexpr int kAdLongVarBinary = 205;
+
+SQLWCHAR* Wide(std::u16string& text) { return reinterpret_cast<SQLWCHAR*>(text.data()); }
+
+std::u16string FromWide(const SQLWCHAR* text, size_t units) {
+  return std::u16string(reinterpret_cast<const char16_t*>(text), units);
+}
+
+struct StatementFree {
+  void operator()(SQLHSTMT statement) const { SQLFreeHandle(SQL_HANDLE_STMT, statement); }
+};
+using StatementHandle = std::unique_ptr<void, StatementFree>;
+
+struct ConnectionFree {
+  void operator()(SQLHDBC dbc) const {
+    // Disconnecting an unconnected handle only reports 08003; either way
+    // the handle can be freed afterwards.
+    SQLDisconnect(dbc);
+    SQLFreeHandle(SQL_HANDLE_DBC, dbc);
+  }
+};
+using ConnectionHandle = std::unique_ptr<void, ConnectionFree>;
+
+struct Diagnostic {
+  std::string state;  // SQLSTATE, five characters
+  SQLINTEGER native = 0;
+  std::u16string message;
+};
+
+std::vector<Diagnostic> ReadDiagnostics(SQLSMALLINT type, SQLHANDLE handle) {
+  std::vector<Diagnostic> diagnostics;
+  if (handle == SQL_NULL_HANDLE) return diagnostics;
+  for (SQLSMALLINT record = 1; record <= 20; ++record) {
+    SQLWCHAR state[6] = {0};
+    SQLINTEGER native = 0;
+    std::vector<SQLWCHAR> message(1024);
+    SQLSMALLINT length = 0;
+    SQLRETURN rc = SQLGetDiagRecW(type, handle, record, state, &native, message.data(),
+                                  static_cast<SQLSMALLINT>(message.size()), &length);
+    if (rc == SQL_SUCCESS_WITH_INFO && length >= static_cast<SQLSMALLINT>(message.size())) {
+      message.resize(static_cast<size_t>(length) + 1);
+      rc = SQLGetDiagRecW(type, handle, record, state, &native, message.data(),
+                          static_cast<SQLSMALLINT>(message.size()), &length);
+    }
+    if (!SQL_SUCCEEDED(rc)) break;
+    Diagnostic diagnostic;
+    for (int i = 0; i < 5 && state[i] != 0; ++i) diagnostic.state.push_back(static_cast<char>(state[i]));
+    diagnostic.native = native;
+    size_t units = 0;
+    while (units < message.size() && message[units] != 0) ++units;
+    diagnostic.message = FromWide(message.data(), units);
+    diagnostics.push_back(std::move(diagnostic));
+  }
+  return diagnostics;
+}
+
+bool Contains(const std::u16string& text, std::string_view ascii) {
+  if (ascii.size() > text.size()) return false;
+  for (size_t i = 0; i + ascii.size() <= text.size(); ++i) {
+    size_t j = 0;
+    while (j < ascii.size()) {
+      char16_t a = text[i + j];
+      char16_t b = static_cast<char16_t>(ascii[j]);
+      if (a >= u'A' && a <= u'Z') a = static_cast<char16_t>(a - u'A' + u'a');
+      if (b >= u'A' && b <= u'Z') b = static_cast<char16_t>(b - u'A' + u'a');
+      if (a != b) break;
+      ++j;
+    }
+    if (j == ascii.size()) return true;
+  }
+  return false;
+}
+
+bool IsLinkDiagnostic(const Diagnostic& diagnostic) {
+  const std::string& state = diagnostic.state;
+  if (state.rfind("08", 0) == 0) return true;  // connection exceptions
+  // Timeouts: no query timeout is set, so one comes from a link that went
+  // silent.
+  if (state == "HYT00" || state == "HYT01") return true;
+  // PostgreSQL: the server ended the session (pg_terminate_backend, a
+  // fast shutdown or restart, a crash of another backend).
+  if (state == "57P01" || state == "57P02" || state == "57P03") return true;
+  // Drivers that report a lost link under a general SQLSTATE.
+  static constexpr std::string_view kLinkTexts[] = {
+      "server closed the connection", "connection dead", "no connection to the server",
+      "could not send query", "could not receive data", "connection reset", "broken pipe",
+      "communication link failure", "terminating connection"};
+  for (std::string_view text : kLinkTexts) {
+    if (Contains(diagnostic.message, text)) return true;
+  }
+  return false;
+}
+
+bool IsRetryableDiagnostic(const Diagnostic& diagnostic) {
+  // Serialization failure, deadlock (PostgreSQL, SQL Server, MariaDB);
+  // SQL Server reports its deadlock victims as native error 1205.
+  return diagnostic.state == "40001" || diagnostic.state == "40P01" || diagnostic.native == 1205;
+}
+
+// The three kinds of ODBC column reads.
+enum class ReadAs { kInteger, kBit, kBoolText, kReal, kTimestamp, kText };
+
+struct Column {
+  std::string name;
+  int ado_type = kAdEmpty;
+  ReadAs read = ReadAs::kText;
+};
+
+// How one SQL type is read and which ADO code it reports. `type_name` is
+// the driver's name for the column's type: psqlODBC describes PostgreSQL
+// booleans as text (its BoolsAsChar default), named "bool".
+Column DescribeType(SQLSMALLINT sql_type, const std::u16string& type_name) {
+  Column column;
+  switch (sql_type) {
+    case SQL_INTEGER:
+      column.ado_type = kAdInteger;
+      column.read = ReadAs::kInteger;
+      break;
+    case SQL_SMALLINT:
+      column.ado_type = kAdSmallInt;
+      column.read = ReadAs::kInteger;
+      break;
+    case SQL_TINYINT:
+      column.ado_type = kAdTinyIntCode;
+      column.read = ReadAs::kInteger;
+      break;
+    case SQL_BIGINT:
+      column.ado_type = kAdBigInt;
+      column.read = ReadAs::kInteger;
+      break;
+    case SQL_BIT:
+      column.ado_type = kAdBoolean;
+      column.read = ReadAs::kBit;
+      break;
+    case SQL_DOUBLE:
+    case SQL_FLOAT:
+    case SQL_REAL:
+      column.ado_type = kAdDouble;
+      column.read = ReadAs::kReal;
+      break;
+    case SQL_NUMERIC:
+    case SQL_DECIMAL:
+      column.ado_type = kAdNumeric;
+      column.read = ReadAs::kReal;
+      break;
+    case SQL_TYPE_TIMESTAMP:
+    case SQL_TIMESTAMP:
+    case -155:  // SQL Server datetimeoffset
+      column.ado_type = kAdDBTimeStamp;
+      column.read = ReadAs::kTimestamp;
+      break;
+    case SQL_TYPE_DATE:
+    case SQL_DATE:
+      column.ado_type = kAdDBDate;
+      column.read = ReadAs::kTimestamp;
+      break;
+    case SQL_TYPE_TIME:
+    case SQL_TIME:
+    case -154:  // SQL Server time
+      column.ado_type = kAdDBTime;
+      column.read = ReadAs::kText;
+      break;
+    case SQL_CHAR:
+      column.ado_type = kAdChar;
+      break;
+    case SQL_WCHAR:
+      column.ado_type = kAdWChar;
+      break;
+    case SQL_VARCHAR:
+      column.ado_type = kAdVarChar;
+      break;
+    case SQL_WVARCHAR:
+      column.ado_type = kAdVarWChar;
+      break;
+    case SQL_LONGVARCHAR:
+      column.ado_type = kAdLongVarChar;
+      break;
+    case SQL_WLONGVARCHAR:
+      column.ado_type = kAdLongVarWChar;
+      break;
+    case SQL_GUID:
+      column.ado_type = kAdGuid;
+      break;
+    case SQL_BINARY:
+      column.ado_type = kAdBinary;
+      break;
+    case SQL_VARBINARY:
+      column.ado_type = kAdVarBinary;
+      break;
+    case SQL_LONGVARBINARY:
+      column.ado_type = kAdLongVarBinary;
+      break;
+    default:
+      column.ado_type = kAdEmpty;
+      break;
+  }
+  if (column.read == ReadAs::kText && (type_name == u"bool" || type_name == u"boolean")) {
+    column.ado_type = kAdBoolean;
+    column.read = ReadAs::kBoolText;
+  }
+  return column;
+}
+
+std::string TimestampText(const SQL_TIMESTAMP_STRUCT& t) {
+  char text[32];
+  std::snprintf(text, sizeof(text), "%04d-%02u-%02u %02u:%02u:%02u", static_cast<int>(t.year),
+                static_cast<unsigned>(t.month) % 100, static_cast<unsigned>(t.day) % 100,
+                static_cast<unsigned>(t.hour) % 100, static_cast<unsigned>(t.minute) % 100,
+                static_cast<unsigned>(t.second) % 100);
+  return text;
+}
+
+// Reads YYYY-MM-DD HH:MM:SS (one- or two-digit fields after the year).
+std::optional<SQL_TIMESTAMP_STRUCT> ParseTimestamp(const std::string& text) {
+  int year, month, day, hour, minute, second;
+  char tail = 0;
+  if (std::sscanf(text.c_str(), "%d-%d-%d %d:%d:%d%c", &year, &month, &day, &hour, &minute,
+                  &second, &tail) != 6) {
+    return std::nullopt;
+  }
+  if (year < 1 || year > 9999 || month < 1 || month > 12 || day < 1 || day > 31 || hour < 0 ||
+      hour > 23 || minute < 0 || minute > 59 || second < 0 || second > 59) {
+    return std::nullopt;
+  }
+  SQL_TIMESTAMP_STRUCT t{};
+  t.year = static_cast<SQLSMALLINT>(year);
+  t.month = static_cast<SQLUSMALLINT>(month);
+  t.day = static_cast<SQLUSMALLINT>(day);
+  t.hour = static_cast<SQLUSMALLINT>(hour);
+  t.minute = static_cast<SQLUSMALLINT>(minute);
+  t.second = static_cast<SQLUSMALLINT>(second);
+  return t;
+}
+
+// One bound value; its storage must stay put until the execution ends.
+struct BoundValue {
+  SQLSMALLINT c_type = 0;
+  SQLSMALLINT sql_type = 0;
+  SQLINTEGER int32 = 0;
+  SQLBIGINT int64 = 0;
+  std::u16string text;
+  SQL_TIMESTAMP_STRUCT timestamp{};
+  SQLLEN indicator = 0;
+};
+
+// One open socket of the process, named by its inode so that a descriptor
+// closed and reused for another socket is told apart.
+struct SocketId {
+  int fd = -1;
+  dev_t device = 0;
+  ino_t inode = 0;
+};
+
+// The connected stream sockets the process has open, from /proc/self/fd.
+std::vector<SocketId> OpenStreamSockets() {
+  std::vector<SocketId> sockets;
+  DIR* dir = opendir("/proc/self/fd");
+  if (dir == nullptr) return sockets;
+  const int dir_fd = dirfd(dir);
+  while (dirent* entry = readdir(dir)) {
+    char* end = nullptr;
+    long fd = std::strtol(entry->d_name, &end, 10);
+    if (end == entry->d_name || *end != 0 || fd == dir_fd) continue;
+    struct stat st;
+    if (fstat(static_cast<int>(fd), &st) != 0 || !S_ISSOCK(st.st_mode)) continue;
+    int type = 0;
+    socklen_t length = sizeof(type);
+    if (getsockopt(static_cast<int>(fd), SOL_SOCKET, SO_TYPE, &type, &length) != 0 ||
+        type != SOCK_STREAM) {
+      continue;
+    }
+    sockaddr_storage peer;
+    socklen_t peer_length = sizeof(peer);
+    if (getpeername(static_cast<int>(fd), reinterpret_cast<sockaddr*>(&peer), &peer_length) != 0) {
+      continue;
+    }
+    sockets.push_back({static_cast<int>(fd), st.st_dev, st.st_ino});
+  }
+  closedir(dir);
+  return sockets;
+}
+
+int LocalPort(int fd) {
+  sockaddr_storage local;
+  socklen_t length = sizeof(local);
+  if (getsockname(fd, reinterpret_cast<sockaddr*>(&local), &length) != 0) return -1;
+  if (local.ss_family == AF_INET) return ntohs(reinterpret_cast<sockaddr_in*>(&local)->sin_port);
+  if (local.ss_family == AF_INET6) return ntohs(reinterpret_cast<sockaddr_in6*>(&local)->sin6_port);
+  return -1;
+}
+
+class OdbcConnection final : public Connection {
+ public:
+  OdbcConnection(std::shared_ptr<OdbcEnvironment> environment, ConnectionHandle dbc)
+      : environment_(std::move(environment)), dbc_(std::move(dbc)) {}
+
+  ~OdbcConnection() override {
+    // Statements go before the connection handle they belong to.
+    statements_.clear();
+    probe_.reset();
+  }
+
+  OdbcConnection(const OdbcConnection&) = delete;
+  OdbcConnection& operator=(const OdbcConnection&) = delete;
+
+  // After the driver connected: notes what IsAlive and the transactions
+  // need. `before` are the sockets open before the connect call.
+  void Connected(const std::vector<SocketId>& before);
+
+  bool Run(const Sql& sql, ResultSet* rows, BackendError* error) override;
+  bool Begin(BackendError* error) override;
+  bool Commit(BackendError* error) override;
+  bool Rollback(BackendError* error) override;
+  bool IsAlive() override;
+
+ private:
+  struct Prepared {
+    StatementHandle handle;
+    std::vector<std::pair<SQLSMALLINT, SQLSMALLINT>> signature;  // C and SQL type per value
+    bool executed = false;
+    bool described = false;
+    std::vector<Column> columns;
+    std::list<std::string>::iterator recency;
+  };
+
+  // Fills `error` from the diagnostics of `handle` and classifies them;
+  // a link failure marks the connection broken for good.
+  void Fail(SQLSMALLINT type, SQLHANDLE handle, std::u16string fallback, BackendError* error);
+
+  Prepared* Prepare(const std::string& text, BackendError* error);
+  void Forget(const std::string& text);
+  enum class BindResult { kBound, kOtherTypes, kFailed };
+  BindResult Bind(Prepared* prepared, const std::vector<SqlValue>& values, BackendError* error);
+  bool Describe(Prepared* prepared, BackendError* error);
+  bool Fetch(SQLHSTMT statement, const std::vector<Column>& columns, ResultSet* rows,
+             BackendError* error);
+  bool ReadText(SQLHSTMT statement, SQLUSMALLINT column, Variant* value, BackendError* error);
+  bool EndTransaction(SQLSMALLINT completion, BackendError* error);
+  bool SocketLooksAlive();
+  bool Probe();
+  std::optional<int> ServerSeenClientPort();
+
+  std::shared_ptr<OdbcEnvironment> environment_;
+  ConnectionHandle dbc_;
+  std::unordered_map<std::string, Prepared> statements_;
+  std::list<std::string> recency_;  // most recently used first
+  StatementHandle probe_;
+  std::vector<BoundValue> bound_;
+  std::optional<SocketId> socket_;
+  bool broken_ = false;
+  bool in_transaction_ = false;
+  SQLULEN default_isolation_ = 0;
+  std::chrono::steady_clock::time_point last_used_ = std::chrono::steady_clock::now();
+};
+
+void OdbcConnection::Fail(SQLSMALLINT type, SQLHANDLE handle, std::u16string fallback,
+                          BackendError* error) {
+  std::vector<Diagnostic> diagnostics = ReadDiagnostics(type, handle);
+  if (type == SQL_HANDLE_STMT && diagnostics.empty()) {
+    diagnostics = ReadDiagnostics(SQL_HANDLE_DBC, dbc_.get());
+  }
+  FailureKind kind = FailureKind::kStatement;
+  std::u16string text;
+  for (const Diagnostic& diagnostic : diagnostics) {
+    if (IsLinkDiagnostic(diagnostic)) {
+      kind = FailureKind::kLink;
+    } else if (IsRetryableDiagnostic(diagnostic) && kind == FailureKind::kStatement) {
+      kind = FailureKind::kRetryable;
+    }
+    if (diagnostic.message.empty()) continue;
+    if (!text.empty()) text += u"\n";
+    text += diagnostic.message;
+  }
+  if (kind != FailureKind::kLink) {
+    SQLUINTEGER dead = SQL_CD_FALSE;
+    if (SQL_SUCCEEDED(SQLGetConnectAttr(dbc_.get(), SQL_ATTR_CONNECTION_DEAD, &dead, 0, nullptr)) &&
+        dead == SQL_CD_TRUE) {
+      kind = FailureKind::kLink;
+    }
+  }
+  if (kind == FailureKind::kLink) broken_ = true;
+  if (error != nullptr) {
+    error->kind = kind;
+    error->text = text.empty() ? std::move(fallback) : std::move(text);
+  }
+}
+
+std::optional<int> OdbcConnection::ServerSeenClientPort() {
+  SQLHSTMT raw = SQL_NULL_HSTMT;
+  if (!SQL_SUCCEEDED(SQLAllocHandle(SQL_HANDLE_STMT, dbc_.get(), &raw))) return std::nullopt;
+  StatementHandle statement(raw);
+  std::u16string query = u"SELECT inet_client_port()";
+  if (!SQL_SUCCEEDED(SQLExecDirectW(raw, Wide(query), SQL_NTS)) || !SQL_SUCCEEDED(SQLFetch(raw))) {
+    return std::nullopt;
+  }
+  SQLBIGINT port = 0;
+  SQLLEN indicator = 0;
+  if (!SQL_SUCCEEDED(SQLGetData(raw, 1, SQL_C_SBIGINT, &port, sizeof(port), &indicator)) ||
+      indicator == SQL_NULL_DATA) {
+    return std::nullopt;
+  }
+  SQLFreeStmt(raw, SQL_CLOSE);
+  return static_cast<int>(port);
+}
+
+void OdbcConnection::Connected(const std::vector<SocketId>& before) {
+  SQLULEN isolation = 0;
+  if (SQL_SUCCEEDED(SQLGetConnectAttr(dbc_.get(), SQL_ATTR_TXN_ISOLATION, &isolation, 0, nullptr))) {
+    default_isolation_ = isolation;
+  }
+
+  // The socket the driver opened for this connection: a connected stream
+  // socket that was not open before the connect call. Other threads may
+  // open sockets meanwhile (other connections, the host's own clients);
+  // with more than one new socket, PostgreSQL can name the client port it
+  // sees, and without a sure match the socket stays unknown.
+  std::unordered_set<ino_t> old_inodes;
+  for (const SocketId& id : before) old_inodes.insert(id.inode);
+  std::vector<SocketId> fresh;
+  for (const SocketId& id : OpenStreamSockets()) {
+    if (!old_inodes.count(id.inode)) fresh.push_back(id);
+  }
+  if (fresh.size() == 1) {
+    socket_ = fresh.front();
+  } else if (fresh.size() > 1) {
+    SQLWCHAR name[64] = {0};
+    SQLSMALLINT length = 0;
+    if (SQL_SUCCEEDED(SQLGetInfoW(dbc_.get(), SQL_DBMS_NAME, name, sizeof(name), &length)) &&
+        FromWide(name, static_cast<size_t>(length) / sizeof(SQLWCHAR)) == u"PostgreSQL") {
+      if (std::optional<int> port = ServerSeenClientPort()) {
+        for (const SocketId& id : fresh) {
+          if (LocalPort(id.fd) == *port) socket_ = id;
+        }
+      }
+    }
+  }
+  last_used_ = std::chrono::steady_clock::now();
+}
+
+OdbcConnection::Prepared* OdbcConnection::Prepare(const std::string& text, BackendError* error) {
+  auto found = statements_.find(text);
+  if (found != statements_.end()) {
+    recency_.splice(recency_.begin(), recency_, found->second.recency);
+    return &found->second;
+  }
+  if (statements_.size() >= kStatementCacheLimit) Forget(recency_.back());
+
+  SQLHSTMT raw = SQL_NULL_HSTMT;
+  if (!SQL_SUCCEEDED(SQLAllocHandle(SQL_HANDLE_STMT, dbc_.get(), &raw))) {
+    Fail(SQL_HANDLE_DBC, dbc_.get(), u"no ODBC statement handle could be allocated", error);
+    return nullptr;
+  }
+  StatementHandle handle(raw);
+  std::u16string wide = ToWide(text);
+  if (!SQL_SUCCEEDED(SQLPrepareW(raw, Wide(wide), static_cast<SQLINTEGER>(wide.size())))) {
+    Fail(SQL_HANDLE_STMT, raw, u"the statement could not be prepared", error);
+    return nullptr;
+  }
+  recency_.push_front(text);
+  Prepared& prepared = statements_[text];
+  prepared.handle = std::move(handle);
+  prepared.recency = recency_.begin();
+  return &prepared;
+}
+
+void OdbcConnection::Forget(const std::string& text) {
+  auto found = statements_.find(text);
+  if (found == statements_.end()) return;
+  recency_.erase(found->second.recency);
+  statements_.erase(found);
+}
+
+OdbcConnection::BindResult OdbcConnection::Bind(Prepared* prepared,
+                                                const std::vector<SqlValue>& values,
+                                                BackendError* error) {
+  bound_.resize(values.size());
+  std::vector<std::pair<SQLSMALLINT, SQLSMALLINT>> signature;
+  signature.reserve(values.size());
+  for (size_t i = 0; i < values.size(); ++i) {
+    const SqlValue& value = values[i];
+    BoundValue& bound = bound_[i];
+    bound.text.clear();
+    switch (value.kind()) {
+      case SqlValue::Kind::kInteger:
+        if (value.integer() >= INT32_MIN && value.integer() <= INT32_MAX) {
+          bound.c_type = SQL_C_SLONG;
+          bound.sql_type = SQL_INTEGER;
+          bound.int32 = static_cast<SQLINTEGER>(value.integer());
+        } else {
+          bound.c_type = SQL_C_SBIGINT;
+          bound.sql_type = SQL_BIGINT;
+          bound.int64 = value.integer();
+        }
+        bound.indicator = 0;
+        break;
+      case SqlValue::Kind::kDateTime:
+        if (std::optional<SQL_TIMESTAMP_STRUCT> t = ParseTimestamp(value.date_time())) {
+          bound.c_type = SQL_C_TYPE_TIMESTAMP;
+          bound.sql_type = SQL_TYPE_TIMESTAMP;
+          bound.timestamp = *t;
+          bound.indicator = sizeof(SQL_TIMESTAMP_STRUCT);
+          break;
+        }
+        // Text of another shape goes as text; the server judges it.
+        bound.c_type = SQL_C_WCHAR;
+        bound.sql_type = SQL_WVARCHAR;
+        bound.text = ToWide(value.date_time());
+        bound.indicator = static_cast<SQLLEN>(bound.text.size() * sizeof(SQLWCHAR));
+        break;
+      case SqlValue::Kind::kText:
+        bound.c_type = SQL_C_WCHAR;
+        bound.sql_type = SQL_WVARCHAR;
+        bound.text = ThroughNarrow(value.text());
+        bound.indicator = static_cast<SQLLEN>(bound.text.size() * sizeof(SQLWCHAR));
+        break;
+    }
+    signature.emplace_back(bound.c_type, bound.sql_type);
+  }
+
+  // A statement prepared for other parameter types is prepared again
+  // rather than trusting every driver to adapt.
+  if (prepared->executed && prepared->signature != signature) {
+    SQLHSTMT statement = prepared->handle.get();
+    SQLFreeStmt(statement, SQL_CLOSE);
+    SQLFreeStmt(statement, SQL_RESET_PARAMS);
+    return BindResult::kOtherTypes;
+  }
+  prepared->signature = std::move(signature);
+
+  SQLHSTMT statement = prepared->handle.get();
+  for (size_t i = 0; i < values.size(); ++i) {
+    BoundValue& bound = bound_[i];
+    SQLRETURN rc = SQL_ERROR;
+    const auto number = static_cast<SQLUSMALLINT>(i + 1);
+    switch (bound.c_type) {
+      case SQL_C_SLONG:
+        rc = SQLBindParameter(statement, number, SQL_PARAM_INPUT, SQL_C_SLONG, SQL_INTEGER, 10, 0,
+                              &bound.int32, 0, &bound.indicator);
+        break;
+      case SQL_C_SBIGINT:
+        rc = SQLBindParameter(statement, number, SQL_PARAM_INPUT, SQL_C_SBIGINT, SQL_BIGINT, 19, 0,
+                              &bound.int64, 0, &bound.indicator);
+        break;
+      case SQL_C_TYPE_TIMESTAMP:
+        rc = SQLBindParameter(statement, number, SQL_PARAM_INPUT, SQL_C_TYPE_TIMESTAMP,
+                              SQL_TYPE_TIMESTAMP, 19, 0, &bound.timestamp, sizeof(bound.timestamp),
+                              &bound.indicator);
+        break;
+      case SQL_C_WCHAR:
+        // The column size may not be 0 for some drivers, even for "".
+        rc = SQLBindParameter(statement, number, SQL_PARAM_INPUT, SQL_C_WCHAR, SQL_WVARCHAR,
+                              std::max<SQLULEN>(bound.text.size(), 1), 0, Wide(bound.text),
+                              bound.indicator, &bound.indicator);
+        break;
+    }
+    if (!SQL_SUCCEEDED(rc)) {
+      Fail(SQL_HANDLE_STMT, statement, u"a value could not be bound", error);
+      SQLFreeStmt(statement, SQL_RESET_PARAMS);
+      return BindResult::kFailed;
+    }
+  }
+  return BindResult::kBound;
+}
+
+bool OdbcConnection::Describe(Prepared* prepared, BackendError* error) {
+  SQLHSTMT statement = prepared->handle.get();
+  SQLSMALLINT count = 0;
+  if (!SQL_SUCCEEDED(SQLNumResultCols(statement, &count))) {
+    Fail(SQL_HANDLE_STMT, statement, u"the result could not be described", error);
+    return false;
+  }
+  prepared->columns.clear();
+  for (SQLUSMALLINT i = 1; i <= static_cast<SQLUSMALLINT>(count); ++i) {
+    SQLWCHAR name[256] = {0};
+    SQLSMALLINT name_length = 0;
+    SQLSMALLINT sql_type = 0;
+    SQLULEN size = 0;
+    SQLSMALLINT digits = 0;
+    SQLSMALLINT nullable = 0;
+    if (!SQL_SUCCEEDED(SQLDescribeColW(statement, i, name, 256, &name_length, &sql_type, &size,
+                                       &digits, &nullable))) {
+      Fail(SQL_HANDLE_STMT, statement, u"a column could not be described", error);
+      return false;
+    }
+    std::u16string type_name;
+    if (sql_type == SQL_VARCHAR || sql_type == SQL_WVARCHAR || sql_type == SQL_CHAR ||
+        sql_type == SQL_WCHAR) {
+      SQLWCHAR type[64] = {0};
+      SQLSMALLINT type_length = 0;
+      if (SQL_SUCCEEDED(SQLColAttributeW(statement, i, SQL_DESC_TYPE_NAME, type, sizeof(type),
+                                         &type_length, nullptr))) {
+        size_t units = 0;
+        while (units < 63 && type[units] != 0) ++units;
+        type_name = FromWide(type, units);
+      }
+    }
+    Column column = DescribeType(sql_type, type_name);
+    size_t units = std::min<size_t>(static_cast<size_t>(std::max<SQLSMALLINT>(name_length, 0)), 255);
+    column.name = ToNarrow(FromWide(name, units));
+    prepared->columns.push_back(std::move(column));
+  }
+  prepared->described = true;
+  return true;
+}
+
+bool OdbcConnection::ReadText(SQLHSTMT statement, SQLUSMALLINT column, Variant* value,
+                              BackendError* error) {
+  std::u16string text;
+  SQLWCHAR piece[kTextPieceUnits];
+  for (;;) {
+    SQLLEN indicator = 0;
+    SQLRETURN rc = SQLGetData(statement, column, SQL_C_WCHAR, piece, sizeof(piece), &indicator);
+    if (rc == SQL_NO_DATA) break;  // the previous piece was the last
+    if (!SQL_SUCCEEDED(rc)) {
+      Fail(SQL_HANDLE_STMT, statement, u"a text could not be read", error);
+      return false;
+    }
+    if (indicator == SQL_NULL_DATA) {
+      *value = Variant::Null();
+      return true;
+    }
+    const size_t room = kTextPieceUnits - 1;  // the driver ends each piece with a zero
+    if (indicator == SQL_NO_TOTAL || static_cast<size_t>(indicator) / sizeof(SQLWCHAR) > room) {
+      text.append(reinterpret_cast<const char16_t*>(piece), room);
+      continue;
+    }
+    text.append(reinterpret_cast<const char16_t*>(piece),
+                static_cast<size_t>(indicator) / sizeof(SQLWCHAR));
+    break;
+  }
+  *value = Variant::Text(std::move(text));
+  return true;
+}
+
+bool OdbcConnection::Fetch(SQLHSTMT statement, const std::vector<Column>& columns,
+                           ResultSet* rows, BackendError* error) {
+  for (;;) {
+    SQLRETURN rc = SQLFetch(statement);
+    if (rc == SQL_NO_DATA) return true;
+    if (!SQL_SUCCEEDED(rc)) {
+      Fail(SQL_HANDLE_STMT, statement, u"a row could not be fetched", error);
+      return false;
+    }
+    std::vector<Variant> row;
+    row.reserve(columns.size());
+    for (size_t i = 0; i < columns.size(); ++i) {
+      const auto number = static_cast<SQLUSMALLINT>(i + 1);
+      SQLLEN indicator = 0;
+      Variant value;
+      switch (columns[i].read) {
+        case ReadAs::kInteger: {
+          SQLBIGINT integer = 0;
+          rc = SQLGetData(statement, number, SQL_C_SBIGINT, &integer, sizeof(integer), &indicator);
+          if (SQL_SUCCEEDED(rc)) {
+            value = indicator == SQL_NULL_DATA ? Variant::Null() : Variant::Integer(integer);
+          }
+          break;
+        }
+        case ReadAs::kBit: {
+          unsigned char bit = 0;
+          rc = SQLGetData(statement, number, SQL_C_BIT, &bit, sizeof(bit), &indicator);
+          if (SQL_SUCCEEDED(rc)) {
+            value = indicator == SQL_NULL_DATA ? Variant::Null() : Variant::Integer(bit ? 1 : 0);
+          }
+          break;
+        }
+        case ReadAs::kReal: {
+          double real = 0;
+          rc = SQLGetData(statement, number, SQL_C_DOUBLE, &real, sizeof(real), &indicator);
+          if (SQL_SUCCEEDED(rc)) {
+            value = indicator == SQL_NULL_DATA ? Variant::Null() : Variant::Real(real);
+          }
+          break;
+        }
+        case ReadAs::kTimestamp: {
+          SQL_TIMESTAMP_STRUCT t{};
+          rc = SQLGetData(statement, number, SQL_C_TYPE_TIMESTAMP, &t, sizeof(t), &indicator);
+          if (SQL_SUCCEEDED(rc)) {
+            value = indicator == SQL_NULL_DATA ? Variant::Null()
+                                               : Variant::Text(ToWide(TimestampText(t)));
+          }
+          break;
+        }
+        case ReadAs::kBoolText:
+        case ReadAs::kText: {
+          if (!ReadText(statement, number, &value, error)) return false;
+          rc = SQL_SUCCESS;
+          if (columns[i].read == ReadAs::kBoolText && !value.IsNull()) {
+            std::u16string text;
+            value.ToText(&text);
+            const bool truth = text == u"1" || text == u"t" || text == u"true" || text == u"T" ||
+                               text == u"TRUE" || text == u"-1";
+            value = Variant::Integer(truth ? 1 : 0);
+          }
+          break;
+        }
+      }
+      if (!SQL_SUCCEEDED(rc)) {
+        Fail(SQL_HANDLE_STMT, statement, u"a field could not be read", error);
+        return false;
+      }
+      row.push_back(std::move(value));
+    }
+    rows->rows.push_back(std::move(row));
+  }
+}
+
+bool OdbcConnection::Run(const Sql& sql, ResultSet* rows, BackendError* error) {
+  if (broken_) {
+    if (error) *error = {FailureKind::kLink, u"the connection to the database was lost"};
+    return false;
+  }
+  last_used_ = std::chrono::steady_clock::now();
+  const std::string& text = sql.parameterized();
+  Prepared* prepared = Prepare(text, error);
+  if (prepared == nullptr) return false;
+  BindResult bound = Bind(prepared, sql.values(), error);
+  if (bound == BindResult::kOtherTypes) {
+    Forget(text);
+    prepared = Prepare(text, error);
+    if (prepared == nullptr) return false;
+    bound = Bind(prepared, sql.values(), error);
+  }
+  if (bound != BindResult::kBound) {
+    Forget(text);
+    return false;
+  }
+  SQLHSTMT statement = prepared->handle.get();
+  SQLRETURN rc = SQLExecute(statement);
+  prepared->executed = true;
+  bool ok = SQL_SUCCEEDED(rc) || rc == SQL_NO_DATA;  // SQL_NO_DATA: no row changed
+  if (!ok) {
+    Fail(SQL_HANDLE_STMT, statement, u"the statement failed", error);
+  } else if (rows != nullptr) {
+    *rows = ResultSet();
+    if (!prepared->described) ok = Describe(prepared, error);
+    if (ok) {
+      for (const Column& column : prepared->columns) {
+        rows->column_names.push_back(column.name);
+        rows->column_types.push_back(column.ado_type);
+      }
+      if (!prepared->columns.empty()) ok = Fetch(statement, prepared->columns, rows, error);
+    }
+  }
+  // Closing the cursor discards any further results of the statement.
+  SQLFreeStmt(statement, SQL_CLOSE);
+  SQLFreeStmt(statement, SQL_RESET_PARAMS);
+  if (!ok) {
+    // A statement that failed is prepared afresh next time, whatever state
+    // the driver left it in.
+    Forget(text);
+    return false;
+  }
+  last_used_ = std::chrono::steady_clock::now();
+  return true;
+}
+
+bool OdbcConnection::Begin(BackendError* error) {
+  if (broken_) {
+    if (error) *error = {FailureKind::kLink, u"the connection to the database was lost"};
+    return false;
+  }
+  if (in_transaction_) {
+    if (error) *error = {FailureKind::kStatement, u"a transaction is already open"};
+    return false;
+  }
+  last_used_ = std::chrono::steady_clock::now();
+  // The isolation can only change outside a transaction, so before
+  // autocommit goes off.
+  if (!SQL_SUCCEEDED(SQLSetConnectAttr(dbc_.get(), SQL_ATTR_TXN_ISOLATION,
+                                       reinterpret_cast<SQLPOINTER>(SQL_TXN_SERIALIZABLE), 0))) {
+    Fail(SQL_HANDLE_DBC, dbc_.get(), u"the isolation level could not be set", error);
+    return false;
+  }
+  if (!SQL_SUCCEEDED(SQLSetConnectAttr(dbc_.get(), SQL_ATTR_AUTOCOMMIT,
+                                       reinterpret_cast<SQLPOINTER>(SQL_AUTOCOMMIT_OFF), 0))) {
+    Fail(SQL_HANDLE_DBC, dbc_.get(), u"the transaction could not be started", error);
+    if (default_isolation_ != 0) {
+      SQLSetConnectAttr(dbc_.get(), SQL_ATTR_TXN_ISOLATION,
+                        reinterpret_cast<SQLPOINTER>(default_isolation_), 0);
+    }
+    return false;
+  }
+  in_transaction_ = true;
+  return true;
+}
+
+bool OdbcConnection::EndTransaction(SQLSMALLINT completion, BackendError* error) {
+  if (!in_transaction_) {
+    if (error) *error = {FailureKind::kStatement, u"no transaction is open"};
+    return false;
+  }
+  last_used_ = std::chrono::steady_clock::now();
+  bool ok = true;
+  if (!SQL_SUCCEEDED(SQLEndTran(SQL_HANDLE_DBC, dbc_.get(), completion))) {
+    Fail(SQL_HANDLE_DBC, dbc_.get(),
+         completion == SQL_COMMIT ? u"the transaction could not be committed"
+                                  : u"the transaction could not be rolled back",
+         error);
+    ok = false;
+    if (completion == SQL_COMMIT && !broken_) {
+      // Whatever the commit left behind must not become part of the next
+      // statement's work once autocommit is on again.
+      SQLEndTran(SQL_HANDLE_DBC, dbc_.get(), SQL_ROLLBACK);
+    }
+  }
+  in_transaction_ = false;
+  if (broken_) return ok;
+  BackendError restore_error;
+  if (!SQL_SUCCEEDED(SQLSetConnectAttr(dbc_.get(), SQL_ATTR_AUTOCOMMIT,
+                                       reinterpret_cast<SQLPOINTER>(SQL_AUTOCOMMIT_ON), 0))) {
+    Fail(SQL_HANDLE_DBC, dbc_.get(), u"autocommit could not be restored", &restore_error);
+    // A connection left in manual commit would hold the next statements
+    // in an open transaction; it must not be pooled again.
+    broken_ = true;
+  } else if (default_isolation_ != 0 && default_isolation_ != SQL_TXN_SERIALIZABLE &&
+             !SQL_SUCCEEDED(SQLSetConnectAttr(dbc_.get(), SQL_ATTR_TXN_ISOLATION,
+                                              reinterpret_cast<SQLPOINTER>(default_isolation_),
+                                              0))) {
+    Fail(SQL_HANDLE_DBC, dbc_.get(), u"the isolation level could not be restored",
+         &restore_error);
+    broken_ = true;
+  }
+  if (ok && broken_ && error) {
+    *error = {FailureKind::kLink, restore_error.text};
+    // The transaction itself is over and done; the caller learns that the
+    // connection is unusable from the failure of its next use.
+  }
+  return ok;
+}
+
+bool OdbcConnection::Commit(BackendError* error) { return EndTransaction(SQL_COMMIT, error); }
+
+bool OdbcConnection::Rollback(BackendError* error) { return EndTransaction(SQL_ROLLBACK, error); }
+
+// The socket named at connect time, polled without waiting. An idle
+// database link carries nothing from the server: between statements the
+// driver has read every reply, so data waiting to be read (PostgreSQL's
+// "terminating connection" notice, MariaDB's error packet before it
+// closes), the peer's end of stream, an error or a hang-up all mean the
+// server has given up on the session. The descriptor is checked to still
+// be the same socket, since the driver may have closed it and the number
+// been reused.
+bool OdbcConnection::SocketLooksAlive() {
+  struct stat st;
+  if (fstat(socket_->fd, &st) != 0 || !S_ISSOCK(st.st_mode) || st.st_ino != socket_->inode ||
+      st.st_dev != socket_->device) {
+    return false;
+  }
+  pollfd poll_fd{};
+  poll_fd.fd = socket_->fd;
+  poll_fd.events = POLLIN | POLLPRI | POLLRDHUP;
+  int ready = poll(&poll_fd, 1, 0);
+  if (ready < 0) return false;
+  return ready == 0 || poll_fd.revents == 0;
+}
+
+// Only for a connection whose socket could not be named, after it has
+// been idle a while: a statement without effect, run to learn whether the
+// link still carries one.
+bool OdbcConnection::Probe() {
+  if (!probe_) {
+    SQLHSTMT raw = SQL_NULL_HSTMT;
+    if (!SQL_SUCCEEDED(SQLAllocHandle(SQL_HANDLE_STMT, dbc_.get(), &raw))) return false;
+    probe_.reset(raw);
+  }
+  std::u16string text = u"SELECT 1";
+  SQLRETURN rc = SQLExecDirectW(probe_.get(), Wide(text), SQL_NTS);
+  SQLFreeStmt(probe_.get(), SQL_CLOSE);
+  if (!SQL_SUCCEEDED(rc)) {
+    Fail(SQL_HANDLE_STMT, probe_.get(), u"", nullptr);
+    return false;
+  }
+  last_used_ = std::chrono::steady_clock::now();
+  return true;
+}
+
+// Whether the connection can take a statement, checked by the pool before
+// it hands out an idle connection.
+//
+// The driver's own SQL_ATTR_CONNECTION_DEAD only knows what it learned the
+// last time it talked to the server, and psqlODBC learns of a terminated
+// session only when it next sends. So the socket the driver opened is
+// remembered at connect time and polled here with a zero timeout: two
+// system calls, no round trip, nothing the server would run, which keeps
+// the check off the hot path. A server restart or pg_terminate_backend
+// shows there at once as readable data and end of stream.
+//
+// When the socket could not be named (another socket opened in the same
+// moment and the server can't tell us which is ours, or a transport without
+// a socket of ours), an idle connection is probed with a statement without
+// effect, but only after it has rested kProbeAfterIdle, so a busy pool pays
+// nothing for it.
+bool OdbcConnection::IsAlive() {
+  if (broken_ || in_transaction_) return !broken_;
+  SQLUINTEGER dead = SQL_CD_FALSE;
+  if (SQL_SUCCEEDED(SQLGetConnectAttr(dbc_.get(), SQL_ATTR_CONNECTION_DEAD, &dead, 0, nullptr)) &&
+      dead == SQL_CD_TRUE) {
+    broken_ = true;
+    return false;
+  }
+  if (socket_) {
+    if (!SocketLooksAlive()) {
+      broken_ = true;
+      return false;
+    }
+    return true;
+  }
+  if (std::chrono::steady_clock::now() - last_used_ >= kProbeAfterIdle && !Probe()) {
+    broken_ = true;
+    return false;
+  }
+  return true;
+}
+
+}  // namespace
+
+std::unique_ptr<Connection> OpenOdbcConnection(const std::string& odbc_string,
+                                               BackendError* error) {
+  auto fail = [error](std::u16string text) -> std::unique_ptr<Connection> {
+    if (error) *error = {FailureKind::kLink, std::move(text)};
+    return nullptr;
+  };
+  std::shared_ptr<OdbcEnvironment> environment = SharedOdbcEnvironment();
+  if (!environment) return fail(u"the ODBC driver manager could not be set up");
+  SQLHDBC raw = SQL_NULL_HDBC;
+  if (!SQL_SUCCEEDED(SQLAllocHandle(SQL_HANDLE_DBC, environment->handle(), &raw))) {
+    return fail(u"no ODBC connection handle could be allocated");
+  }
+  ConnectionHandle dbc(raw);
+  SQLSetConnectAttr(raw, SQL_ATTR_LOGIN_TIMEOUT, reinterpret_cast<SQLPOINTER>(kLoginTimeoutSeconds),
+                    0);
+
+  std::vector<SocketId> before = OpenStreamSockets();
+  std::u16string wide = ToWide(odbc_string);
+  SQLRETURN rc = SQLDriverConnectW(raw, nullptr, Wide(wide), static_cast<SQLSMALLINT>(wide.size()),
+                                   nullptr, 0, nullptr, SQL_DRIVER_NOPROMPT);
+  if (!SQL_SUCCEEDED(rc)) {
+    std::u16string text;
+    for (const Diagnostic& diagnostic : ReadDiagnostics(SQL_HANDLE_DBC, raw)) {
+      if (diagnostic.message.empty()) continue;
+      if (!text.empty()) text += u"\n";
+      text += diagnostic.message;
+    }
+    return fail(text.empty() ? u"the database connection could not be opened" : text);
+  }
+  auto connection = std::make_unique<OdbcConnection>(std::move(environment), std::move(dbc));
+  connection->Connected(before);
+  return connection;
+}
+
+}  // namespace zelvar::db
