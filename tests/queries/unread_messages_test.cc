@@ -91,6 +91,25 @@ TEST_P(UnreadMessages, MessageWithoutTextOrTimeIsDeliveredNotDropped) {
   EXPECT_EQ(db_->QueryInt("SELECT COUNT(*) FROM tblUserMsg WHERE nRead = 0"), 0);
 }
 
+TEST_P(UnreadMessages, FailedMarkReadStillDeliversAndKeepsThemUnread) {
+  if (GetParam() == Backend::kSqlite) {
+    db_->Exec("CREATE TRIGGER no_mark BEFORE UPDATE ON tblUserMsg "
+              "BEGIN SELECT RAISE(ABORT, 'refused'); END");
+  } else {
+    db_->Exec("CREATE FUNCTION refuse() RETURNS trigger LANGUAGE plpgsql AS "
+              "$$ BEGIN RAISE EXCEPTION 'refused'; END $$");
+    db_->Exec("CREATE TRIGGER no_mark BEFORE UPDATE ON tblUserMsg "
+              "FOR EACH ROW EXECUTE FUNCTION refuse()");
+  }
+  AddMessage(1, 5, 6, "'again'", "'2011-05-03 12:34:56'", 0);
+  for (int call = 0; call < 2; ++call) {
+    Reply reply = Ask(5, 1620);
+    ASSERT_EQ(reply.result, 0);
+    EXPECT_EQ(MessagesOf(reply).size(), 1u) << call;
+  }
+  EXPECT_EQ(db_->QueryInt("SELECT COUNT(*) FROM tblUserMsg WHERE nRead = 0"), 1);
+}
+
 // A host may keep the content in a long text column, where a NULL has no
 // text form at all; the message still comes, with empty text.
 TEST_P(UnreadMessages, NullInLongTextColumnIsDeliveredAsEmptyText) {
