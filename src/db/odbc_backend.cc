@@ -377,6 +377,7 @@ class OdbcConnection final : public Connection {
   struct Prepared {
     StatementHandle handle;
     std::vector<std::pair<SQLSMALLINT, SQLSMALLINT>> signature;  // C and SQL type per value
+    bool prepared = false;
     bool executed = false;
     bool described = false;
     std::vector<Column> columns;
@@ -387,7 +388,9 @@ class OdbcConnection final : public Connection {
   // a link failure marks the connection broken for good.
   void Fail(SQLSMALLINT type, SQLHANDLE handle, std::u16string fallback, BackendError* error);
 
-  Prepared* Prepare(const std::string& text, BackendError* error);
+  // The cached statement for `text`, or a new handle not yet prepared.
+  Prepared* Lookup(const std::string& text, BackendError* error);
+  bool Prepare(Prepared* prepared, const std::string& text, BackendError* error);
   void Forget(const std::string& text);
   enum class BindResult { kBound, kOtherTypes, kFailed };
   BindResult Bind(Prepared* prepared, const std::vector<SqlValue>& values, BackendError* error);
@@ -497,7 +500,7 @@ void OdbcConnection::Connected(const std::vector<SocketId>& before) {
   last_used_ = std::chrono::steady_clock::now();
 }
 
-OdbcConnection::Prepared* OdbcConnection::Prepare(const std::string& text, BackendError* error) {
+OdbcConnection::Prepared* OdbcConnection::Lookup(const std::string& text, BackendError* error) {
   auto found = statements_.find(text);
   if (found != statements_.end()) {
     recency_.splice(recency_.begin(), recency_, found->second.recency);
@@ -510,17 +513,22 @@ OdbcConnection::Prepared* OdbcConnection::Prepare(const std::string& text, Backe
     Fail(SQL_HANDLE_DBC, dbc_.get(), u"no ODBC statement handle could be allocated", error);
     return nullptr;
   }
-  StatementHandle handle(raw);
-  std::u16string wide = ToWide(text);
-  if (!SQL_SUCCEEDED(SQLPrepareW(raw, Wide(wide), static_cast<SQLINTEGER>(wide.size())))) {
-    Fail(SQL_HANDLE_STMT, raw, u"the statement could not be prepared", error);
-    return nullptr;
-  }
   recency_.push_front(text);
   Prepared& prepared = statements_[text];
-  prepared.handle = std::move(handle);
+  prepared.handle.reset(raw);
   prepared.recency = recency_.begin();
   return &prepared;
+}
+
+bool OdbcConnection::Prepare(Prepared* prepared, const std::string& text, BackendError* error) {
+  std::u16string wide = ToWide(text);
+  SQLHSTMT statement = prepared->handle.get();
+  if (!SQL_SUCCEEDED(SQLPrepareW(statement, Wide(wide), static_cast<SQLINTEGER>(wide.size())))) {
+    Fail(SQL_HANDLE_STMT, statement, u"the statement could not be prepared", error);
+    return false;
+  }
+  prepared->prepared = true;
+  return true;
 }
 
 void OdbcConnection::Forget(const std::string& text) {
@@ -579,7 +587,7 @@ OdbcConnection::BindResult OdbcConnection::Bind(Prepared* prepared,
 
   // A statement prepared for other parameter types is prepared again
   // rather than trusting every driver to adapt.
-  if (prepared->executed && prepared->signature != signature) {
+  if (prepared->prepared && prepared->signature != signature) {
     SQLHSTMT statement = prepared->handle.get();
     SQLFreeStmt(statement, SQL_CLOSE);
     SQLFreeStmt(statement, SQL_RESET_PARAMS);
@@ -772,16 +780,16 @@ bool OdbcConnection::Run(const Sql& sql, ResultSet* rows, BackendError* error) {
   }
   last_used_ = std::chrono::steady_clock::now();
   const std::string& text = sql.parameterized();
-  Prepared* prepared = Prepare(text, error);
+  Prepared* prepared = Lookup(text, error);
   if (prepared == nullptr) return false;
   BindResult bound = Bind(prepared, sql.values(), error);
   if (bound == BindResult::kOtherTypes) {
     Forget(text);
-    prepared = Prepare(text, error);
+    prepared = Lookup(text, error);
     if (prepared == nullptr) return false;
     bound = Bind(prepared, sql.values(), error);
   }
-  if (bound != BindResult::kBound) {
+  if (bound != BindResult::kBound || (!prepared->prepared && !Prepare(prepared, text, error))) {
     Forget(text);
     return false;
   }

@@ -1,0 +1,178 @@
+// Connection strings: splitting, and which backend each form reaches with
+// which ODBC string.
+#include "db/connection_string.h"
+
+#include <gtest/gtest.h>
+
+#include <string>
+#include <utility>
+#include <vector>
+
+namespace zelvar::db {
+namespace {
+
+using Pairs = std::vector<std::pair<std::string, std::string>>;
+
+const std::vector<std::string> kMicrosoft18 = {"PostgreSQL Unicode", "ODBC Driver 17 for SQL Server",
+                                               "ODBC Driver 18 for SQL Server", "FreeTDS"};
+const std::vector<std::string> kFreeTdsOnly = {"PostgreSQL Unicode", "FreeTDS"};
+
+std::string Translate(const std::string& text, const std::vector<std::string>& drivers) {
+  ConnectionTarget target = ResolveConnectionString(text, drivers);
+  EXPECT_EQ(target.kind, ConnectionTarget::Kind::kOdbc) << target.error;
+  return target.odbc;
+}
+
+// The pairs of a translated string, to compare them without regard to
+// the order they were written in.
+Pairs Split(const std::string& text) {
+  Pairs pairs;
+  EXPECT_TRUE(SplitConnectionString(text, &pairs)) << text;
+  return pairs;
+}
+
+std::string ValueOf(const Pairs& pairs, const std::string& keyword) {
+  for (const auto& [k, v] : pairs) {
+    if (k == keyword) return v;
+  }
+  return "<missing>";
+}
+
+TEST(SplitConnectionString, PlainBracedAndQuotedValues) {
+  Pairs pairs;
+  ASSERT_TRUE(SplitConnectionString(
+      " Provider = SQLite ; Data Source={/tmp/a;b}}c.db};Password=\"x\"\"y;z\";User='o''k';;", &pairs));
+  ASSERT_EQ(pairs.size(), 4u);
+  EXPECT_EQ(pairs[0], (std::pair<std::string, std::string>("Provider", "SQLite")));
+  EXPECT_EQ(pairs[1].second, "/tmp/a;b}c.db");
+  EXPECT_EQ(pairs[2].second, "x\"y;z");
+  EXPECT_EQ(pairs[3].second, "o'k");
+}
+
+TEST(SplitConnectionString, RefusesWhatIsNoList) {
+  Pairs pairs;
+  EXPECT_FALSE(SplitConnectionString("just words", &pairs));
+  EXPECT_FALSE(SplitConnectionString("=value", &pairs));
+  EXPECT_FALSE(SplitConnectionString("Password={unclosed", &pairs));
+  EXPECT_FALSE(SplitConnectionString("Password=\"unclosed", &pairs));
+  EXPECT_FALSE(SplitConnectionString("Password={a}b;", &pairs));
+  EXPECT_TRUE(SplitConnectionString("", &pairs));
+  EXPECT_TRUE(pairs.empty());
+}
+
+TEST(ResolveConnectionString, SqliteWithAnyCaseAndBracedPath) {
+  ConnectionTarget target =
+      ResolveConnectionString("provider=sqlite;DATA SOURCE={/data/my;db.sqlite}", {});
+  ASSERT_EQ(target.kind, ConnectionTarget::Kind::kSqlite) << target.error;
+  EXPECT_EQ(target.sqlite_path, "/data/my;db.sqlite");
+
+  target = ResolveConnectionString("Provider=SQLite;", {});
+  EXPECT_EQ(target.kind, ConnectionTarget::Kind::kInvalid);
+  EXPECT_FALSE(target.error.empty());
+}
+
+TEST(ResolveConnectionString, OdbcStringsGoThroughAsTheyStand) {
+  const std::string driver = "Driver={PostgreSQL Unicode};Server=db;Port=5432;Pwd={a;b};";
+  ConnectionTarget target = ResolveConnectionString(driver, {});
+  ASSERT_EQ(target.kind, ConnectionTarget::Kind::kOdbc);
+  EXPECT_EQ(target.odbc, driver);
+
+  target = ResolveConnectionString("dsn=friends;uid=sa", {});
+  ASSERT_EQ(target.kind, ConnectionTarget::Kind::kOdbc);
+  EXPECT_EQ(target.odbc, "dsn=friends;uid=sa");
+}
+
+TEST(ResolveConnectionString, UnusableStringsSayWhy) {
+  for (const char* text : {"", "   ", "Provider=Jet.OLEDB;Data Source=x.mdb", "Server=db;Uid=sa",
+                           "Provider=sqloledb;Data Source={open"}) {
+    ConnectionTarget target = ResolveConnectionString(text, kMicrosoft18);
+    EXPECT_EQ(target.kind, ConnectionTarget::Kind::kInvalid) << text;
+    EXPECT_FALSE(target.error.empty()) << text;
+  }
+  ConnectionTarget target = ResolveConnectionString("Provider=sqloledb;Initial Catalog=x", kMicrosoft18);
+  EXPECT_EQ(target.kind, ConnectionTarget::Kind::kInvalid);
+  EXPECT_NE(target.error.find("Data Source"), std::string::npos) << target.error;
+}
+
+TEST(SqlServerTranslation, BuiltInStringWithTheBestDriver) {
+  Pairs pairs = Split(Translate(
+      "Provider=sqloledb;Data Source=127.0.0.1;Initial Catalog=Brontal;User Id=Tavmorin;"
+      "Password=qoxerafindu;",
+      kMicrosoft18));
+  EXPECT_EQ(ValueOf(pairs, "Driver"), "ODBC Driver 18 for SQL Server");
+  EXPECT_EQ(ValueOf(pairs, "Server"), "127.0.0.1");
+  EXPECT_EQ(ValueOf(pairs, "Database"), "Brontal");
+  EXPECT_EQ(ValueOf(pairs, "UID"), "Tavmorin");
+  EXPECT_EQ(ValueOf(pairs, "PWD"), "qoxerafindu");
+  // The OLE DB provider did not encrypt unless asked; driver 18 would.
+  EXPECT_EQ(ValueOf(pairs, "Encrypt"), "no");
+  for (const auto& [keyword, value] : pairs) {
+    EXPECT_NE(keyword, "Provider");
+    EXPECT_NE(keyword, "Data Source");
+    EXPECT_NE(keyword, "Initial Catalog");
+  }
+}
+
+TEST(SqlServerTranslation, EveryProviderNameOfTheFamilyInAnyCase) {
+  for (const char* provider : {"sqloledb", "SQLOLEDB.1", "MSOLEDBSQL", "SQLNCLI", "sqlncli11"}) {
+    std::string text = std::string("Provider=") + provider + ";Data Source=db1;User Id=u;Password=p";
+    Pairs pairs = Split(Translate(text, {"ODBC Driver 17 for SQL Server"}));
+    EXPECT_EQ(ValueOf(pairs, "Driver"), "ODBC Driver 17 for SQL Server") << provider;
+    EXPECT_EQ(ValueOf(pairs, "Server"), "db1") << provider;
+  }
+}
+
+TEST(SqlServerTranslation, ServerFormsKeepPortAndInstance) {
+  EXPECT_EQ(ValueOf(Split(Translate("Provider=sqloledb;Data Source=db.example.com,1433", kMicrosoft18)),
+                    "Server"),
+            "db.example.com,1433");
+  EXPECT_EQ(ValueOf(Split(Translate("Provider=sqloledb;Data Source=db\\SQLEXPRESS", kMicrosoft18)),
+                    "Server"),
+            "db\\SQLEXPRESS");
+  EXPECT_EQ(ValueOf(Split(Translate("Provider=sqloledb;Data Source=(local)\\SQLEXPRESS", kMicrosoft18)),
+                    "Server"),
+            "127.0.0.1\\SQLEXPRESS");
+  // FreeTDS takes the port as a keyword of its own.
+  Pairs free_tds = Split(Translate("Provider=sqloledb;Data Source=10.0.0.5, 2433", kFreeTdsOnly));
+  EXPECT_EQ(ValueOf(free_tds, "Driver"), "FreeTDS");
+  EXPECT_EQ(ValueOf(free_tds, "Server"), "10.0.0.5");
+  EXPECT_EQ(ValueOf(free_tds, "Port"), "2433");
+  EXPECT_EQ(ValueOf(free_tds, "ClientCharset"), "UTF-8");
+  EXPECT_EQ(ValueOf(Split(Translate("Provider=sqloledb;Data Source=db\\INST", kFreeTdsOnly)), "Server"),
+            "db\\INST");
+}
+
+TEST(SqlServerTranslation, ValuesThatNeedBracesAreBracedAgain) {
+  std::string odbc = Translate(
+      "PROVIDER=SQLOLEDB;DATA SOURCE=db;USER ID='we;ird';password={p;w}}d};Initial Catalog=\"My DB\"",
+      kMicrosoft18);
+  EXPECT_NE(odbc.find("PWD={p;w}}d};"), std::string::npos) << odbc;
+  EXPECT_NE(odbc.find("UID={we;ird};"), std::string::npos) << odbc;
+  Pairs pairs = Split(odbc);
+  EXPECT_EQ(ValueOf(pairs, "PWD"), "p;w}d");
+  EXPECT_EQ(ValueOf(pairs, "UID"), "we;ird");
+  EXPECT_EQ(ValueOf(pairs, "Database"), "My DB");
+}
+
+TEST(SqlServerTranslation, IntegratedSecurityAndOtherKeywords) {
+  Pairs pairs = Split(Translate(
+      "Provider=sqloledb;Data Source=db;Integrated Security=SSPI;Persist Security Info=False;"
+      "Application Name=zelvar;MultiSubnetFailover=Yes;Encrypt=yes",
+      kMicrosoft18));
+  EXPECT_EQ(ValueOf(pairs, "Trusted_Connection"), "yes");
+  EXPECT_EQ(ValueOf(pairs, "UID"), "<missing>");
+  EXPECT_EQ(ValueOf(pairs, "APP"), "zelvar");
+  EXPECT_EQ(ValueOf(pairs, "MultiSubnetFailover"), "Yes");
+  EXPECT_EQ(ValueOf(pairs, "Encrypt"), "yes");
+  EXPECT_EQ(ValueOf(pairs, "Persist Security Info"), "<missing>");
+}
+
+TEST(SqlServerTranslation, NoSqlServerDriverInstalled) {
+  ConnectionTarget target = ResolveConnectionString(
+      "Provider=sqloledb;Data Source=db;User Id=u;Password=p", {"PostgreSQL Unicode", "SQLite3"});
+  EXPECT_EQ(target.kind, ConnectionTarget::Kind::kInvalid);
+  EXPECT_NE(target.error.find("SQL Server"), std::string::npos) << target.error;
+}
+
+}  // namespace
+}  // namespace zelvar::db
