@@ -1,0 +1,47 @@
+// The zelvar tool's commands. Each runs one job from start to end, prints
+// its human or JSON output on standard output and every failure as one
+// line on standard error, and returns the process's exit status.
+#ifndef ZELVAR_TOOLS_ZELVAR_COMMANDS_H_
+#define ZELVAR_TOOLS_ZELVAR_COMMANDS_H_
+
+#include <string>
+#include <vector>
+
+#include "tools/zelvar/session.h"
+
+namespace zelvar::cli {
+
+// Tables from the shipped schema, and the demo world with `demo`.
+// `schema_dir` empty: the installed schema folder, else the source tree's.
+int RunInit(const GlobalOptions& options, bool demo, const std::string& schema_dir);
+
+int RunFriends(const GlobalOptions& options, const std::string& user);
+int RunTrades(const GlobalOptions& options, const std::string& user);
+int RunItems(const GlobalOptions& options, const std::string& user);
+int RunInbox(const GlobalOptions& options, const std::string& user);
+
+int RunMessage(const GlobalOptions& options, const std::string& from, const std::string& to,
+               const std::string& text);
+int RunUnfriend(const GlobalOptions& options, const std::string& user, const std::string& friend_user);
+int RunTrade(const GlobalOptions& options, const std::string& user, const std::string& other,
+             const std::string& play_id);
+
+struct InviteOptions {
+  std::string csv_file;  // rows from this file, or one row from the fields below
+  std::string code, email, note;
+  int state = 0, group = 0, zone = 0, reply = 0;
+  bool log_sql = false;
+};
+int RunInvite(const GlobalOptions& options, const std::string& user, const InviteOptions& invite);
+
+int RunAccount(const GlobalOptions& options, const std::string& user_name);
+// `by` is the acting user id the module writes into its log lines.
+int RunSend(const GlobalOptions& options, const std::string& account, const std::vector<std::string>& entries,
+            int by);
+
+int RunPacketDecode(const GlobalOptions& options, const std::string& file);
+int RunPacketEncode(const GlobalOptions& options, const std::string& json_file, const std::string& out_file);
+
+}  // namespace zelvar::cli
+
+#endif  // ZELVAR_TOOLS_ZELVAR_COMMANDS_H_

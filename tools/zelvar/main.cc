@@ -1,0 +1,258 @@
+// zelvar: the command-line host of the Zelvar module. It loads
+// libzelvar.so as a game server does and makes every request of the module
+// available from a shell, plus the set-up of a database (init) and packet
+// images to and from JSON.
+#include <cstdio>
+#include <functional>
+#include <map>
+
+#include <CLI/CLI.hpp>
+
+#include "tools/zelvar/commands.h"
+
+namespace {
+
+using zelvar::cli::GlobalOptions;
+using zelvar::cli::kExitOk;
+using zelvar::cli::kExitUsage;
+
+constexpr const char kDescription[] =
+    "zelvar: the Zelvar module from a shell. It loads libzelvar.so as a game server does\n"
+    "(--module picks another build) and makes each request of the module a command.\n"
+    "\n"
+    "Connection strings for --db (default: an SQLite file zelvar.db in this folder):\n"
+    "  Provider=SQLite;Data Source=FILE\n"
+    "  Driver={PostgreSQL Unicode};Server=HOST;Port=5432;Database=DB;Uid=USER;Pwd=PASSWORD\n"
+    "  Provider=sqloledb;Data Source=HOST,1433;Initial Catalog=DB;User Id=USER;Password=PASSWORD\n"
+    "  DSN=NAME (an ODBC data source)\n"
+    "Users are given as a user id or a user name.\n"
+    "Exit status: 0 done, 1 the module or the database answered a failure, 2 a wrong command line.";
+
+// The subcommand the failed parse was in, as "init" or "packet decode".
+std::string CommandPath(CLI::App* app) {
+  std::string path;
+  for (CLI::App* sub = app; sub != nullptr;) {
+    CLI::App* next = nullptr;
+    for (CLI::App* child : sub->get_subcommands()) {
+      next = child;
+      path += (path.empty() ? "" : " ") + child->get_name();
+      break;
+    }
+    sub = next;
+  }
+  return path;
+}
+
+// Checks the command words on the command line (the words that are not
+// options or their values, down the tree of commands); false with the
+// unknown word and the level it was met at.
+bool CheckCommandWords(CLI::App* app, int argc, char** argv, std::string* unknown, CLI::App** level) {
+  static const char* const kTakesValue[] = {"--db", "--module", "--log", "--save-request", "--save-reply"};
+  *level = app;
+  for (int i = 1; i < argc; ++i) {
+    const std::string arg = argv[i];
+    if (arg == "--") return true;
+    if (!arg.empty() && arg[0] == '-') {
+      for (const char* option : kTakesValue) {
+        if (arg == option) ++i;
+      }
+      continue;
+    }
+    const auto subs = (*level)->get_subcommands([](CLI::App*) { return true; });
+    if (subs.empty()) return true;  // the command's own arguments
+    CLI::App* next = nullptr;
+    for (CLI::App* sub : subs) {
+      if (sub->get_name() == arg) next = sub;
+    }
+    if (next == nullptr) {
+      *unknown = arg;
+      return false;
+    }
+    *level = next;
+  }
+  return true;
+}
+
+std::string SubcommandNames(CLI::App* app) {
+  std::string names;
+  for (CLI::App* sub : app->get_subcommands([](CLI::App*) { return true; })) {
+    names += (names.empty() ? "" : ", ") + sub->get_name();
+  }
+  return names;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  GlobalOptions options;
+  CLI::App app{kDescription, "zelvar"};
+  app.require_subcommand(1);
+  app.option_defaults()->always_capture_default();
+  app.add_option("--db", options.db, "Connection string of the database")->envname("ZELVAR_DB");
+  app.add_option("--module", options.module, "The libzelvar.so to load (default: the one installed with this tool)");
+  app.add_flag("-v,--verbose", options.verbose, "Show the module's log lines on stderr");
+  app.add_option("--log", options.log_file, "Append the module's log lines to FILE");
+  app.add_flag("--json", options.json, "Print JSON: the reply's rows as objects and its raw entries");
+  app.add_option("--save-request", options.save_request, "Write the request packet's image to FILE");
+  app.add_option("--save-reply", options.save_reply, "Write the reply packet's image to FILE");
+  app.footer(
+      "Examples:\n"
+      "  zelvar init --demo           create zelvar.db with the demo world\n"
+      "  zelvar friends lina          the friend list of the user lina\n"
+      "  zelvar send lina 1001:30天:1 grant goods 1001 to lina for 30 days\n"
+      "Run 'zelvar COMMAND --help' for the options of a command.");
+
+  std::map<CLI::App*, std::function<int()>> commands;
+  auto command = [&](CLI::App* parent, const char* name, const char* description, const std::string& example) {
+    CLI::App* sub = parent->add_subcommand(name, description);
+    sub->fallthrough();
+    sub->footer("Example:\n  " + example);
+    return sub;
+  };
+
+  bool demo = false;
+  std::string schema_dir;
+  CLI::App* init = command(&app, "init", "Create the tables of the database the connection string names",
+                           "zelvar init --demo\n  zelvar --db 'Driver={PostgreSQL Unicode};Server=db;Database=game;Uid=zelvar;Pwd=secret' init");
+  init->add_flag("--demo", demo, "Also load the demo world (a few dozen players with friends, trades, messages, goods)");
+  init->add_option("--schema", schema_dir, "Folder of the schema files (default: the installed ones)")
+      ->check(CLI::ExistingDirectory);
+  commands[init] = [&] { return zelvar::cli::RunInit(options, demo, schema_dir); };
+
+  std::string user, other, text, play_id, account;
+  CLI::App* friends = command(&app, "friends", "The user's friends with nick, sex, face and online status (1610)",
+                              "zelvar friends lina");
+  friends->add_option("USER", user, "User id or user name")->required();
+  commands[friends] = [&] { return zelvar::cli::RunFriends(options, user); };
+
+  CLI::App* trades = command(&app, "trades", "The trades the user took part in, newest first (1605)",
+                             "zelvar trades lina");
+  trades->add_option("USER", user, "User id or user name")->required();
+  commands[trades] = [&] { return zelvar::cli::RunTrades(options, user); };
+
+  std::string items_user = "0";
+  CLI::App* items = command(&app, "items", "The catalogue of items friends can trade (1615)", "zelvar items");
+  items->add_option("USER", items_user, "User id or name the request is made for (the catalogue is the same for all)");
+  commands[items] = [&] { return zelvar::cli::RunItems(options, items_user); };
+
+  CLI::App* inbox = command(&app, "inbox", "The user's unread messages, which are then marked read (1620)",
+                            "zelvar inbox lina");
+  inbox->add_option("USER", user, "User id or user name")->required();
+  commands[inbox] = [&] { return zelvar::cli::RunInbox(options, user); };
+
+  CLI::App* message = command(&app, "message", "Send a message to a friend (1500)",
+                              "zelvar message lina mira '今晚八点见'");
+  message->add_option("FROM", user, "The sender: user id or user name")->required();
+  message->add_option("TO", other, "The recipient, a friend of the sender")->required();
+  message->add_option("TEXT", text, "The message")->required();
+  commands[message] = [&] { return zelvar::cli::RunMessage(options, user, other, text); };
+
+  CLI::App* unfriend = command(&app, "unfriend", "End a friendship and delete the trades between the two (1505)",
+                               "zelvar unfriend lina mira");
+  unfriend->add_option("USER", user, "User id or user name")->required();
+  unfriend->add_option("FRIEND", other, "The friend to remove")->required();
+  commands[unfriend] = [&] { return zelvar::cli::RunUnfriend(options, user, other); };
+
+  CLI::App* trade = command(&app, "trade", "Record a trade between two friends (1510)", "zelvar trade lina mira 7");
+  trade->add_option("USER", user, "Who records the trade")->required();
+  trade->add_option("OTHER", other, "The other party, a friend")->required();
+  trade->add_option("PLAY", play_id, "The play id stored with the trade")->required();
+  commands[trade] = [&] { return zelvar::cli::RunTrade(options, user, other, play_id); };
+
+  zelvar::cli::InviteOptions invite_options;
+  CLI::App* invite = command(
+      &app, "invite", "Store invitation records (1550)",
+      "zelvar invite lina --code LINA-1 --email wen@example.com --note 'my room mate'\n"
+      "  zelvar invite lina --csv invitations.csv --log-sql\n"
+      "The CSV file's first line names its columns: code,email,state,group,note,zone,reply\n"
+      "(code and email are required; missing numbers are 0).");
+  invite->add_option("USER", user, "Who invites: user id or user name")->required();
+  invite->add_option("--csv", invite_options.csv_file, "Read the rows from this CSV file");
+  invite->add_option("--code", invite_options.code, "Invitation code (one row from options)");
+  invite->add_option("--email", invite_options.email, "E-mail address of the invited person");
+  invite->add_option("--state", invite_options.state, "State number");
+  invite->add_option("--group", invite_options.group, "Group number");
+  invite->add_option("--note", invite_options.note, "A note (empty becomes the module's own text)");
+  invite->add_option("--zone", invite_options.zone, "Zone id");
+  invite->add_option("--reply", invite_options.reply, "Reply number");
+  invite->add_flag("--log-sql", invite_options.log_sql, "Have the module write each statement to ZelvarSQL.log");
+  commands[invite] = [&] { return zelvar::cli::RunInvite(options, user, invite_options); };
+
+  CLI::App* account_cmd = command(&app, "account", "Look an account up by user name: id, nick, sex, level (1660)",
+                                  "zelvar account lina");
+  account_cmd->add_option("USERNAME", account, "The exact user name")->required();
+  commands[account_cmd] = [&] { return zelvar::cli::RunAccount(options, account); };
+
+  std::vector<std::string> goods;
+  int by = 0;
+  CLI::App* send = command(
+      &app, "send", "Grant bought goods to an account (1560)",
+      "zelvar send lina 1001:30天:1 3100:2个:3100:20:0\n"
+      "Each entry is GOODS:AMOUNT:TYPE[:A1:A2]. Time-limited goods take 7天, 30天 or 永久\n"
+      "(also 7d, 30d, forever); quota goods, types 3000 to 3999, take 1个, 2个 or 6个 (1x, 2x, 6x).\n"
+      "A1 and A2 are the two amounts the reply sums (default 0). Exit status 1 when any entry\n"
+      "was not granted.");
+  send->add_option("ACCOUNT", account, "User name of the receiving account")->required();
+  send->add_option("ENTRY", goods, "Goods entries GOODS:AMOUNT:TYPE[:A1:A2]")->required();
+  send->add_option("--by", by, "The acting user id written into the module's log lines");
+  commands[send] = [&] { return zelvar::cli::RunSend(options, account, goods, by); };
+
+  CLI::App* packet = command(&app, "packet", "Packet images to and from JSON, for debugging a host",
+                             "zelvar packet decode reply.bin");
+  packet->require_subcommand(1);
+  std::string packet_file, packet_out;
+  CLI::App* decode = command(packet, "decode", "Show every record of a packet image (--json for JSON)",
+                             "zelvar --save-reply reply.bin friends lina && zelvar packet decode reply.bin");
+  decode->add_option("FILE", packet_file, "The packet image ('-' for standard input)")->required();
+  commands[decode] = [&] { return zelvar::cli::RunPacketDecode(options, packet_file); };
+  CLI::App* encode = command(
+      packet, "encode", "Build a packet image from JSON",
+      "zelvar packet encode request.json -o request.bin\n"
+      "The JSON is what 'packet decode --json' prints, or just its entries:\n"
+      "  [{\"key\": 1, \"type\": \"int\", \"value\": 1500}, {\"key\": 201, \"type\": \"text\", \"value\": \"hi\"}]\n"
+      "Types: short, int, long, bool, text, bytes (hex digits).");
+  encode->add_option("JSON", packet_file, "The JSON file ('-' for standard input)")->required();
+  encode->add_option("-o,--output", packet_out, "Where to write the image (default: standard output)");
+  commands[encode] = [&] { return zelvar::cli::RunPacketEncode(options, packet_file, packet_out); };
+
+  std::string unknown;
+  CLI::App* level = nullptr;
+  if (!CheckCommandWords(&app, argc, argv, &unknown, &level)) {
+    const std::string path = level == &app ? "zelvar" : "zelvar " + level->get_name();
+    std::fprintf(stderr, "zelvar: unknown command '%s'; the commands are %s (see '%s --help')\n", unknown.c_str(),
+                 SubcommandNames(level).c_str(), path.c_str());
+    return kExitUsage;
+  }
+  try {
+    app.parse(argc, argv);
+  } catch (const CLI::CallForHelp& e) {
+    return app.exit(e);
+  } catch (const CLI::CallForAllHelp& e) {
+    return app.exit(e);
+  } catch (const CLI::ParseError& e) {
+    const std::string path = CommandPath(&app);
+    std::string message = e.what();
+    CLI::App* where = &app;
+    for (std::string::size_type start = 0; !path.empty() && start < path.size();) {
+      const auto end = std::min(path.find(' ', start), path.size());
+      where = where->get_subcommand(path.substr(start, end - start));
+      start = end + 1;
+    }
+    if (message.find("subcommand is required") != std::string::npos) {
+      message = "name a command: " + SubcommandNames(where);
+    }
+    std::fflush(stdout);
+    std::fprintf(stderr, "zelvar: %s; run 'zelvar%s --help' for more\n", message.c_str(),
+                 path.empty() ? "" : (" " + path).c_str());
+    return kExitUsage;
+  }
+  for (CLI::App* sub = &app; sub != nullptr;) {
+    CLI::App* selected = nullptr;
+    for (CLI::App* child : sub->get_subcommands()) selected = child;
+    if (selected == nullptr) break;
+    const auto it = commands.find(selected);
+    if (it != commands.end() && selected->get_subcommands().empty()) return it->second();
+    sub = selected;
+  }
+  return kExitOk;
+}

@@ -1,0 +1,210 @@
+// The module session shared by the request commands.
+#include "tools/zelvar/session.h"
+
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdio>
+#include <algorithm>
+#include <cstring>
+#include <fstream>
+#include <iostream>
+#include <iterator>
+
+#include "db/connection_string.h"
+#include "db/text.h"
+#include "tools/zelvar/replies.h"
+#include "tools/zelvar/requests.h"
+#include "tools/zelvar/text_util.h"
+
+namespace zelvar::cli {
+namespace {
+
+constexpr char kErrorLogName[] = "ZelvarError.log";
+
+long FileSize(const char* path) {
+  struct stat info {};
+  return stat(path, &info) == 0 ? static_cast<long>(info.st_size) : 0;
+}
+
+}  // namespace
+
+int Fail(int code, const std::string& message) {
+  std::fflush(stdout);
+  std::fprintf(stderr, "zelvar: %s\n", message.c_str());
+  return code;
+}
+
+bool WriteFile(const std::string& path, const std::string& bytes, std::string* error) {
+  if (path == "-") {
+    std::fwrite(bytes.data(), 1, bytes.size(), stdout);
+    std::fflush(stdout);
+    return true;
+  }
+  std::FILE* file = std::fopen(path.c_str(), "wb");
+  if (file == nullptr ||
+      std::fwrite(bytes.data(), 1, bytes.size(), file) != bytes.size() || std::fclose(file) != 0) {
+    *error = "cannot write '" + path + "': " + std::strerror(errno);
+    return false;
+  }
+  return true;
+}
+
+bool ReadFile(const std::string& path, std::string* bytes, std::string* error) {
+  if (path == "-") {
+    bytes->assign(std::istreambuf_iterator<char>(std::cin), std::istreambuf_iterator<char>());
+    return true;
+  }
+  struct stat info {};
+  if (stat(path.c_str(), &info) == 0 && S_ISDIR(info.st_mode)) {
+    *error = "'" + path + "' is a folder, not a file";
+    return false;
+  }
+  std::ifstream in(path, std::ios::binary);
+  if (!in) {
+    *error = "cannot read '" + path + "': " + std::strerror(errno);
+    return false;
+  }
+  bytes->assign(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+  return true;
+}
+
+void PrintJson(const nlohmann::ordered_json& json) {
+  std::printf("%s\n", json.dump(2, ' ', false, nlohmann::ordered_json::error_handler_t::replace).c_str());
+}
+
+std::string User::Label() const {
+  if (name.empty()) return "user " + std::to_string(id);
+  return name + " (#" + std::to_string(id) + ")";
+}
+
+nlohmann::ordered_json User::Json() const {
+  nlohmann::ordered_json json = {{"id", id}};
+  if (!name.empty()) json["name"] = name;
+  if (!nick.empty()) json["nick"] = nick;
+  return json;
+}
+
+std::unique_ptr<Session> Session::Open(const GlobalOptions& options, int* exit_code) {
+  std::unique_ptr<Session> session(new Session);
+  session->options_ = options;
+  session->error_log_start_ = FileSize(kErrorLogName);
+
+  const db::ConnectionTarget target = db::ResolveConnectionString(options.db);
+  if (target.kind == db::ConnectionTarget::Kind::kInvalid) {
+    *exit_code = Fail(kExitUsage, "the connection string '" + MaskPassword(options.db) +
+                                      "' is not usable: " + target.error +
+                                      "; see 'zelvar --help' for the forms it takes");
+    return nullptr;
+  }
+  if (target.kind == db::ConnectionTarget::Kind::kSqlite && access(target.sqlite_path.c_str(), F_OK) != 0) {
+    *exit_code = Fail(kExitFailed, "there is no database file '" + target.sqlite_path +
+                                       "'; create one with 'zelvar init --demo' or name another with --db");
+    return nullptr;
+  }
+
+  session->log_ = std::make_unique<ModuleLog>(options.verbose, options.log_file);
+  std::string error;
+  if (!session->log_->ok(&error)) {
+    *exit_code = Fail(kExitUsage, error);
+    return nullptr;
+  }
+  session->host_ = ModuleHost::Load(options.module, &error);
+  if (session->host_ == nullptr) {
+    *exit_code = Fail(kExitUsage, error);
+    return nullptr;
+  }
+  if (options.verbose) std::fprintf(stderr, "zelvar: module %s\n", session->host_->path().c_str());
+  session->host_->OpenLog(session->log_->tool());
+  if (session->host_->OpenDatabase(options.db) != 0) {
+    const std::string record = session->NewErrorLogRecord();
+    *exit_code = Fail(kExitFailed, "the module cannot open the database '" + MaskPassword(options.db) + "'" +
+                                       (record.empty() ? "" : " (" + record + ")") +
+                                       "; check the connection string and that the database is reachable");
+    return nullptr;
+  }
+  return session;
+}
+
+std::optional<User> Session::ResolveUser(const std::string& text, int* exit_code) {
+  User user;
+  if (const auto id = ParseInt32(text)) {
+    user.id = *id;
+    return user;
+  }
+  if (text.empty()) {
+    *exit_code = Fail(kExitUsage, "a user must be a user id or a user name, not empty text");
+    return std::nullopt;
+  }
+  CKParam request = AccountRequest(ToWide(text));
+  std::string image;
+  host_->Record(0, kAccountLookup, request, &image);
+  log_->TakeLines();  // the lookup's own log lines say nothing the user asked about
+  CKParam reply;
+  Account account;
+  std::string error;
+  if (image.empty() || reply.SetBufferPtr(image.data(), static_cast<int>(image.size())) != 0 ||
+      !ReadAccount(reply, kAccountLookup, &account, &error)) {
+    *exit_code = Fail(kExitFailed, "the module gave no usable answer to the lookup of '" + text + "'" +
+                                       (error.empty() ? "" : ": " + error));
+    return std::nullopt;
+  }
+  if (account.result != 0 || !account.id) {
+    *exit_code = Fail(kExitFailed, "there is no account with the user name '" + text +
+                                       "'; user names are matched exactly (try 'zelvar account NAME', or give the user id)");
+    return std::nullopt;
+  }
+  user.id = *account.id;
+  user.name = text;
+  if (account.nick) user.nick = ToNarrow(*account.nick);
+  return user;
+}
+
+std::string Session::NewErrorLogRecord() const {
+  std::string bytes, error;
+  if (FileSize(kErrorLogName) <= error_log_start_ || !ReadFile(kErrorLogName, &bytes, &error)) return "";
+  // Records: a 19-character time and its zero, the message and its zero,
+  // then a line feed and a zero.
+  std::string last;
+  size_t pos = static_cast<size_t>(error_log_start_);
+  while (pos + 20 <= bytes.size()) {
+    const size_t end = bytes.find('\0', pos + 20);
+    if (end == std::string::npos) break;
+    last = bytes.substr(pos + 20, end - pos - 20);
+    pos = end + 3;
+  }
+  return last;
+}
+
+std::string Session::TakeModuleReasons() {
+  std::string reasons;
+  const auto lines = log_->TakeLines();
+  // The first line names the cause; the module's closing line of an error
+  // reply only repeats the request code.
+  if (!lines.empty()) {
+    const std::string& first = lines.front();
+    reasons = "module: " + first.substr(std::min(first.find_first_not_of(' '), first.size()));
+  }
+  const std::string record = NewErrorLogRecord();
+  if (!record.empty()) reasons += (reasons.empty() ? "" : "; ") + std::string(kErrorLogName) + ": " + record;
+  error_log_start_ = FileSize(kErrorLogName);
+  return reasons.empty() ? "" : " (" + reasons + ")";
+}
+
+bool Session::SaveImages(CKParam* request, const std::string* reply) {
+  std::string error;
+  if (request != nullptr && !options_.save_request.empty() &&
+      !WriteFile(options_.save_request,
+                 std::string(request->GetBufferPtr(), static_cast<size_t>(request->GetLength())), &error)) {
+    Fail(kExitUsage, error);
+    return false;
+  }
+  if (reply != nullptr && !options_.save_reply.empty() && !WriteFile(options_.save_reply, *reply, &error)) {
+    Fail(kExitUsage, error);
+    return false;
+  }
+  return true;
+}
+
+}  // namespace zelvar::cli

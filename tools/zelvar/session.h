@@ -1,0 +1,94 @@
+// What every command of the zelvar tool shares: the global options, exit
+// codes, the one-line failure messages, and a Session holding the loaded
+// module with its logger and database.
+//
+// One Session per process, used from the main thread.
+#ifndef ZELVAR_TOOLS_ZELVAR_SESSION_H_
+#define ZELVAR_TOOLS_ZELVAR_SESSION_H_
+
+#include <cstdint>
+#include <memory>
+#include <optional>
+#include <string>
+
+#include <nlohmann/json.hpp>
+
+#include "tools/zelvar/module_host.h"
+
+namespace zelvar::cli {
+
+inline constexpr int kExitOk = 0;
+inline constexpr int kExitFailed = 1;  // the module or the database answered a failure
+inline constexpr int kExitUsage = 2;   // the command line is wrong
+
+inline constexpr const char kDefaultDatabase[] = "Provider=SQLite;Data Source=zelvar.db";
+
+struct GlobalOptions {
+  std::string db = kDefaultDatabase;
+  std::string module;        // empty: the library next to the tool
+  bool verbose = false;      // module log lines to stderr
+  std::string log_file;      // module log lines to this file
+  bool json = false;
+  std::string save_request;  // write the request packet's image here
+  std::string save_reply;    // write the reply packet's image here
+};
+
+// Prints "zelvar: MESSAGE" on stderr and returns `code`.
+int Fail(int code, const std::string& message);
+
+// Writes `bytes` to `path` ("-": standard output). False with `error` set.
+bool WriteFile(const std::string& path, const std::string& bytes, std::string* error);
+// Reads a whole file ("-": standard input).
+bool ReadFile(const std::string& path, std::string* bytes, std::string* error);
+
+// Prints JSON on standard output, indented.
+void PrintJson(const nlohmann::ordered_json& json);
+
+// A user as a command names it: a number is a user id, anything else a
+// user name looked up with the account request.
+struct User {
+  int32_t id = 0;
+  std::string name;   // empty when given as an id
+  std::string nick;   // known when looked up by name
+  // "lina (#1)" or "user 7".
+  std::string Label() const;
+  nlohmann::ordered_json Json() const;
+};
+
+class Session {
+ public:
+  // Loads the module, hands it the logger and opens the database. On
+  // failure prints the reason and returns null; `exit_code` tells which.
+  static std::unique_ptr<Session> Open(const GlobalOptions& options, int* exit_code);
+
+  ModuleHost& module() { return *host_; }
+  ModuleLog& log() { return *log_; }
+  const GlobalOptions& options() const { return options_; }
+
+  // Resolves USER; on failure prints why and returns nullopt with
+  // `exit_code` set.
+  std::optional<User> ResolveUser(const std::string& text, int* exit_code);
+
+  // The newest record of ZelvarError.log written since this session
+  // started, or empty.
+  std::string NewErrorLogRecord() const;
+  // " (module: LINE; ZelvarError.log: RECORD)" from what the module wrote
+  // since the last call, or empty.
+  std::string TakeModuleReasons();
+
+  // Saves request and reply images where the options ask for them.
+  // Returns false (after printing why) when a file can't be written.
+  bool SaveImages(CKParam* request, const std::string* reply);
+
+ private:
+  Session() = default;
+
+  GlobalOptions options_;
+  std::unique_ptr<ModuleLog> log_;
+  std::unique_ptr<ModuleHost> host_;
+  long error_log_start_ = 0;
+};
+
+}  // namespace zelvar::cli
+
+#endif  // ZELVAR_TOOLS_ZELVAR_SESSION_H_
