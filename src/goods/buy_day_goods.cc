@@ -1,7 +1,6 @@
 // AddBuyDayGoods: quota goods, kept as one live quota row per player in
 // tblUserGoods and as the speak counters in the player's face text.
 
-#include <new>
 #include <string>
 
 #include "db/error_log.h"

@@ -110,9 +110,10 @@ class Reply {
     HandOut();
   }
 
-  // Hands out the reply with result 0 while *out is null and answers true.
-  // Otherwise the host holds a buffer it did not give back: the reply
-  // fails, keeping the 0 and then the -1 result entries.
+  // Hands out the reply with result 0 when *out is null on entry, and
+  // answers true. When *out holds a pointer already, no success copy is
+  // made (none could reach the host) and the error reply follows on the
+  // same packet, which then carries result 0 and after it -1.
   bool Succeed() {
     packet_.SetInt(kReplyResultKey, 0);
     if (out_ != nullptr && *out_ == nullptr) {

@@ -4,7 +4,6 @@
 #include <algorithm>
 #include <cstdint>
 #include <ctime>
-#include <new>
 #include <string>
 
 #include "db/error_log.h"
