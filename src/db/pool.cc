@@ -16,15 +16,14 @@ constexpr size_t kMaxIdlePerString = 32;
 
 }  // namespace
 
-struct Pool::Shared {
-  struct Idle {
-    std::string connection_string;
-    std::vector<std::unique_ptr<Connection>> connections;
-  };
+struct Pool::Slot {
+  std::vector<std::unique_ptr<Connection>> connections;  // guarded by Shared::mutex
+};
 
+struct Pool::Shared {
   std::mutex mutex;
-  // Entries are never erased, so a lease may keep a pointer to the key.
-  std::unordered_map<std::string, std::unique_ptr<Idle>> idle;
+  // Entries are never erased, so a lease may keep a pointer to its slot.
+  std::unordered_map<std::string, std::unique_ptr<Slot>> idle;
   // Bumped by CloseIdle: leases of an older generation close their
   // connection when they come back.
   uint64_t generation = 0;
@@ -41,7 +40,7 @@ Pool::Pool(Opener opener) : opener_(std::move(opener)), shared_(std::make_unique
 Pool::~Pool() = default;
 
 Lease Pool::Acquire(const std::string& connection_string, bool fresh, BackendError* error) {
-  const std::string* key = nullptr;
+  Slot* key = nullptr;
   uint64_t generation = 0;
   std::vector<std::unique_ptr<Connection>> dead;  // closed outside the lock
   for (;;) {
@@ -49,11 +48,8 @@ Lease Pool::Acquire(const std::string& connection_string, bool fresh, BackendErr
     {
       std::lock_guard<std::mutex> lock(shared_->mutex);
       auto& slot = shared_->idle[connection_string];
-      if (!slot) {
-        slot = std::make_unique<Shared::Idle>();
-        slot->connection_string = connection_string;
-      }
-      key = &slot->connection_string;
+      if (!slot) slot = std::make_unique<Slot>();
+      key = slot.get();
       generation = shared_->generation;
       if (!fresh && !slot->connections.empty()) {
         candidate = std::move(slot->connections.back());
@@ -73,17 +69,12 @@ Lease Pool::Acquire(const std::string& connection_string, bool fresh, BackendErr
   return Lease(this, key, std::move(connection), generation);
 }
 
-void Pool::Return(const std::string* connection_string, std::unique_ptr<Connection> connection,
-                  uint64_t generation) {
+void Pool::Return(Slot* slot, std::unique_ptr<Connection> connection, uint64_t generation) {
   {
     std::lock_guard<std::mutex> lock(shared_->mutex);
-    if (generation == shared_->generation) {
-      auto found = shared_->idle.find(*connection_string);
-      if (found != shared_->idle.end() &&
-          found->second->connections.size() < kMaxIdlePerString) {
-        found->second->connections.push_back(std::move(connection));
-        return;
-      }
+    if (generation == shared_->generation && slot->connections.size() < kMaxIdlePerString) {
+      slot->connections.push_back(std::move(connection));
+      return;
     }
   }
   connection.reset();
@@ -110,7 +101,7 @@ size_t Pool::IdleCount(const std::string& connection_string) {
 
 Lease::Lease(Lease&& other) noexcept
     : pool_(std::exchange(other.pool_, nullptr)),
-      connection_string_(std::exchange(other.connection_string_, nullptr)),
+      slot_(std::exchange(other.slot_, nullptr)),
       connection_(std::move(other.connection_)),
       generation_(other.generation_),
       broken_(other.broken_) {}
@@ -119,7 +110,7 @@ Lease& Lease::operator=(Lease&& other) noexcept {
   if (this != &other) {
     Release();
     pool_ = std::exchange(other.pool_, nullptr);
-    connection_string_ = std::exchange(other.connection_string_, nullptr);
+    slot_ = std::exchange(other.slot_, nullptr);
     connection_ = std::move(other.connection_);
     generation_ = other.generation_;
     broken_ = other.broken_;
@@ -135,10 +126,10 @@ void Lease::Release() {
   if (broken_ || pool_ == nullptr) {
     connection.reset();
   } else {
-    pool_->Return(connection_string_, std::move(connection), generation_);
+    pool_->Return(slot_, std::move(connection), generation_);
   }
   pool_ = nullptr;
-  connection_string_ = nullptr;
+  slot_ = nullptr;
   broken_ = false;
 }
 

@@ -53,9 +53,9 @@ class Pool {
  private:
   friend class Lease;
   struct Shared;
+  struct Slot;  // the idle connections of one string
 
-  void Return(const std::string* connection_string, std::unique_ptr<Connection> connection,
-              uint64_t generation);
+  void Return(Slot* slot, std::unique_ptr<Connection> connection, uint64_t generation);
 
   Opener opener_;
   std::unique_ptr<Shared> shared_;
@@ -88,15 +88,11 @@ class Lease {
 
  private:
   friend class Pool;
-  Lease(Pool* pool, const std::string* connection_string, std::unique_ptr<Connection> connection,
-        uint64_t generation)
-      : pool_(pool),
-        connection_string_(connection_string),
-        connection_(std::move(connection)),
-        generation_(generation) {}
+  Lease(Pool* pool, Pool::Slot* slot, std::unique_ptr<Connection> connection, uint64_t generation)
+      : pool_(pool), slot_(slot), connection_(std::move(connection)), generation_(generation) {}
 
   Pool* pool_ = nullptr;
-  const std::string* connection_string_ = nullptr;  // owned by the pool, never freed
+  Pool::Slot* slot_ = nullptr;  // owned by the pool, never freed
   std::unique_ptr<Connection> connection_;
   uint64_t generation_ = 0;
   bool broken_ = false;

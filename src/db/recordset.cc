@@ -10,26 +10,17 @@ namespace {
 
 char AsciiLower(char c) { return (c >= 'A' && c <= 'Z') ? static_cast<char>(c - 'A' + 'a') : c; }
 
-std::string Lower(std::string_view text) {
-  std::string lower(text);
-  for (char& c : lower) c = AsciiLower(c);
-  return lower;
-}
-
-bool EqualsLower(std::string_view lower, std::string_view name) {
-  if (lower.size() != name.size()) return false;
-  for (size_t i = 0; i < name.size(); ++i) {
-    if (lower[i] != AsciiLower(name[i])) return false;
+bool EqualsIgnoringCase(std::string_view a, std::string_view b) {
+  if (a.size() != b.size()) return false;
+  for (size_t i = 0; i < a.size(); ++i) {
+    if (AsciiLower(a[i]) != AsciiLower(b[i])) return false;
   }
   return true;
 }
 
 }  // namespace
 
-Recordset::Recordset(ResultSet rows) : rows_(std::move(rows)) {
-  lower_names_.reserve(rows_.column_names.size());
-  for (const std::string& name : rows_.column_names) lower_names_.push_back(Lower(name));
-}
+Recordset::Recordset(ResultSet rows) : rows_(std::move(rows)) {}
 
 bool Recordset::MoveNext() {
   if (IsEOF()) return false;
@@ -39,8 +30,9 @@ bool Recordset::MoveNext() {
 
 int Recordset::ColumnIndex(std::string_view name) const {
   // Record sets are narrow (a handful of columns), so a scan beats a map.
-  for (size_t i = 0; i < lower_names_.size(); ++i) {
-    if (EqualsLower(lower_names_[i], name)) return static_cast<int>(i);
+  const std::vector<std::string>& names = rows_.column_names;
+  for (size_t i = 0; i < names.size(); ++i) {
+    if (EqualsIgnoringCase(names[i], name)) return static_cast<int>(i);
   }
   return -1;
 }
@@ -82,12 +74,8 @@ int AdoRstGetField(const RecordsetHandle& recordset, const char* name, Variant* 
   if (!recordset || name == nullptr || value == nullptr) return kEPointer;
   if (recordset->IsEOF()) return kNoCurrentRecord;
   try {
-    // The copy of a long text may fail to allocate; the caller's value is
-    // assigned only from a finished copy.
-    Variant field;
-    if (!recordset->GetField(name, &field)) return kItemNotFound;
-    *value = std::move(field);
-    return 0;
+    // Assigning reuses the caller's text buffer when it is large enough.
+    return recordset->GetField(name, value) ? 0 : kItemNotFound;
   } catch (const std::exception&) {
     return -1;
   }

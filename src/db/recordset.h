@@ -45,7 +45,6 @@ class Recordset {
 
  private:
   ResultSet rows_;
-  std::vector<std::string> lower_names_;
   size_t current_ = 0;
 };
 

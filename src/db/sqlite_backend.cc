@@ -101,6 +101,16 @@ std::u16string DateTimeText(const unsigned char* text, int bytes) {
   return ToWide(value);
 }
 
+// Most texts are ASCII: they widen in one pass without decoding.
+std::u16string WideText(const unsigned char* text, int bytes) {
+  for (int i = 0; i < bytes; ++i) {
+    if (text[i] >= 0x80) {
+      return ToWide(std::string_view(reinterpret_cast<const char*>(text), bytes));
+    }
+  }
+  return std::u16string(text, text + bytes);
+}
+
 FailureKind KindOf(int code) {
   switch (code & 0xFF) {
     case SQLITE_BUSY:
@@ -210,8 +220,11 @@ bool SqliteConnection::Bind(sqlite3_stmt* statement, const Sql& sql,
     error->text = u"the statement's places and values do not match";
     return false;
   }
-  // The narrow texts live until the statement has run (bound as static).
-  texts->reserve(values.size());
+  // The narrow texts live until the statement has run (bound as static),
+  // so `texts` must not reallocate while values are bound.
+  size_t text_count = 0;
+  for (const SqlValue& value : values) text_count += value.kind() == SqlValue::Kind::kText;
+  if (text_count > 0) texts->reserve(text_count);
   for (size_t i = 0; i < values.size(); ++i) {
     const int index = static_cast<int>(i + 1);
     const SqlValue& value = values[i];
@@ -296,8 +309,7 @@ bool SqliteConnection::Run(const Sql& sql, ResultSet* rows, BackendError* error)
           } else if (cached->declared_types[i] == kAdDBTimeStamp) {
             row.push_back(Variant::Text(DateTimeText(text, bytes)));
           } else {
-            row.push_back(Variant::Text(
-                ToWide(std::string_view(reinterpret_cast<const char*>(text), bytes))));
+            row.push_back(Variant::Text(WideText(text, bytes)));
           }
           break;
         }
