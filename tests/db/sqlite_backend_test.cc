@@ -81,5 +81,22 @@ TEST(SqliteBackend, ExpressionColumnsTakeTheirValuesType) {
   EXPECT_TRUE(value.IsNull());  // no declared type: nothing says it is text
 }
 
+TEST(SqliteBackend, TextWithASecondStatementIsRefusedWhole) {
+  // Running only the first statement would report the rest as done.
+  ScopedTempDir dir;
+  auto db = TestDatabase::Create(Backend::kSqlite);
+  ASSERT_NE(db, nullptr);
+  db->Use();
+  std::u16string error;
+  EXPECT_EQ(db::ExecuteSql(Sql("INSERT INTO tblUser (sNick) VALUES ('a'); DELETE FROM tblFriend"),
+                           &error),
+            -1);
+  EXPECT_FALSE(error.empty());
+  EXPECT_EQ(db->QueryInt("SELECT COUNT(*) FROM tblUser"), 0);
+  // A trailing semicolon is no second statement.
+  EXPECT_EQ(db::ExecuteSql(Sql("INSERT INTO tblUser (sNick) VALUES ('a');  "), nullptr), 0);
+  EXPECT_EQ(db->QueryInt("SELECT COUNT(*) FROM tblUser"), 1);
+}
+
 }  // namespace
 }  // namespace zelvar::test
