@@ -399,6 +399,9 @@ class OdbcConnection final : public Connection {
              BackendError* error);
   bool ReadText(SQLHSTMT statement, SQLUSMALLINT column, Variant* value, BackendError* error);
   bool EndTransaction(SQLSMALLINT completion, BackendError* error);
+  // Back to the default isolation after transactions, before a statement
+  // outside one.
+  bool RestoreIsolation(BackendError* error);
   bool SocketLooksAlive();
   bool Probe();
   std::optional<int> ServerSeenClientPort();
@@ -412,7 +415,10 @@ class OdbcConnection final : public Connection {
   std::optional<SocketId> socket_;
   bool broken_ = false;
   bool in_transaction_ = false;
-  SQLULEN default_isolation_ = 0;
+  // The isolation outside transactions, and whether the session is at
+  // SERIALIZABLE now.
+  SQLULEN default_isolation_ = SQL_TXN_READ_COMMITTED;
+  bool serializable_ = false;
   std::chrono::steady_clock::time_point last_used_ = std::chrono::steady_clock::now();
 };
 
@@ -471,6 +477,7 @@ void OdbcConnection::Connected(const std::vector<SocketId>& before) {
   if (SQL_SUCCEEDED(SQLGetConnectAttr(dbc_.get(), SQL_ATTR_TXN_ISOLATION, &isolation, 0, nullptr))) {
     default_isolation_ = isolation;
   }
+  serializable_ = default_isolation_ == SQL_TXN_SERIALIZABLE;
 
   // The socket the driver opened for this connection: a connected stream
   // socket that was not open before the connect call. Other threads may
@@ -779,6 +786,7 @@ bool OdbcConnection::Run(const Sql& sql, ResultSet* rows, BackendError* error) {
     return false;
   }
   last_used_ = std::chrono::steady_clock::now();
+  if (!RestoreIsolation(error)) return false;
   const std::string& text = sql.parameterized();
   Prepared* prepared = Lookup(text, error);
   if (prepared == nullptr) return false;
@@ -834,22 +842,34 @@ bool OdbcConnection::Begin(BackendError* error) {
   }
   last_used_ = std::chrono::steady_clock::now();
   // The isolation can only change outside a transaction, so before
-  // autocommit goes off.
-  if (!SQL_SUCCEEDED(SQLSetConnectAttr(dbc_.get(), SQL_ATTR_TXN_ISOLATION,
-                                       reinterpret_cast<SQLPOINTER>(SQL_TXN_SERIALIZABLE), 0))) {
-    Fail(SQL_HANDLE_DBC, dbc_.get(), u"the isolation level could not be set", error);
-    return false;
+  // autocommit goes off. Setting it costs psqlODBC a round trip, so it
+  // stays serializable after the transaction until a statement outside
+  // one needs the default back (RestoreIsolation).
+  if (!serializable_) {
+    if (!SQL_SUCCEEDED(SQLSetConnectAttr(dbc_.get(), SQL_ATTR_TXN_ISOLATION,
+                                         reinterpret_cast<SQLPOINTER>(SQL_TXN_SERIALIZABLE), 0))) {
+      Fail(SQL_HANDLE_DBC, dbc_.get(), u"the isolation level could not be set", error);
+      return false;
+    }
+    serializable_ = true;
   }
   if (!SQL_SUCCEEDED(SQLSetConnectAttr(dbc_.get(), SQL_ATTR_AUTOCOMMIT,
                                        reinterpret_cast<SQLPOINTER>(SQL_AUTOCOMMIT_OFF), 0))) {
     Fail(SQL_HANDLE_DBC, dbc_.get(), u"the transaction could not be started", error);
-    if (default_isolation_ != 0) {
-      SQLSetConnectAttr(dbc_.get(), SQL_ATTR_TXN_ISOLATION,
-                        reinterpret_cast<SQLPOINTER>(default_isolation_), 0);
-    }
     return false;
   }
   in_transaction_ = true;
+  return true;
+}
+
+bool OdbcConnection::RestoreIsolation(BackendError* error) {
+  if (!serializable_ || in_transaction_) return true;
+  if (!SQL_SUCCEEDED(SQLSetConnectAttr(dbc_.get(), SQL_ATTR_TXN_ISOLATION,
+                                       reinterpret_cast<SQLPOINTER>(default_isolation_), 0))) {
+    Fail(SQL_HANDLE_DBC, dbc_.get(), u"the isolation level could not be restored", error);
+    return false;
+  }
+  serializable_ = false;
   return true;
 }
 
@@ -873,26 +893,15 @@ bool OdbcConnection::EndTransaction(SQLSMALLINT completion, BackendError* error)
     }
   }
   in_transaction_ = false;
-  if (broken_) return ok;
-  BackendError restore_error;
-  if (!SQL_SUCCEEDED(SQLSetConnectAttr(dbc_.get(), SQL_ATTR_AUTOCOMMIT,
-                                       reinterpret_cast<SQLPOINTER>(SQL_AUTOCOMMIT_ON), 0))) {
-    Fail(SQL_HANDLE_DBC, dbc_.get(), u"autocommit could not be restored", &restore_error);
-    // A connection left in manual commit would hold the next statements
-    // in an open transaction; it must not be pooled again.
+  if (!broken_ && !SQL_SUCCEEDED(SQLSetConnectAttr(dbc_.get(), SQL_ATTR_AUTOCOMMIT,
+                                                   reinterpret_cast<SQLPOINTER>(SQL_AUTOCOMMIT_ON),
+                                                   0))) {
+    // A connection left in manual commit would hold the next statements in
+    // an open transaction: it is never used again (IsAlive says so). The
+    // transaction itself ended as reported.
+    BackendError ignored;
+    Fail(SQL_HANDLE_DBC, dbc_.get(), u"autocommit could not be restored", &ignored);
     broken_ = true;
-  } else if (default_isolation_ != 0 && default_isolation_ != SQL_TXN_SERIALIZABLE &&
-             !SQL_SUCCEEDED(SQLSetConnectAttr(dbc_.get(), SQL_ATTR_TXN_ISOLATION,
-                                              reinterpret_cast<SQLPOINTER>(default_isolation_),
-                                              0))) {
-    Fail(SQL_HANDLE_DBC, dbc_.get(), u"the isolation level could not be restored",
-         &restore_error);
-    broken_ = true;
-  }
-  if (ok && broken_ && error) {
-    *error = {FailureKind::kLink, restore_error.text};
-    // The transaction itself is over and done; the caller learns that the
-    // connection is unusable from the failure of its next use.
   }
   return ok;
 }

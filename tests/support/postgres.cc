@@ -128,9 +128,12 @@ std::string CreatePostgresDatabase(std::string* error) {
                      std::to_string(counter.fetch_add(1)) + "_" + std::to_string(random() % 100000);
   // CREATE DATABASE refuses while anything else is connected to the
   // template (55006), which a parallel test run may briefly be; try again.
+  // FILE_COPY copies the small template's files, quicker than writing
+  // each page to the log.
   std::string failure;
   for (int attempt = 0; attempt < 50; ++attempt) {
-    failure = RunAdminStatement("CREATE DATABASE " + name + " TEMPLATE " + template_name);
+    failure = RunAdminStatement("CREATE DATABASE " + name + " TEMPLATE " + template_name +
+                                 " STRATEGY FILE_COPY");
     if (failure.empty()) return WithDatabase(Env("ZELVAR_TEST_PG_ADMIN"), name);
     if (failure.rfind("55006", 0) != 0) break;
     std::this_thread::sleep_for(std::chrono::milliseconds(100));
