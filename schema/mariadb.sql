@@ -1,0 +1,89 @@
+-- The module's tables for MariaDB (or MySQL), reached through MariaDB
+-- Connector/ODBC. The module creates no table; load this once into the
+-- database the connection string names:
+--   mariadb DATABASE < schema/mariadb.sql
+--
+-- Texts are VARCHAR(n) in utf8mb4, so a NULL reads as empty text and emoji
+-- fit; the binary collation compares them exactly, as the other backends
+-- do (a case- or accent-blind collation would let one user name find
+-- another's row). Date-times are DATETIME, whole seconds; bLogined is a
+-- BOOLEAN, read as 0 or 1.
+
+CREATE TABLE tblUser (
+  nId INT NOT NULL AUTO_INCREMENT PRIMARY KEY,
+  sUsername VARCHAR(64) NULL,
+  sNick VARCHAR(64) NULL,
+  nSex INT NULL,
+  sFacePic VARCHAR(4000) NULL,
+  bLogined BOOLEAN NULL,
+  nLevel INT NULL,
+  INDEX tblUser_sUsername (sUsername)
+) ENGINE = InnoDB DEFAULT CHARSET = utf8mb4 COLLATE = utf8mb4_bin;
+
+CREATE TABLE tblFriend (
+  nId INT NOT NULL AUTO_INCREMENT PRIMARY KEY,
+  nUserId INT NULL,
+  nFriendId INT NULL,
+  INDEX tblFriend_nUserId (nUserId),
+  INDEX tblFriend_nFriendId (nFriendId)
+) ENGINE = InnoDB DEFAULT CHARSET = utf8mb4 COLLATE = utf8mb4_bin;
+
+CREATE TABLE tblUserMsg (
+  nId INT NOT NULL AUTO_INCREMENT PRIMARY KEY,
+  nUserId INT NULL,
+  sContent VARCHAR(4000) NULL,
+  tAddTime DATETIME NULL,
+  nRead INT NULL,
+  nFromUserId INT NULL,
+  nAll INT NULL,
+  INDEX tblUserMsg_nUserId_nRead (nUserId, nRead)
+) ENGINE = InnoDB DEFAULT CHARSET = utf8mb4 COLLATE = utf8mb4_bin;
+
+CREATE TABLE tblFriendTradeHistory (
+  nId INT NOT NULL AUTO_INCREMENT PRIMARY KEY,
+  nPlayUserId INT NULL,
+  nPlayedUserId INT NULL,
+  nPlayId INT NULL,
+  tTime DATETIME NULL,
+  tDuration INT NULL,
+  INDEX tblFriendTradeHistory_nPlayUserId_tTime (nPlayUserId, tTime),
+  INDEX tblFriendTradeHistory_nPlayedUserId_tTime (nPlayedUserId, tTime)
+) ENGINE = InnoDB DEFAULT CHARSET = utf8mb4 COLLATE = utf8mb4_bin;
+
+CREATE TABLE tblFriendTradeItem (
+  nId INT NOT NULL AUTO_INCREMENT PRIMARY KEY,
+  sTradeName VARCHAR(256) NULL,
+  sTradeDesc VARCHAR(1024) NULL,
+  nPacificate INT NULL,
+  sTradeImage VARCHAR(256) NULL,
+  nHeadX DOUBLE NULL,
+  nHeadY DOUBLE NULL
+) ENGINE = InnoDB DEFAULT CHARSET = utf8mb4 COLLATE = utf8mb4_bin;
+
+CREATE TABLE tblInviteRecord (
+  nId INT NOT NULL AUTO_INCREMENT PRIMARY KEY,
+  nUserid INT NULL,
+  nGroup INT NULL,
+  sInviteCode VARCHAR(256) NULL,
+  sInvitedEmail VARCHAR(256) NULL,
+  nState INT NULL,
+  tAddtime DATETIME NULL,
+  nZoneId INT NULL,
+  sNote VARCHAR(1024) NULL,
+  nReply INT NULL
+) ENGINE = InnoDB DEFAULT CHARSET = utf8mb4 COLLATE = utf8mb4_bin;
+
+CREATE TABLE tblUserGoods (
+  nId INT NOT NULL AUTO_INCREMENT PRIMARY KEY,
+  nType INT NULL,
+  nUserId INT NULL,
+  nGoodsId INT NULL,
+  tAddTime DATETIME NULL,
+  tDueTime DATETIME NULL,
+  nBuyDay INT NULL,
+  nLevel INT NULL,
+  nUsing INT NULL,
+  sHeadColor VARCHAR(64) NULL,
+  INDEX tblUserGoods_nUserId_nGoodsId (nUserId, nGoodsId),
+  INDEX tblUserGoods_nUserId_nType_tDueTime (nUserId, nType, tDueTime)
+) ENGINE = InnoDB DEFAULT CHARSET = utf8mb4 COLLATE = utf8mb4_bin;
