@@ -27,17 +27,24 @@ write_basic_package_version_file(${PROJECT_BINARY_DIR}/ZelvarConfigVersion.cmake
 install(FILES ${PROJECT_BINARY_DIR}/ZelvarConfig.cmake ${PROJECT_BINARY_DIR}/ZelvarConfigVersion.cmake
   DESTINATION ${ZELVAR_CMAKE_DIR} COMPONENT development)
 
-# pkg-config: paths relative to the prefix, so that a moved tree still works.
-if(IS_ABSOLUTE "${CMAKE_INSTALL_LIBDIR}")
-  set(ZELVAR_PC_LIBDIR "${CMAKE_INSTALL_LIBDIR}")
-else()
-  set(ZELVAR_PC_LIBDIR "\${prefix}/${CMAKE_INSTALL_LIBDIR}")
-endif()
-if(IS_ABSOLUTE "${CMAKE_INSTALL_INCLUDEDIR}")
-  set(ZELVAR_PC_INCLUDEDIR "${CMAKE_INSTALL_INCLUDEDIR}")
-else()
-  set(ZELVAR_PC_INCLUDEDIR "\${prefix}/${CMAKE_INSTALL_INCLUDEDIR}")
-endif()
-configure_file(${PROJECT_SOURCE_DIR}/cmake/zelvar.pc.in ${PROJECT_BINARY_DIR}/zelvar.pc @ONLY)
-install(FILES ${PROJECT_BINARY_DIR}/zelvar.pc
-  DESTINATION ${CMAKE_INSTALL_LIBDIR}/pkgconfig COMPONENT development)
+# pkg-config: written at install time, so that the prefix in the file is
+# the one installed to (also with cmake --install --prefix).
+set(ZELVAR_PC_TEMPLATE ${PROJECT_SOURCE_DIR}/cmake/zelvar.pc.in)
+install(CODE "
+  set(PROJECT_VERSION \"${PROJECT_VERSION}\")
+  set(ZELVAR_PC_PREFIX \"\${CMAKE_INSTALL_PREFIX}\")
+  if(IS_ABSOLUTE \"${CMAKE_INSTALL_LIBDIR}\")
+    set(ZELVAR_PC_LIBDIR \"${CMAKE_INSTALL_LIBDIR}\")
+    set(pc_dir \"${CMAKE_INSTALL_LIBDIR}/pkgconfig\")
+  else()
+    set(ZELVAR_PC_LIBDIR \"\\\${prefix}/${CMAKE_INSTALL_LIBDIR}\")
+    set(pc_dir \"\${CMAKE_INSTALL_PREFIX}/${CMAKE_INSTALL_LIBDIR}/pkgconfig\")
+  endif()
+  if(IS_ABSOLUTE \"${CMAKE_INSTALL_INCLUDEDIR}\")
+    set(ZELVAR_PC_INCLUDEDIR \"${CMAKE_INSTALL_INCLUDEDIR}\")
+  else()
+    set(ZELVAR_PC_INCLUDEDIR \"\\\${prefix}/${CMAKE_INSTALL_INCLUDEDIR}\")
+  endif()
+  configure_file(\"${ZELVAR_PC_TEMPLATE}\" \"\$ENV{DESTDIR}\${pc_dir}/zelvar.pc\" @ONLY)
+  message(STATUS \"Installing: \$ENV{DESTDIR}\${pc_dir}/zelvar.pc\")
+" COMPONENT development)

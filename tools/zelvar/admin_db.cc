@@ -183,7 +183,9 @@ std::string Diagnostics(SQLSMALLINT handle_type, SQLHANDLE handle) {
   for (SQLSMALLINT i = 1; SQLGetDiagRec(handle_type, handle, i, state, &native, message,
                                         sizeof message, &length) == SQL_SUCCESS; ++i) {
     if (!text.empty()) text += " ";
-    text += std::string(reinterpret_cast<char*>(message));
+    std::string line(reinterpret_cast<char*>(message));
+    while (!line.empty() && std::isspace(static_cast<unsigned char>(line.back()))) line.pop_back();
+    text += line;
   }
   return text.empty() ? "the ODBC driver gave no reason" : text;
 }

@@ -5,6 +5,7 @@
 #include <climits>
 #include <cstdio>
 #include <ctime>
+#include <filesystem>
 
 #include "db/connection_string.h"
 #include "tools/zelvar/admin_db.h"
@@ -26,7 +27,8 @@ std::string ExecutableFolder() {
 // The installed schema folder (relative to the installed tool), else the
 // source tree's.
 std::string DefaultSchemaFolder() {
-  const std::string installed = ExecutableFolder() + "/" + ZELVAR_SCHEMA_FROM_BIN;
+  const std::string installed =
+      std::filesystem::path(ExecutableFolder() + "/" + ZELVAR_SCHEMA_FROM_BIN).lexically_normal().string();
   if (access((installed + "/sqlite.sql").c_str(), R_OK) == 0) return installed;
   return ZELVAR_SOURCE_SCHEMA_DIR;
 }

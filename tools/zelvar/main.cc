@@ -202,7 +202,8 @@ int main(int argc, char** argv) {
   packet->require_subcommand(1);
   std::string packet_file, packet_out;
   CLI::App* decode = command(packet, "decode", "Show every record of a packet image (--json for JSON)",
-                             "zelvar --save-reply reply.bin friends lina && zelvar packet decode reply.bin");
+                             "zelvar packet decode reply.bin\n"
+                             "Save a reply to look at with: zelvar --save-reply reply.bin friends lina");
   decode->add_option("FILE", packet_file, "The packet image ('-' for standard input)")->required();
   commands[decode] = [&] { return zelvar::cli::RunPacketDecode(options, packet_file); };
   CLI::App* encode = command(

@@ -7,6 +7,7 @@
 #include <cerrno>
 #include <cstring>
 #include <ctime>
+#include <filesystem>
 #include <typeinfo>
 
 #include "tools/zelvar/text_util.h"
@@ -20,7 +21,8 @@ namespace {
 std::string LinkedModulePath() {
   Dl_info info{};
   if (dladdr(&typeid(CKParam), &info) == 0 || info.dli_fname == nullptr) return "";
-  return info.dli_fname;
+  // Found through the run path $ORIGIN/../lib: show it without the "..".
+  return std::filesystem::path(info.dli_fname).lexically_normal().string();
 }
 
 bool SameFile(const std::string& a, const std::string& b) {

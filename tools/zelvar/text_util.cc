@@ -118,7 +118,14 @@ std::string MaskPassword(std::string_view connection_string) {
   for (const auto& [keyword, value] : pairs) {
     std::string lower;
     for (char c : keyword) lower.push_back(static_cast<char>(std::tolower(static_cast<unsigned char>(c))));
-    out += keyword + "=" + (lower == "pwd" || lower == "password" ? "***" : value) + ";";
+    const bool braced = value.find_first_of(" ;{}=") != std::string::npos;
+    std::string shown = lower == "pwd" || lower == "password" ? "***" : value;
+    if (braced && shown != "***") {
+      std::string escaped;
+      for (char c : shown) escaped += c == '}' ? std::string("}}") : std::string(1, c);
+      shown = "{" + escaped + "}";
+    }
+    out += keyword + "=" + shown + ";";
   }
   return out;
 }

@@ -1,0 +1,55 @@
+// Running the built zelvar tool from tests: a scratch folder per test, the
+// tool run in it with its output captured, and the SQLite file read back
+// directly, outside the module.
+#ifndef ZELVAR_TESTS_TOOLS_TOOL_RUNNER_H_
+#define ZELVAR_TESTS_TOOLS_TOOL_RUNNER_H_
+
+#include <sqlite3.h>
+
+#include <string>
+#include <vector>
+
+#include <nlohmann/json.hpp>
+
+namespace zelvar::test {
+
+struct ToolRun {
+  int status = -1;  // the exit status; -1 when the tool did not exit normally
+  std::string out, err;
+  // The stderr lines.
+  std::vector<std::string> ErrLines() const;
+};
+
+// A fresh folder under the system's temporary folder, removed at the end.
+class ScratchFolder {
+ public:
+  ScratchFolder();
+  ~ScratchFolder();
+  const std::string& path() const { return path_; }
+  std::string File(const std::string& name) const { return path_ + "/" + name; }
+  bool Exists(const std::string& name) const;
+  void Write(const std::string& name, const std::string& bytes) const;
+  std::string Read(const std::string& name) const;
+
+ private:
+  std::string path_;
+};
+
+// Runs the tool with `args` in `folder`, without ZELVAR_DB in its
+// environment, standard input from `input` when given.
+ToolRun RunTool(const ScratchFolder& folder, const std::vector<std::string>& args,
+                const std::string& input = "");
+
+// The rows of `sql` on the SQLite file, every value as text ("NULL" for
+// NULL).
+std::vector<std::vector<std::string>> QueryRows(const std::string& db_path, const std::string& sql);
+std::string QueryText(const std::string& db_path, const std::string& sql);
+// Every row of a table, for checking that a failed command changed nothing.
+std::string TableDump(const std::string& db_path, const std::string& table);
+
+// Seconds since 1970 of a local time text YYYY-MM-DD HH:MM:SS.
+long long LocalSeconds(const std::string& text);
+
+}  // namespace zelvar::test
+
+#endif  // ZELVAR_TESTS_TOOLS_TOOL_RUNNER_H_
