@@ -158,6 +158,49 @@ TEST_F(OdbcLinkTest, StatementOnATerminatedSessionIsALinkFailure) {
   EXPECT_EQ(error.kind, FailureKind::kLink);
 }
 
+// Connections opened in the same moment each find their own socket: none
+// falls back to probing with a statement once idle, and each one's lost
+// session is seen on it alone.
+TEST_F(OdbcLinkTest, ConnectionsOpenedAtOnceEachKnowTheirSocket) {
+  if (connection_ == nullptr) return;
+  constexpr int kConnections = 6;
+  std::vector<std::unique_ptr<Connection>> connections(kConnections);
+  {
+    std::barrier start(kConnections);
+    std::vector<std::thread> threads;
+    for (int i = 0; i < kConnections; ++i) {
+      threads.emplace_back([&, i] {
+        start.arrive_and_wait();
+        connections[i] = Open(*db_);
+      });
+    }
+    for (auto& thread : threads) thread.join();
+  }
+  std::vector<int64_t> pids;
+  for (auto& connection : connections) {
+    ASSERT_NE(connection, nullptr);
+    pids.push_back(BackendPid(*connection));
+    ResultSet rows;
+    BackendError error;
+    ASSERT_TRUE(connection->Run(Sql("SELECT 42 AS marker"), &rows, &error));
+  }
+  // Longer than an idle connection without a known socket waits before
+  // it is probed.
+  std::this_thread::sleep_for(std::chrono::milliseconds(5500));
+  for (auto& connection : connections) EXPECT_TRUE(connection->IsAlive());
+  for (int64_t pid : pids) {
+    auto rows = db_->Query("SELECT query FROM pg_stat_activity WHERE pid = " + std::to_string(pid));
+    ASSERT_EQ(rows.size(), 1u);
+    EXPECT_EQ(rows[0][0], "SELECT 42 AS marker") << "probed: its socket was not known";
+  }
+
+  Terminate(pids[2]);
+  EXPECT_TRUE(BecomesDead(*connections[2]));
+  for (int i = 0; i < kConnections; ++i) {
+    if (i != 2) EXPECT_TRUE(connections[i]->IsAlive()) << i;
+  }
+}
+
 // Pooled connections whose sessions were ended are replaced before use:
 // the runners' callers see no failure.
 TEST_F(OdbcLinkTest, PoolReplacesTerminatedSessionsUnseen) {
