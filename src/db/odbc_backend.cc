@@ -51,7 +51,6 @@ constexpr auto kProbeAfterIdle = std::chrono::seconds(5);
 constexpr size_t kTextPieceUnits = 2048;
 
 // ADO's numbering for the types that no enumerator of variant.h names.
-constexpr int kAdTinyIntCode = kAdSmallInt;
 constexpr int kAdNumeric = 131;
 constexpr int kAdDBDate = 133;
 constexpr int kAdDBTime = 134;
@@ -157,7 +156,7 @@ bool IsRetryableDiagnostic(const Diagnostic& diagnostic) {
   return diagnostic.state == "40001" || diagnostic.state == "40P01" || diagnostic.native == 1205;
 }
 
-// The three kinds of ODBC column reads.
+// How a column is read with SQLGetData.
 enum class ReadAs { kInteger, kBit, kBoolText, kReal, kTimestamp, kText };
 
 struct Column {
@@ -181,7 +180,7 @@ Column DescribeType(SQLSMALLINT sql_type, const std::u16string& type_name) {
       column.read = ReadAs::kInteger;
       break;
     case SQL_TINYINT:
-      column.ado_type = kAdTinyIntCode;
+      column.ado_type = kAdSmallInt;
       column.read = ReadAs::kInteger;
       break;
     case SQL_BIGINT:
@@ -378,7 +377,6 @@ class OdbcConnection final : public Connection {
     StatementHandle handle;
     std::vector<std::pair<SQLSMALLINT, SQLSMALLINT>> signature;  // C and SQL type per value
     bool prepared = false;
-    bool executed = false;
     bool described = false;
     std::vector<Column> columns;
     std::list<std::string>::iterator recency;
@@ -474,7 +472,8 @@ std::optional<int> OdbcConnection::ServerSeenClientPort() {
 
 void OdbcConnection::Connected(const std::vector<SocketId>& before) {
   SQLULEN isolation = 0;
-  if (SQL_SUCCEEDED(SQLGetConnectAttr(dbc_.get(), SQL_ATTR_TXN_ISOLATION, &isolation, 0, nullptr))) {
+  if (SQL_SUCCEEDED(SQLGetConnectAttr(dbc_.get(), SQL_ATTR_TXN_ISOLATION, &isolation, 0, nullptr)) &&
+      isolation != 0) {
     default_isolation_ = isolation;
   }
   serializable_ = default_isolation_ == SQL_TXN_SERIALIZABLE;
@@ -803,7 +802,6 @@ bool OdbcConnection::Run(const Sql& sql, ResultSet* rows, BackendError* error) {
   }
   SQLHSTMT statement = prepared->handle.get();
   SQLRETURN rc = SQLExecute(statement);
-  prepared->executed = true;
   bool ok = SQL_SUCCEEDED(rc) || rc == SQL_NO_DATA;  // SQL_NO_DATA: no row changed
   if (!ok) {
     Fail(SQL_HANDLE_STMT, statement, u"the statement failed", error);
