@@ -2,6 +2,8 @@
 
 #include "db/pool.h"
 
+#include <pthread.h>
+
 #include <mutex>
 #include <unordered_map>
 #include <utility>
@@ -24,15 +26,48 @@ struct Pool::Shared {
   std::mutex mutex;
   // Entries are never erased, so a lease may keep a pointer to its slot.
   std::unordered_map<std::string, std::unique_ptr<Slot>> idle;
-  // Bumped by CloseIdle: leases of an older generation close their
-  // connection when they come back.
+  // Bumped by CloseIdle and at a fork: leases of an older generation close
+  // their connection when they come back.
   uint64_t generation = 0;
+  // Leases older than this were inherited through a fork: their
+  // connections are abandoned, not closed.
+  uint64_t forgotten_generation = 0;
 };
+
+namespace {
+
+// A child process must not use or close the connections it inherited
+// (their locks and file positions belong to the parent), so at a fork the
+// child forgets them: they are left open and never touched again.
+Pool* forking_pool = nullptr;
+
+}  // namespace
 
 Pool& Pool::Instance() {
   // Never destroyed: leases may end during static destruction.
-  static Pool* const pool = new Pool(&OpenConnection);
+  static Pool* const pool = [] {
+    Pool* created = new Pool(&OpenConnection);
+    forking_pool = created;
+    pthread_atfork([] { forking_pool->shared_->mutex.lock(); },
+                   [] { forking_pool->shared_->mutex.unlock(); },
+                   [] { forking_pool->ForgetAfterFork(); });
+    return created;
+  }();
   return *pool;
+}
+
+void Pool::ForgetAfterFork() {
+  // Runs in the child with the mutex taken before the fork.
+  ++shared_->generation;
+  for (auto& [text, slot] : shared_->idle) {
+    for (auto& connection : slot->connections) {
+      Connection* inherited = connection.release();
+      (void)inherited;  // left open on purpose
+    }
+    slot->connections.clear();
+  }
+  shared_->forgotten_generation = shared_->generation;
+  shared_->mutex.unlock();
 }
 
 Pool::Pool(Opener opener) : opener_(std::move(opener)), shared_(std::make_unique<Shared>()) {}
@@ -72,6 +107,11 @@ Lease Pool::Acquire(const std::string& connection_string, bool fresh, BackendErr
 void Pool::Return(Slot* slot, std::unique_ptr<Connection> connection, uint64_t generation) {
   {
     std::lock_guard<std::mutex> lock(shared_->mutex);
+    if (generation < shared_->forgotten_generation) {
+      Connection* inherited = connection.release();
+      (void)inherited;  // the parent's: left open on purpose
+      return;
+    }
     if (generation == shared_->generation && slot->connections.size() < kMaxIdlePerString) {
       slot->connections.push_back(std::move(connection));
       return;

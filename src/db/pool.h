@@ -5,7 +5,9 @@
 // Rules: a connection whose link failed is discarded, never pooled again;
 // an idle connection found dead is replaced before a statement is sent on
 // it, so the caller never sees it; CloseIdleConnections closes the idle
-// ones at once and the leased ones when they come back.
+// ones at once and the leased ones when they come back. A child process
+// made by fork() never uses the connections of the process-wide pools that
+// it inherited: it opens its own.
 //
 // Thread-safe. The pool's mutex guards only its idle lists; opening,
 // running and closing happen outside it, so requests never wait for each
@@ -56,6 +58,7 @@ class Pool {
   struct Slot;  // the idle connections of one string
 
   void Return(Slot* slot, std::unique_ptr<Connection> connection, uint64_t generation);
+  void ForgetAfterFork();
 
   Opener opener_;
   std::unique_ptr<Shared> shared_;

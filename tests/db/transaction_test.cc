@@ -8,6 +8,7 @@
 #include <thread>
 #include <vector>
 
+#include "db/pool.h"
 #include "db/recordset.h"
 #include "db/runner.h"
 #include "db/transaction.h"
@@ -177,8 +178,9 @@ TEST(SqliteTransaction, TwoProcessesLoseNoUpdate) {
   db->Use();
   db->Exec("INSERT INTO tblUser (sNick, nLevel) VALUES ('counter', 0)");
   constexpr int kRounds = 100;
-  // A child must not inherit open SQLite connections.
-  db::CloseIdleConnections();
+  // The parent's pool holds a connection the child must not touch.
+  ASSERT_EQ(RunTransaction([](Transaction& tx) { return IncrementLevel(tx, 1); }, nullptr), 0);
+  ASSERT_EQ(db::Pool::Instance().IdleCount(db->connection_string()), 1u);
   const auto run_rounds = [] {
     int failed = 0;
     for (int i = 0; i < kRounds; ++i) {
@@ -190,13 +192,20 @@ TEST(SqliteTransaction, TwoProcessesLoseNoUpdate) {
   };
   const pid_t child = fork();
   ASSERT_GE(child, 0);
-  if (child == 0) _exit(run_rounds() == 0 ? 0 : 1);
+  if (child == 0) {
+    if (db::Pool::Instance().IdleCount(db->connection_string()) != 0) _exit(2);
+    _exit(run_rounds() == 0 ? 0 : 1);
+  }
   const int parent_failures = run_rounds();
   int status = 0;
   ASSERT_EQ(waitpid(child, &status, 0), child);
-  EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << "the child lost transactions";
+  ASSERT_TRUE(WIFEXITED(status));
+  EXPECT_NE(WEXITSTATUS(status), 2) << "the child inherited the parent's pooled connection";
+  EXPECT_EQ(WEXITSTATUS(status), 0) << "the child lost transactions";
   EXPECT_EQ(parent_failures, 0);
-  EXPECT_EQ(db->QueryInt("SELECT nLevel FROM tblUser"), 2 * kRounds);
+  EXPECT_EQ(db->QueryInt("SELECT nLevel FROM tblUser"), 2 * kRounds + 1);
+  // The parent's own connection is still pooled and sound.
+  EXPECT_EQ(db::ExecuteSql(Sql("UPDATE tblUser SET nSex = 1"), nullptr), 0);
 }
 
 }  // namespace
