@@ -170,7 +170,7 @@ SqliteConnection::CachedStatement* SqliteConnection::Prepare(const std::string& 
                                                              BackendError* error) {
   auto found = cache_.find(text);
   if (found != cache_.end()) {
-    lru_.splice(lru_.begin(), lru_, found->second.age);
+    if (found->second.age != lru_.begin()) lru_.splice(lru_.begin(), lru_, found->second.age);
     return &found->second;
   }
   sqlite3_stmt* raw = nullptr;

@@ -23,6 +23,9 @@ namespace {
 // collide often; every one of them must get through.
 constexpr int kMaxAttempts = 50;
 constexpr int kMaxBackOffMicros = 20000;
+// No new attempt starts after this: on SQLite one attempt may already have
+// waited out the busy timeout, and 50 of those would hang the caller.
+constexpr auto kRetryDeadline = std::chrono::seconds(30);
 
 void SetText(std::u16string* error_text, std::u16string_view text) {
   if (error_text != nullptr) error_text->assign(text);
@@ -119,8 +122,12 @@ int RunAttempts(const std::function<int(Transaction&)>& body, std::u16string* er
   Lease& lease = connection.lease();
   bool begin_replaced = false;
   BackendError last;
+  const auto deadline = std::chrono::steady_clock::now() + kRetryDeadline;
   for (int attempt = 0; attempt < kMaxAttempts; ++attempt) {
-    if (attempt > 0) BackOff(attempt);
+    if (attempt > 0) {
+      if (std::chrono::steady_clock::now() > deadline) break;
+      BackOff(attempt);
+    }
     Attempt tx(&lease);
     if (!tx.Begin()) {
       last = tx.failure();
