@@ -88,22 +88,21 @@ ConnectionTarget Invalid(std::string why) {
   return target;
 }
 
-// OLE DB keywords that have no ODBC counterpart, or that the translation
-// writes itself; they are left out of the ODBC string.
-bool IsOleDbOnlyKeyword(std::string_view keyword) {
-  static constexpr std::array<std::string_view, 16> kDropped = {
-      "provider",          "data source",        "server",
-      "address",           "addr",               "network address",
-      "initial catalog",   "database",           "user id",
-      "uid",               "user",               "password",
-      "pwd",               "persist security info", "integrated security",
-      "use encryption for data"};
-  static constexpr std::array<std::string_view, 8> kAlsoDropped = {
-      "auto translate",  "packet size",        "ole db services", "connect timeout",
-      "connection timeout", "application name", "workstation id",  "trusted_connection"};
+// OLE DB keywords that the translation writes in their ODBC form, or that
+// have no ODBC counterpart; every other keyword goes through as written.
+bool IsTranslatedOrDropped(std::string_view keyword) {
+  static constexpr std::array<std::string_view, 25> kKeywords = {
+      "provider",          "data source",         "server",
+      "address",           "addr",                "network address",
+      "initial catalog",   "database",            "user id",
+      "uid",               "user",                "password",
+      "pwd",               "integrated security", "trusted_connection",
+      "application name",  "workstation id",      "use encryption for data",
+      "encrypt",           "persist security info", "auto translate",
+      "packet size",       "ole db services",     "connect timeout",
+      "connection timeout"};
   std::string lower = Lower(Trim(keyword));
-  return std::find(kDropped.begin(), kDropped.end(), lower) != kDropped.end() ||
-         std::find(kAlsoDropped.begin(), kAlsoDropped.end(), lower) != kAlsoDropped.end();
+  return std::find(kKeywords.begin(), kKeywords.end(), lower) != kKeywords.end();
 }
 
 bool IsTrue(std::string_view value) {
@@ -185,7 +184,7 @@ ConnectionTarget TranslateSqlServer(const Pairs& pairs, const std::vector<std::s
     Append(&odbc, "Encrypt", IsTrue(*encrypt) ? "yes" : "no");
   }
   for (const auto& [keyword, value] : pairs) {
-    if (IsOleDbOnlyKeyword(keyword) || EqualsIgnoreCase(Trim(keyword), "encrypt")) continue;
+    if (IsTranslatedOrDropped(keyword)) continue;
     Append(&odbc, Trim(keyword), value);
   }
 
