@@ -1,5 +1,5 @@
 #!/usr/bin/env bash
-# install_test.sh BUILD-DIR HOST-SOURCE-DIR CXX
+# install_test.sh BUILD-DIR HOST-SOURCE-DIR CXX [SANITIZERS]
 #
 # Installs BUILD-DIR into a scratch prefix and checks that the package
 # serves its users: the installed tool finds its library and schema and
@@ -9,6 +9,8 @@ set -euo pipefail
 build=$1
 host_source=$2
 cxx=$3
+# A library built with sanitizers needs hosts built with them too.
+sanitize_flags=${4:+-fsanitize=$4}
 
 scratch=$(mktemp -d)
 trap 'rm -rf "$scratch"' EXIT
@@ -39,14 +41,14 @@ expected=$("$prefix/bin/zelvar" --json friends lina | grep -m1 '"count"' | tr -d
 db="Provider=SQLite;Data Source=$scratch/zelvar.db"
 
 cmake -S "$host_source" -B "$scratch/host-cmake" -DCMAKE_PREFIX_PATH="$prefix" -DCMAKE_CXX_COMPILER="$cxx" \
-  -DCMAKE_BUILD_RPATH="$libdir" >"$scratch/host-cmake.log" 2>&1 || fail "find_package(Zelvar) failed: $(cat "$scratch/host-cmake.log")"
+  -DCMAKE_BUILD_RPATH="$libdir" -DCMAKE_CXX_FLAGS="$sanitize_flags" >"$scratch/host-cmake.log" 2>&1 || fail "find_package(Zelvar) failed: $(cat "$scratch/host-cmake.log")"
 cmake --build "$scratch/host-cmake" >>"$scratch/host-cmake.log" 2>&1 || fail "the find_package host did not build: $(cat "$scratch/host-cmake.log")"
 out=$("$scratch/host-cmake/tiny_host" "$db" lina) || fail "the find_package host failed"
 [[ $out == "friends $expected" ]] || fail "the find_package host printed '$out', expected 'friends $expected'"
 
 export PKG_CONFIG_PATH=$libdir/pkgconfig
 flags=$(pkg-config --cflags --libs zelvar) || fail "pkg-config does not know zelvar"
-"$cxx" -std=c++20 "$host_source/tiny_host.cc" $flags -Wl,-rpath,"$libdir" -o "$scratch/tiny_host_pc" ||
+"$cxx" -std=c++20 $sanitize_flags "$host_source/tiny_host.cc" $flags -Wl,-rpath,"$libdir" -o "$scratch/tiny_host_pc" ||
   fail "the pkg-config host did not build with: $flags"
 out=$("$scratch/tiny_host_pc" "$db" lina) || fail "the pkg-config host failed"
 [[ $out == "friends $expected" ]] || fail "the pkg-config host printed '$out', expected 'friends $expected'"

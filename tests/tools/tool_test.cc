@@ -83,6 +83,13 @@ TEST_F(ToolTest, InitRefusesWhatIsNotItsDatabase) {
   EXPECT_NE(text.err.find("not an SQLite database"), std::string::npos) << text.err;
   EXPECT_EQ(folder_.Read("notes.db"), "shopping list: milk, eggs\n");
 
+  // A failed init leaves no new file behind.
+  std::filesystem::create_directory(folder_.File("no-schema"));
+  const ToolRun no_schema = Run({"--db", "Provider=SQLite;Data Source=new.db", "init", "--schema", folder_.File("no-schema")});
+  EXPECT_EQ(no_schema.status, 1);
+  EXPECT_NE(no_schema.err.find("cannot read"), std::string::npos) << no_schema.err;
+  EXPECT_FALSE(folder_.Exists("new.db"));
+
   // A database holding only some of the tables is not completed blindly.
   ASSERT_EQ(Run({"--db", "Provider=SQLite;Data Source=part.db", "init"}).status, 0);
   sqlite3* db = nullptr;

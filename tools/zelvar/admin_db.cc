@@ -229,14 +229,18 @@ class OdbcAdmin : public AdminDb {
     return rc == SQL_NO_DATA || Fail(SQL_HANDLE_STMT, statement.handle, error);
   }
 
+  // In one transaction where the server's DDL is transactional
+  // (PostgreSQL, SQL Server); MariaDB commits each statement anyway.
   bool RunScript(const std::string& script, std::string* error) override {
+    if (!Begin(error)) return false;
     for (const std::string& sql : SplitSqlScript(script)) {
       if (!Exec(sql, {}, error)) {
         *error = "'" + FitWidth(sql.substr(0, sql.find('\n')), 60) + "' failed: " + *error;
+        Rollback();
         return false;
       }
     }
-    return true;
+    return Commit(error);
   }
 
   bool Exec(const std::string& sql, const std::vector<SqlValue>& values, std::string* error) override {

@@ -55,10 +55,23 @@ int RunInit(const GlobalOptions& options, bool demo, const std::string& schema_d
   std::string error;
   std::unique_ptr<AdminDb> db;
   std::string where;
+  // A file this run created goes again when the run fails: a failed init
+  // leaves things as they were.
+  struct NewFile {
+    std::string path;
+    std::unique_ptr<AdminDb>* db;
+    bool keep = false;
+    ~NewFile() {
+      if (path.empty() || keep) return;
+      db->reset();
+      for (const char* suffix : {"", "-wal", "-shm", "-journal"}) unlink((path + suffix).c_str());
+    }
+  } new_file{"", &db};
   if (target.kind == db::ConnectionTarget::Kind::kSqlite) {
     bool created = false;
     db = OpenSqliteAdmin(target.sqlite_path, true, &created, &error);
     if (!db) return Fail(kExitFailed, error + "; name another file with --db");
+    if (created) new_file.path = target.sqlite_path;
     where = "SQLite file " + target.sqlite_path + (created ? " (created)" : " (already there)");
   } else {
     db = OpenOdbcAdmin(target.odbc, &error);
@@ -121,6 +134,7 @@ int RunInit(const GlobalOptions& options, bool demo, const std::string& schema_d
     }
   }
   db.reset();
+  new_file.keep = true;
 
   // The module must be able to open what was just set up.
   int exit_code = kExitOk;

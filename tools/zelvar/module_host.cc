@@ -33,7 +33,12 @@ bool SameFile(const std::string& a, const std::string& b) {
 
 int DlopenFlags(bool other_build) {
   int flags = RTLD_NOW | RTLD_LOCAL;
-#if !defined(__SANITIZE_ADDRESS__) && !defined(__SANITIZE_THREAD__)
+#if defined(__has_feature)
+#if __has_feature(address_sanitizer) || __has_feature(thread_sanitizer)
+#define ZELVAR_NO_DEEPBIND 1
+#endif
+#endif
+#if !defined(__SANITIZE_ADDRESS__) && !defined(__SANITIZE_THREAD__) && !defined(ZELVAR_NO_DEEPBIND)
   // Another build of the module must use its own CKParam and CTool, not the
   // ones of the library this tool was linked with (the sanitizers'
   // interceptors refuse this flag).
@@ -118,11 +123,11 @@ std::unique_ptr<ModuleHost> ModuleHost::Load(const std::string& path, std::strin
   return host;
 }
 
+// The module stays loaded until the process ends, as in a game server:
+// its connection pools live in static storage that is never torn down, so
+// unloading it would strand their connections.
 ModuleHost::~ModuleHost() {
-  if (handle_ != nullptr) {
-    if (open_log_ != nullptr) open_log_(0);  // the CTool may die before the module
-    dlclose(handle_);
-  }
+  if (handle_ != nullptr && open_log_ != nullptr) open_log_(0);  // the CTool may die before the module
 }
 
 int ModuleHost::OpenLog(CTool* tool) { return open_log_(reinterpret_cast<intptr_t>(tool)); }
