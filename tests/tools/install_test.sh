@@ -35,7 +35,8 @@ cd "$scratch"
 init=$("$prefix/bin/zelvar" init --demo) || fail "the installed tool's init failed"
 grep -q "from $prefix/share/zelvar/schema/sqlite.sql" <<<"$init" || fail "init did not use the installed schema: $init"
 grep -q "Module:   $libdir/libzelvar.so.1 opens it" <<<"$init" || fail "init did not load the installed library: $init"
-expected=$("$prefix/bin/zelvar" --json friends lina | grep -m1 '"count"' | tr -dc '0-9')
+friends=$("$prefix/bin/zelvar" --json friends lina) || fail "the installed tool's friends failed"
+expected=$(grep -m1 '"count"' <<<"$friends" | tr -dc '0-9')
 [[ -n $expected && $expected -gt 0 ]] || fail "the installed tool lists no friends of lina"
 
 db="Provider=SQLite;Data Source=$scratch/zelvar.db"
