@@ -354,6 +354,9 @@ class OdbcConnection final : public Connection {
       : environment_(std::move(environment)), dbc_(std::move(dbc)) {}
 
   ~OdbcConnection() override {
+    // A driver manager may refuse to disconnect inside a transaction, which
+    // would keep the session and its locks; end it first.
+    if (in_transaction_ && !broken_) SQLEndTran(SQL_HANDLE_DBC, dbc_.get(), SQL_ROLLBACK);
     // Statements go before the connection handle they belong to.
     statements_.clear();
     probe_.reset();

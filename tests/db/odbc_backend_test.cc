@@ -251,6 +251,25 @@ TEST_F(OdbcTest, TransactionsCommitRollBackAndRestoreAutocommit) {
   EXPECT_TRUE(connection_->IsAlive());
 }
 
+// A connection let go in the middle of a transaction (its lease ended by
+// a failure) must roll it back and close, not linger with its locks.
+TEST_F(OdbcTest, ConnectionClosedInsideATransactionRollsBackAndLetsGo) {
+  ZELVAR_REQUIRE_CONNECTION();
+  const std::string sessions =
+      "SELECT count(*) FROM pg_stat_activity WHERE datname = current_database()";
+  const int64_t before = db_->QueryInt(sessions);
+  BackendError error;
+  ASSERT_TRUE(connection_->Begin(&error));
+  Execute(*connection_, Sql("INSERT INTO tblFriend (nUserId, nFriendId) VALUES (1, 2)"));
+  connection_.reset();
+  // The session ends a moment after the client let go.
+  for (int i = 0; i < 500 && db_->QueryInt(sessions) != before - 1; ++i) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(10));
+  }
+  EXPECT_EQ(db_->QueryInt(sessions), before - 1);
+  EXPECT_EQ(db_->QueryInt("SELECT count(*) FROM tblFriend"), 0);
+}
+
 TEST_F(OdbcTest, ConcurrentUpdateIsARetryableSerializationFailure) {
   ZELVAR_REQUIRE_CONNECTION();
   std::unique_ptr<Connection> other = Open();

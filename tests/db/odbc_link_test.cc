@@ -299,7 +299,14 @@ TEST(OdbcRestart, OpenConnectionsAreFoundDeadAndFreshOnesWork) {
       ASSERT_GT(BackendPid(*connections.back()), 0);
       ASSERT_TRUE(connections.back()->IsAlive());
     }
+    // One of them in the middle of a transaction.
+    BackendError error;
+    ASSERT_TRUE(connections[0]->Begin(&error));
+    ASSERT_TRUE(connections[0]->Run(Sql("INSERT INTO tblFriend (nUserId, nFriendId) VALUES (1, 2)"),
+                                    nullptr, &error));
     RestartServer();
+    EXPECT_FALSE(connections[0]->Rollback(&error));
+    EXPECT_EQ(error.kind, FailureKind::kLink);
     for (auto& connection : connections) {
       EXPECT_TRUE(BecomesDead(*connection));
       BackendError error;
