@@ -6,6 +6,8 @@
 #include <atomic>
 #include <mutex>
 
+#include "db/runner.h"
+
 namespace zelvar {
 
 const char kBuiltInConnectionString[] =
@@ -40,8 +42,17 @@ class ConnectionStringHolder {
   std::shared_ptr<const std::string> current_;
 };
 
+// The module's own object: at unload it closes the idle pooled
+// connections, so that SQLite checkpoints its journal and server sessions
+// end cleanly. Built after the connection string, so torn down before it.
+class ZelvarModule {
+ public:
+  ~ZelvarModule() { db::CloseIdleConnections(); }
+};
+
 ConnectionStringHolder connection_string_holder;
 std::atomic<intptr_t> logger_handle{0};
+ZelvarModule module;
 
 }  // namespace
 
