@@ -73,6 +73,9 @@ TEST_F(ToolTest, InitTwiceDuplicatesNothingAndSaysSo) {
   EXPECT_NE(again.out.find("all 7 already there, nothing created"), std::string::npos) << again.out;
   EXPECT_NE(again.out.find("already there (36 players), nothing added"), std::string::npos) << again.out;
   EXPECT_EQ(Dump(), before);
+  const json report = RunJson({"init", "--demo"});
+  EXPECT_EQ(report["tables_created"], json::array());
+  EXPECT_EQ(report["demo"]["added"], false);
 }
 
 TEST_F(ToolTest, InitRefusesWhatIsNotItsDatabase) {

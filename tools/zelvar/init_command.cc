@@ -104,14 +104,21 @@ int RunInit(const GlobalOptions& options, bool demo, const std::string& schema_d
     (found ? present : missing).push_back(table);
   }
 
-  std::printf("Database: %s\n", where.c_str());
+  // What was done, for people line by line, for scripts as one object.
+  nlohmann::ordered_json report = {{"request", "init"}, {"database", where}, {"schema", schema_path}};
+  auto say = [&](const std::string& line) {
+    if (!options.json) std::printf("%s\n", line.c_str());
+  };
+  say("Database: " + where);
   if (missing.empty()) {
-    std::printf("Tables:   all %zu already there, nothing created\n", wanted.size());
+    report["tables_created"] = nlohmann::ordered_json::array();
+    say("Tables:   all " + std::to_string(wanted.size()) + " already there, nothing created");
   } else if (present.empty()) {
     if (!db->RunScript(script, &error)) {
       return Fail(kExitFailed, "the schema " + schema_path + " failed: " + error + "; nothing was created");
     }
-    std::printf("Tables:   created %zu (%s) from %s\n", wanted.size(), Join(wanted).c_str(), schema_path.c_str());
+    report["tables_created"] = wanted;
+    say("Tables:   created " + std::to_string(wanted.size()) + " (" + Join(wanted) + ") from " + schema_path);
   } else {
     return Fail(kExitFailed, "the database holds " + Join(present) + " but not " + Join(missing) +
                                  ", so it was not set up from this schema; use an empty database, or add the missing tables from " +
@@ -124,13 +131,19 @@ int RunInit(const GlobalOptions& options, bool demo, const std::string& schema_d
       return Fail(kExitFailed, "the demo world was not loaded: " + error + "; nothing of it was added");
     }
     if (summary.already_there) {
-      std::printf("Demo:     already there (%d players), nothing added\n", summary.players);
+      report["demo"] = {{"added", false}, {"players", summary.players}};
+      say("Demo:     already there (" + std::to_string(summary.players) + " players), nothing added");
     } else {
-      std::printf(
-          "Demo:     loaded %d players, %d friendships, %d trades, %d catalogue items, %d messages (%d unread), "
-          "%d goods, %d invitations\n",
-          summary.players, summary.friendships, summary.trades, summary.items, summary.messages, summary.unread,
-          summary.goods, summary.invitations);
+      report["demo"] = {{"added", true},         {"players", summary.players}, {"friendships", summary.friendships},
+                        {"trades", summary.trades}, {"items", summary.items},   {"messages", summary.messages},
+                        {"unread", summary.unread}, {"goods", summary.goods},   {"invitations", summary.invitations}};
+      char line[256];
+      std::snprintf(line, sizeof line,
+                    "Demo:     loaded %d players, %d friendships, %d trades, %d catalogue items, %d messages (%d unread), "
+                    "%d goods, %d invitations",
+                    summary.players, summary.friendships, summary.trades, summary.items, summary.messages,
+                    summary.unread, summary.goods, summary.invitations);
+      say(line);
     }
   }
   db.reset();
@@ -140,8 +153,10 @@ int RunInit(const GlobalOptions& options, bool demo, const std::string& schema_d
   int exit_code = kExitOk;
   auto session = Session::Open(options, &exit_code);
   if (!session) return exit_code;
-  std::printf("Module:   %s opens it\n", session->module().path().c_str());
-  if (demo) std::printf("Next:     zelvar friends %s\n", kDemoHero);
+  report["module"] = session->module().path();
+  say("Module:   " + session->module().path() + " opens it");
+  if (demo) say(std::string("Next:     zelvar friends ") + kDemoHero);
+  if (options.json) PrintJson(report);
   return kExitOk;
 }
 
