@@ -515,7 +515,10 @@ OdbcConnection::Prepared* OdbcConnection::Lookup(const std::string& text, Backen
     recency_.splice(recency_.begin(), recency_, found->second.recency);
     return &found->second;
   }
-  if (statements_.size() >= kStatementCacheLimit) Forget(recency_.back());
+  if (statements_.size() >= kStatementCacheLimit) {
+    const std::string oldest = recency_.back();  // Forget frees the list's copy
+    Forget(oldest);
+  }
 
   SQLHSTMT raw = SQL_NULL_HSTMT;
   if (!SQL_SUCCEEDED(SQLAllocHandle(SQL_HANDLE_STMT, dbc_.get(), &raw))) {

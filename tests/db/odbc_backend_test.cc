@@ -209,6 +209,19 @@ TEST_F(OdbcTest, IntegersOfEitherWidthAndDateTimeValues) {
   EXPECT_EQ(rows.rows[0][0], Variant::Text(u"2030-01-02 03:04:05"));
 }
 
+// More statement texts than the cache keeps, then the first ones again:
+// each text still runs as itself.
+TEST_F(OdbcTest, StatementsBeyondTheCacheStillRunAsThemselves) {
+  ZELVAR_REQUIRE_CONNECTION();
+  for (int round = 0; round < 2; ++round) {
+    for (int k = 0; k < 300; k += round + 1) {
+      const Sql sql("SELECT CAST(%d AS bigint) + " + std::to_string(k) + " AS v",
+                    {SqlValue::Integer(1000 * round)});
+      EXPECT_EQ(Single(*connection_, sql), Variant::Integer(1000 * round + k));
+    }
+  }
+}
+
 TEST_F(OdbcTest, FailedStatementsGiveTheServersTextAndKeepTheConnection) {
   ZELVAR_REQUIRE_CONNECTION();
   ResultSet rows;
