@@ -18,11 +18,6 @@
 namespace zelvar::cli {
 namespace {
 
-std::string Lower(std::string text) {
-  for (char& c : text) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
-  return text;
-}
-
 // The statement's first word in lower case, past blanks and comments.
 std::string FirstWord(const std::string& sql) {
   size_t i = 0;

@@ -39,11 +39,6 @@ std::string Join(const std::vector<std::string>& names) {
   return out;
 }
 
-std::string Lower(std::string text) {
-  for (char& c : text) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
-  return text;
-}
-
 }  // namespace
 
 int RunInit(const GlobalOptions& options, bool demo, const std::string& schema_dir) {

@@ -24,12 +24,6 @@ std::vector<std::string_view> Split(std::string_view text, char separator) {
   }
 }
 
-std::string Lower(std::string_view text) {
-  std::string out;
-  for (char c : text) out.push_back(static_cast<char>(std::tolower(static_cast<unsigned char>(c))));
-  return out;
-}
-
 struct AmountSpelling {
   const char* module_text;
   std::array<const char*, 3> aliases;

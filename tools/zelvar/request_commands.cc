@@ -86,25 +86,6 @@ int PrintQueryJson(json out, json rows, const std::string& image) {
   return kExitOk;
 }
 
-// Nicks of the user's friends (and the user's own), for naming the other
-// side of trades and messages. Empty when the friend list can't be read.
-std::map<int32_t, std::string> KnownNicks(Session& session, const User& user) {
-  std::map<int32_t, std::string> nicks;
-  if (!user.nick.empty()) nicks[user.id] = user.nick;
-  std::string image;
-  if (session.module().Query(user.id, kFriendList, &image) != 0) return nicks;
-  CKParam reply;
-  std::vector<Friend> friends;
-  int32_t server_time = 0;
-  std::string error;
-  if (reply.SetBufferPtr(image.data(), static_cast<int>(image.size())) != 0 ||
-      !ReadFriends(reply, &friends, &server_time, &error)) {
-    return nicks;
-  }
-  for (const Friend& f : friends) nicks[f.id] = ToNarrow(f.nick);
-  return nicks;
-}
-
 std::string Who(const std::map<int32_t, std::string>& nicks, int32_t id) {
   const auto it = nicks.find(id);
   return it == nicks.end() ? "#" + std::to_string(id) : it->second + " (#" + std::to_string(id) + ")";
@@ -124,6 +105,17 @@ std::optional<std::vector<Friend>> FriendsOf(Session& session, const User& user)
     return std::nullopt;
   }
   return friends;
+}
+
+// Nicks of the user's friends (and the user's own), for naming the other
+// side of trades and messages.
+std::map<int32_t, std::string> KnownNicks(Session& session, const User& user) {
+  std::map<int32_t, std::string> nicks;
+  if (!user.nick.empty()) nicks[user.id] = user.nick;
+  if (const auto friends = FriendsOf(session, user)) {
+    for (const Friend& f : *friends) nicks[f.id] = ToNarrow(f.nick);
+  }
+  return nicks;
 }
 
 bool AreFriends(const std::vector<Friend>& friends, int32_t other) {

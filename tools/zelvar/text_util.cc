@@ -80,6 +80,12 @@ std::string FitWidth(std::string_view text, int columns) {
   return out + "…";
 }
 
+std::string Lower(std::string_view text) {
+  std::string out(text);
+  for (char& c : out) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+  return out;
+}
+
 std::optional<int32_t> ParseInt32(std::string_view text) {
   if (!text.empty() && text.front() == '+') text.remove_prefix(1);
   if (text.empty()) return std::nullopt;
@@ -116,8 +122,7 @@ std::string MaskPassword(std::string_view connection_string) {
   }
   std::string out;
   for (const auto& [keyword, value] : pairs) {
-    std::string lower;
-    for (char c : keyword) lower.push_back(static_cast<char>(std::tolower(static_cast<unsigned char>(c))));
+    const std::string lower = Lower(keyword);
     const bool braced = value.find_first_of(" ;{}=") != std::string::npos;
     std::string shown = lower == "pwd" || lower == "password" ? "***" : value;
     if (braced && shown != "***") {

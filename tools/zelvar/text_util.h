@@ -19,6 +19,10 @@ int DisplayWidth(std::string_view text);
 // something was cut.
 std::string FitWidth(std::string_view text, int columns);
 
+// ASCII letters in lower case, for keywords and names that match without
+// regard to case.
+std::string Lower(std::string_view text);
+
 // A whole decimal number in the 32-bit range ("+" and "-" allowed,
 // nothing else around it); nullopt otherwise.
 std::optional<int32_t> ParseInt32(std::string_view text);
