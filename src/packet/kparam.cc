@@ -9,14 +9,29 @@
 // reported as -1 (or leave a released packet), never thrown, because the
 // class is called across the module boundary.
 //
+// Lookups in a packet of more than kScanRecords records go through a key
+// index built on the first lookup by one walk over the records (the same
+// walk, with the same bounds checks, that a lookup without it makes), so
+// that reading every key of an n-record packet costs n steps, not n * n.
+// The index answers exactly what the walk answers: the first record with
+// the key among those the walk reaches before it stops. It lives in a
+// hidden prefix of the buffer's allocation, outside the object's four
+// fields (whose layout the host shares), and goes with the buffer. Appends
+// extend it; loads, copies, Create and Release drop it; updates change no
+// key or length and keep it. GetBufferPtr drops it too, since a caller may
+// write record headers through that pointer: such writes are seen by the
+// lookups after that call.
+//
 // A packet has no lock: one thread at a time.
 #include "zelvar/kparam.h"
 
+#include <algorithm>
 #include <bit>
 #include <cstdint>
 #include <cstring>
 #include <limits>
 #include <new>
+#include <utility>
 
 #include "packet/coding.h"
 #include "packet/crc16.h"
@@ -29,6 +44,174 @@ using zelvar::EncodeFixed16;
 using zelvar::EncodeFixed32;
 
 namespace {
+
+// Packets with at most this many records are searched by walking them:
+// for a handful of records the walk beats building an index.
+constexpr int kScanRecords = 16;
+
+// First records by key, over the records that a lookup's walk reaches.
+// Open addressing; the table doubles at half load and never needs more
+// than 2 x 65536 slots (keys are 16-bit).
+class PacketIndex {
+ public:
+  // Null when memory is short: lookups then walk.
+  static PacketIndex* Build(const char* buffer, int length, int packet_num);
+  ~PacketIndex() { delete[] slots_; }
+
+  // The offset of the first record with `key`, or 0 when the walk reaches
+  // none (no record starts at offset 0).
+  uint32_t Find(short key) const {
+    const uint16_t wanted = static_cast<uint16_t>(key);
+    for (uint32_t i = Hash(wanted);; i = (i + 1) & mask_) {
+      const Slot& slot = slots_[i];
+      if (slot.offset == 0) return 0;
+      if (slot.key == wanted) return slot.offset;
+    }
+  }
+
+  // Takes in the record just appended at `offset` (the packet's old length)
+  // with `key`, where the walk covered every earlier record. False when the
+  // index can't follow (the walk stopped early, or memory is short): the
+  // caller drops it.
+  bool Append(uint32_t offset, short key, int new_length, int new_packet_num);
+
+  // The packet state the index was made for; any other means it is stale.
+  bool Matches(int length, int packet_num) const {
+    return length == length_ && packet_num == packet_num_;
+  }
+
+ private:
+  struct Slot {
+    uint32_t offset;  // 0: empty
+    uint16_t key;
+  };
+
+  PacketIndex() = default;
+  uint32_t Hash(uint16_t key) const {
+    return (static_cast<uint32_t>(key) * 2654435761u) >> shift_ & mask_;
+  }
+  bool Reserve(uint32_t entries);
+  // Inserts unless the key is there already (the first record wins).
+  void Insert(uint16_t key, uint32_t offset);
+
+  Slot* slots_ = nullptr;
+  uint32_t mask_ = 0;
+  int shift_ = 32;
+  uint32_t used_ = 0;
+  int length_ = 0;
+  int packet_num_ = 0;
+  // Whether the walk examined all packet_num_ records and ended exactly at
+  // length_: only then does an appended record extend it.
+  bool whole_ = false;
+};
+
+bool PacketIndex::Reserve(uint32_t entries) {
+  uint32_t capacity = 64;
+  while (capacity < 2 * entries) capacity *= 2;
+  if (slots_ != nullptr && capacity <= mask_ + 1) return true;
+  Slot* slots = new (std::nothrow) Slot[capacity];
+  if (slots == nullptr) return false;
+  for (uint32_t i = 0; i < capacity; ++i) slots[i].offset = 0;
+  Slot* old = slots_;
+  const uint32_t old_capacity = old == nullptr ? 0 : mask_ + 1;
+  slots_ = slots;
+  mask_ = capacity - 1;
+  shift_ = 32 - std::countr_zero(capacity);
+  used_ = 0;
+  for (uint32_t i = 0; i < old_capacity; ++i) {
+    if (old[i].offset != 0) Insert(old[i].key, old[i].offset);
+  }
+  delete[] old;
+  return true;
+}
+
+void PacketIndex::Insert(uint16_t key, uint32_t offset) {
+  for (uint32_t i = Hash(key);; i = (i + 1) & mask_) {
+    Slot& slot = slots_[i];
+    if (slot.offset == 0) {
+      slot.offset = offset;
+      slot.key = key;
+      ++used_;
+      return;
+    }
+    if (slot.key == key) return;
+  }
+}
+
+PacketIndex* PacketIndex::Build(const char* buffer, int length, int packet_num) {
+  PacketIndex* index = new (std::nothrow) PacketIndex;
+  if (index == nullptr) return nullptr;
+  index->length_ = length;
+  index->packet_num_ = packet_num;
+  // Distinct keys, not records, fill the table, so the record count only
+  // gives the first size.
+  const uint32_t expected = static_cast<uint32_t>(std::min(packet_num, 65536));
+  if (!index->Reserve(expected)) {
+    delete index;
+    return nullptr;
+  }
+  // The walk of CKParam::GetBuffer, recording instead of matching.
+  const uint64_t in_use = static_cast<uint64_t>(length);
+  uint64_t offset = zelvar::kHeaderSize;
+  int examined = 0;
+  for (; examined < packet_num; ++examined) {
+    if (offset + zelvar::kRecordHeaderSize > in_use) break;
+    const char* record = buffer + offset;
+    const uint64_t end =
+        offset + zelvar::kRecordHeaderSize + DecodeFixed32(record + zelvar::kDataLengthOffset);
+    if (end > in_use) break;
+    if (index->used_ * 2 >= index->mask_ + 1 && !index->Reserve(index->used_ + 1)) {
+      delete index;
+      return nullptr;
+    }
+    index->Insert(DecodeFixed16(record + zelvar::kKeyOffset), static_cast<uint32_t>(offset));
+    offset = end;
+  }
+  index->whole_ = examined == packet_num && offset == in_use;
+  return index;
+}
+
+bool PacketIndex::Append(uint32_t offset, short key, int new_length, int new_packet_num) {
+  if (!whole_ || offset != static_cast<uint32_t>(length_)) return false;
+  if (used_ * 2 >= mask_ + 1 && !Reserve(used_ + 1)) return false;
+  Insert(static_cast<uint16_t>(key), offset);
+  length_ = new_length;
+  packet_num_ = new_packet_num;
+  return true;
+}
+
+// Every buffer of a packet is allocated with this prefix in front of it;
+// m_pBuffer points just past it. 16 bytes keep the buffer as aligned as a
+// plain new[] array.
+struct alignas(16) BufferPrefix {
+  PacketIndex* index;
+};
+static_assert(sizeof(BufferPrefix) == 16);
+
+BufferPrefix* PrefixOf(char* buffer) {
+  return reinterpret_cast<BufferPrefix*>(buffer - sizeof(BufferPrefix));
+}
+
+// A buffer of `size` bytes without an index; null when memory is short.
+char* AllocateBuffer(uint32_t size) {
+  void* raw = ::operator new(sizeof(BufferPrefix) + size, std::nothrow);
+  if (raw == nullptr) return nullptr;
+  new (raw) BufferPrefix{nullptr};
+  return static_cast<char*>(raw) + sizeof(BufferPrefix);
+}
+
+void DropIndex(char* buffer) {
+  if (buffer == nullptr) return;
+  BufferPrefix* prefix = PrefixOf(buffer);
+  delete prefix->index;
+  prefix->index = nullptr;
+}
+
+void FreeBuffer(char* buffer) {
+  if (buffer == nullptr) return;
+  DropIndex(buffer);
+  ::operator delete(PrefixOf(buffer));
+}
 
 // True when a found record is a fixed-width value of the wanted kind. A
 // received record may carry a width its type never has; reading it at the
@@ -68,10 +251,10 @@ CKParam& CKParam::operator=(const CKParam& other) {
     Release();
     return *this;
   }
-  char* buffer = new (std::nothrow) char[other.m_nBufferSize];
+  char* buffer = AllocateBuffer(other.m_nBufferSize);
   if (buffer == nullptr) return *this;  // keeps its own content
   std::memcpy(buffer, other.m_pBuffer, static_cast<size_t>(other.m_nLength));
-  delete[] m_pBuffer;
+  FreeBuffer(m_pBuffer);
   m_pBuffer = buffer;
   m_nLength = other.m_nLength;
   m_nPacketNum = other.m_nPacketNum;
@@ -84,7 +267,7 @@ CKParam::~CKParam() { Release(); }
 void CKParam::Create() {
   // A buffer still held would otherwise be lost.
   Release();
-  char* buffer = new (std::nothrow) char[zelvar::kPageSize];
+  char* buffer = AllocateBuffer(zelvar::kPageSize);
   if (buffer == nullptr) return;  // stays released; the next append retries
   // A new packet's header says 0 bytes in use (not 12) until the first
   // append rewrites it; receivers see that difference.
@@ -98,7 +281,7 @@ void CKParam::Create() {
 }
 
 void CKParam::Release() {
-  delete[] m_pBuffer;
+  FreeBuffer(m_pBuffer);
   m_pBuffer = nullptr;
   m_nLength = 0;
   m_nPacketNum = 0;
@@ -125,7 +308,7 @@ int CKParam::PutBuffer(short key, short type, const char* data, unsigned int len
     // The smallest whole number of pages strictly greater than needed.
     capacity = static_cast<uint32_t>(needed / zelvar::kPageSize * zelvar::kPageSize +
                                      zelvar::kPageSize);
-    buffer = new (std::nothrow) char[capacity];
+    buffer = AllocateBuffer(capacity);
     if (buffer == nullptr) return -1;
     std::memcpy(buffer, m_pBuffer, static_cast<size_t>(m_nLength));
   }
@@ -139,13 +322,21 @@ int CKParam::PutBuffer(short key, short type, const char* data, unsigned int len
   EncodeFixed16(record + zelvar::kKeyOffset, static_cast<uint16_t>(key));
   EncodeFixed16(record + zelvar::kTypeOffset, static_cast<uint16_t>(type));
   if (buffer != m_pBuffer) {
-    delete[] m_pBuffer;
+    // The index follows the records into the new buffer.
+    std::swap(PrefixOf(buffer)->index, PrefixOf(m_pBuffer)->index);
+    FreeBuffer(m_pBuffer);
     m_pBuffer = buffer;
     m_nBufferSize = capacity;
   }
 
+  const int offset = m_nLength;
   m_nPacketNum += 1;
   m_nLength = static_cast<int>(needed);
+  if (PacketIndex* index = PrefixOf(m_pBuffer)->index) {
+    if (!index->Append(static_cast<uint32_t>(offset), key, m_nLength, m_nPacketNum)) {
+      DropIndex(m_pBuffer);
+    }
+  }
   EncodeFixed32(m_pBuffer + zelvar::kTotalLengthOffset, static_cast<uint32_t>(m_nLength));
   EncodeFixed32(m_pBuffer + zelvar::kRecordCountOffset, static_cast<uint32_t>(m_nPacketNum));
   EncodeFixed32(m_pBuffer + zelvar::kCapacityOffset, m_nBufferSize);
@@ -154,6 +345,25 @@ int CKParam::PutBuffer(short key, short type, const char* data, unsigned int len
 
 int CKParam::GetBuffer(short key, char** data, short& type, unsigned int& length) {
   if (m_pBuffer == nullptr || m_nLength <= 0) return -1;
+  if (m_nPacketNum > kScanRecords) {
+    BufferPrefix* prefix = PrefixOf(m_pBuffer);
+    if (prefix->index != nullptr && !prefix->index->Matches(m_nLength, m_nPacketNum)) {
+      DropIndex(m_pBuffer);
+    }
+    if (prefix->index == nullptr) {
+      prefix->index = PacketIndex::Build(m_pBuffer, m_nLength, m_nPacketNum);
+    }
+    if (const PacketIndex* index = prefix->index) {
+      // The walk that built the index checked this record's bounds.
+      const uint32_t offset = index->Find(key);
+      if (offset == 0) return -1;
+      const char* record = m_pBuffer + offset;
+      if (data != nullptr) *data = m_pBuffer + offset + zelvar::kRecordHeaderSize;
+      type = DecodeSigned16(record + zelvar::kTypeOffset);
+      length = DecodeFixed32(record + zelvar::kDataLengthOffset);
+      return 0;
+    }
+  }
   const uint64_t in_use = static_cast<uint64_t>(m_nLength);
   uint64_t offset = zelvar::kHeaderSize;
   // The record count of a received image is taken as given: the walk stops
@@ -359,7 +569,11 @@ int CKParam::GetCString(short key, CString& text) {
   return 0;
 }
 
-char* CKParam::GetBufferPtr() { return m_pBuffer; }
+char* CKParam::GetBufferPtr() {
+  // The caller may change record headers through the pointer.
+  DropIndex(m_pBuffer);
+  return m_pBuffer;
+}
 
 int CKParam::GetLength() { return m_nLength; }
 
@@ -379,13 +593,17 @@ int CKParam::SetBufferPtr(char* image, int length) {
   char* buffer = m_pBuffer;
   uint32_t size = m_nBufferSize;
   if (capacity > m_nBufferSize) {
-    buffer = new (std::nothrow) char[capacity];
+    buffer = AllocateBuffer(capacity);
     if (buffer == nullptr) return -1;
     size = capacity;
   }
   // The image may be this packet's own buffer.
   std::memmove(buffer, image, static_cast<size_t>(length));
-  if (buffer != m_pBuffer) delete[] m_pBuffer;
+  if (buffer != m_pBuffer) {
+    FreeBuffer(m_pBuffer);
+  } else {
+    DropIndex(m_pBuffer);
+  }
   m_pBuffer = buffer;
   m_nBufferSize = size;
   m_nLength = length;
