@@ -4,10 +4,12 @@
 --   mariadb DATABASE < schema/mariadb.sql
 --
 -- Texts are VARCHAR(n) in utf8mb4, so a NULL reads as empty text and emoji
--- fit; the binary collation compares them exactly, as the other backends
--- do (a case- or accent-blind collation would let one user name find
--- another's row). Date-times are DATETIME, whole seconds; bLogined is a
--- BOOLEAN, read as 0 or 1.
+-- fit; the binary collation without padding compares them exactly, as the
+-- other backends do (a case- or accent-blind collation would let one user
+-- name find another's row, and utf8mb4_bin, which pads with blanks, lets
+-- "alice " find alice; on MySQL 8 use utf8mb4_0900_bin instead).
+-- Date-times are DATETIME, whole seconds; bLogined is a BOOLEAN, read as
+-- 0 or 1.
 
 CREATE TABLE tblUser (
   nId INT NOT NULL AUTO_INCREMENT PRIMARY KEY,
@@ -18,7 +20,7 @@ CREATE TABLE tblUser (
   bLogined BOOLEAN NULL,
   nLevel INT NULL,
   INDEX tblUser_sUsername (sUsername)
-) ENGINE = InnoDB DEFAULT CHARSET = utf8mb4 COLLATE = utf8mb4_bin;
+) ENGINE = InnoDB DEFAULT CHARSET = utf8mb4 COLLATE = utf8mb4_nopad_bin;
 
 CREATE TABLE tblFriend (
   nId INT NOT NULL AUTO_INCREMENT PRIMARY KEY,
@@ -26,7 +28,7 @@ CREATE TABLE tblFriend (
   nFriendId INT NULL,
   INDEX tblFriend_nUserId (nUserId),
   INDEX tblFriend_nFriendId (nFriendId)
-) ENGINE = InnoDB DEFAULT CHARSET = utf8mb4 COLLATE = utf8mb4_bin;
+) ENGINE = InnoDB DEFAULT CHARSET = utf8mb4 COLLATE = utf8mb4_nopad_bin;
 
 CREATE TABLE tblUserMsg (
   nId INT NOT NULL AUTO_INCREMENT PRIMARY KEY,
@@ -37,7 +39,7 @@ CREATE TABLE tblUserMsg (
   nFromUserId INT NULL,
   nAll INT NULL,
   INDEX tblUserMsg_nUserId_nRead (nUserId, nRead)
-) ENGINE = InnoDB DEFAULT CHARSET = utf8mb4 COLLATE = utf8mb4_bin;
+) ENGINE = InnoDB DEFAULT CHARSET = utf8mb4 COLLATE = utf8mb4_nopad_bin;
 
 CREATE TABLE tblFriendTradeHistory (
   nId INT NOT NULL AUTO_INCREMENT PRIMARY KEY,
@@ -48,7 +50,7 @@ CREATE TABLE tblFriendTradeHistory (
   tDuration INT NULL,
   INDEX tblFriendTradeHistory_nPlayUserId_tTime (nPlayUserId, tTime),
   INDEX tblFriendTradeHistory_nPlayedUserId_tTime (nPlayedUserId, tTime)
-) ENGINE = InnoDB DEFAULT CHARSET = utf8mb4 COLLATE = utf8mb4_bin;
+) ENGINE = InnoDB DEFAULT CHARSET = utf8mb4 COLLATE = utf8mb4_nopad_bin;
 
 CREATE TABLE tblFriendTradeItem (
   nId INT NOT NULL AUTO_INCREMENT PRIMARY KEY,
@@ -58,7 +60,7 @@ CREATE TABLE tblFriendTradeItem (
   sTradeImage VARCHAR(256) NULL,
   nHeadX DOUBLE NULL,
   nHeadY DOUBLE NULL
-) ENGINE = InnoDB DEFAULT CHARSET = utf8mb4 COLLATE = utf8mb4_bin;
+) ENGINE = InnoDB DEFAULT CHARSET = utf8mb4 COLLATE = utf8mb4_nopad_bin;
 
 CREATE TABLE tblInviteRecord (
   nId INT NOT NULL AUTO_INCREMENT PRIMARY KEY,
@@ -71,7 +73,7 @@ CREATE TABLE tblInviteRecord (
   nZoneId INT NULL,
   sNote VARCHAR(1024) NULL,
   nReply INT NULL
-) ENGINE = InnoDB DEFAULT CHARSET = utf8mb4 COLLATE = utf8mb4_bin;
+) ENGINE = InnoDB DEFAULT CHARSET = utf8mb4 COLLATE = utf8mb4_nopad_bin;
 
 CREATE TABLE tblUserGoods (
   nId INT NOT NULL AUTO_INCREMENT PRIMARY KEY,
@@ -86,4 +88,4 @@ CREATE TABLE tblUserGoods (
   sHeadColor VARCHAR(64) NULL,
   INDEX tblUserGoods_nUserId_nGoodsId (nUserId, nGoodsId),
   INDEX tblUserGoods_nUserId_nType_tDueTime (nUserId, nType, tDueTime)
-) ENGINE = InnoDB DEFAULT CHARSET = utf8mb4 COLLATE = utf8mb4_bin;
+) ENGINE = InnoDB DEFAULT CHARSET = utf8mb4 COLLATE = utf8mb4_nopad_bin;

@@ -406,6 +406,11 @@ class OdbcConnection final : public Connection {
   bool SocketLooksAlive();
   bool Probe();
   std::optional<int> ServerSeenClientPort();
+  std::u16string DbmsName();
+  // Runs a statement without values and, when `result` is not null, reads
+  // the first column of its first row as text. False when it failed.
+  bool RunOwnStatement(const char16_t* text, std::u16string* result);
+  void PrepareMySqlSession();
 
   std::shared_ptr<OdbcEnvironment> environment_;
   ConnectionHandle dbc_;
@@ -420,6 +425,9 @@ class OdbcConnection final : public Connection {
   // SERIALIZABLE now.
   SQLULEN default_isolation_ = SQL_TXN_READ_COMMITTED;
   bool serializable_ = false;
+  // Texts are read as their UTF-8 bytes rather than as wide text (see
+  // PrepareMySqlSession).
+  bool texts_as_utf8_ = false;
   std::chrono::steady_clock::time_point last_used_ = std::chrono::steady_clock::now();
 };
 
@@ -473,6 +481,55 @@ std::optional<int> OdbcConnection::ServerSeenClientPort() {
   return static_cast<int>(port);
 }
 
+std::u16string OdbcConnection::DbmsName() {
+  SQLWCHAR name[64] = {0};
+  SQLSMALLINT length = 0;
+  if (!SQL_SUCCEEDED(SQLGetInfoW(dbc_.get(), SQL_DBMS_NAME, name, sizeof(name), &length))) {
+    return std::u16string();
+  }
+  const size_t units = std::min<size_t>(static_cast<size_t>(std::max<SQLSMALLINT>(length, 0)) /
+                                            sizeof(SQLWCHAR),
+                                        63);
+  return FromWide(name, units);
+}
+
+bool OdbcConnection::RunOwnStatement(const char16_t* text, std::u16string* result) {
+  SQLHSTMT raw = SQL_NULL_HSTMT;
+  if (!SQL_SUCCEEDED(SQLAllocHandle(SQL_HANDLE_STMT, dbc_.get(), &raw))) return false;
+  StatementHandle statement(raw);
+  std::u16string query = text;
+  if (!SQL_SUCCEEDED(SQLExecDirectW(raw, Wide(query), SQL_NTS))) return false;
+  if (result == nullptr) return true;
+  SQLWCHAR value[64] = {0};
+  SQLLEN indicator = 0;
+  if (!SQL_SUCCEEDED(SQLFetch(raw)) ||
+      !SQL_SUCCEEDED(SQLGetData(raw, 1, SQL_C_WCHAR, value, sizeof(value), &indicator)) ||
+      indicator == SQL_NULL_DATA) {
+    return false;
+  }
+  size_t units = 0;
+  while (units < 63 && value[units] != 0) ++units;
+  *result = FromWide(value, units);
+  return true;
+}
+
+// MariaDB and MySQL keep a text that does not fit its column cut short,
+// with only a warning, unless the session is strict: the session is made
+// strict so that such a statement fails instead. And their driver ends a
+// text read as wide text at its first zero character, so texts are read as
+// the bytes of the session's UTF-8 instead, when that is the session's
+// character set.
+void OdbcConnection::PrepareMySqlSession() {
+  RunOwnStatement(
+      u"SET SESSION sql_mode = CONCAT_WS(',', NULLIF(@@SESSION.sql_mode, ''), "
+      u"'STRICT_ALL_TABLES')",
+      nullptr);
+  std::u16string charset;
+  if (RunOwnStatement(u"SELECT @@character_set_results", &charset)) {
+    texts_as_utf8_ = charset == u"utf8mb4" || charset == u"utf8mb3" || charset == u"utf8";
+  }
+}
+
 void OdbcConnection::Connected(const std::vector<SocketId>& before) {
   SQLULEN isolation = 0;
   if (SQL_SUCCEEDED(SQLGetConnectAttr(dbc_.get(), SQL_ATTR_TXN_ISOLATION, &isolation, 0, nullptr)) &&
@@ -480,6 +537,8 @@ void OdbcConnection::Connected(const std::vector<SocketId>& before) {
     default_isolation_ = isolation;
   }
   serializable_ = default_isolation_ == SQL_TXN_SERIALIZABLE;
+  const std::u16string dbms = DbmsName();
+  if (dbms == u"MariaDB" || dbms == u"MySQL") PrepareMySqlSession();
 
   // The socket the driver opened for this connection: a connected stream
   // socket that was not open before the connect call. Other threads may
@@ -495,10 +554,7 @@ void OdbcConnection::Connected(const std::vector<SocketId>& before) {
   if (fresh.size() == 1) {
     socket_ = fresh.front();
   } else if (fresh.size() > 1) {
-    SQLWCHAR name[64] = {0};
-    SQLSMALLINT length = 0;
-    if (SQL_SUCCEEDED(SQLGetInfoW(dbc_.get(), SQL_DBMS_NAME, name, sizeof(name), &length)) &&
-        FromWide(name, static_cast<size_t>(length) / sizeof(SQLWCHAR)) == u"PostgreSQL") {
+    if (dbms == u"PostgreSQL") {
       if (std::optional<int> port = ServerSeenClientPort()) {
         for (const SocketId& id : fresh) {
           if (LocalPort(id.fd) == *port) socket_ = id;
@@ -685,6 +741,32 @@ bool OdbcConnection::Describe(Prepared* prepared, BackendError* error) {
 
 bool OdbcConnection::ReadText(SQLHSTMT statement, SQLUSMALLINT column, Variant* value,
                               BackendError* error) {
+  if (texts_as_utf8_) {
+    std::string bytes;
+    char piece[4 * kTextPieceUnits];
+    for (;;) {
+      SQLLEN indicator = 0;
+      SQLRETURN rc = SQLGetData(statement, column, SQL_C_BINARY, piece, sizeof(piece), &indicator);
+      if (rc == SQL_NO_DATA) break;
+      if (!SQL_SUCCEEDED(rc)) {
+        Fail(SQL_HANDLE_STMT, statement, u"a text could not be read", error);
+        return false;
+      }
+      if (indicator == SQL_NULL_DATA) {
+        *value = Variant::Null();
+        return true;
+      }
+      // Binary pieces carry no terminator: a full piece means more follow.
+      if (indicator == SQL_NO_TOTAL || static_cast<size_t>(indicator) > sizeof(piece)) {
+        bytes.append(piece, sizeof(piece));
+        continue;
+      }
+      bytes.append(piece, static_cast<size_t>(indicator));
+      break;
+    }
+    *value = Variant::Text(ToWide(bytes));
+    return true;
+  }
   std::u16string text;
   SQLWCHAR piece[kTextPieceUnits];
   for (;;) {

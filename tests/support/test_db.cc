@@ -17,6 +17,7 @@
 #include "db/runner.h"
 #include "db/text.h"
 #include "shell/module_state.h"
+#include "support/mariadb.h"
 #include "support/postgres.h"
 
 namespace zelvar::test {
@@ -215,10 +216,32 @@ struct TestDatabase::Impl {
 };
 
 std::string BackendName(Backend backend) {
-  return backend == Backend::kSqlite ? "SQLite" : "PostgreSQL";
+  switch (backend) {
+    case Backend::kSqlite:
+      return "SQLite";
+    case Backend::kPostgres:
+      return "PostgreSQL";
+    case Backend::kMariaDb:
+      return "MariaDB";
+  }
+  return "unknown";
 }
 
-std::vector<Backend> AllBackends() { return {Backend::kSqlite, Backend::kPostgres}; }
+namespace {
+
+bool MariaDbRequired() {
+  const char* require = std::getenv("ZELVAR_REQUIRE_MARIADB");
+  return require != nullptr && std::string(require) == "1";
+}
+
+}  // namespace
+
+std::vector<Backend> AllBackends() {
+  if (MariaDbAvailable() || MariaDbRequired()) {
+    return {Backend::kSqlite, Backend::kPostgres, Backend::kMariaDb};
+  }
+  return {Backend::kSqlite, Backend::kPostgres};
+}
 
 std::string BackendParamName(const testing::TestParamInfo<Backend>& info) {
   return BackendName(info.param);
@@ -234,6 +257,15 @@ void SkipWithoutPostgres() {
     return;
   }
   GTEST_SKIP() << "no PostgreSQL server (ZELVAR_TEST_PG_ADMIN is not set)";
+}
+
+void SkipWithoutMariaDb() {
+  if (MariaDbRequired()) {
+    ADD_FAILURE() << "ZELVAR_REQUIRE_MARIADB=1 but ZELVAR_TEST_MARIADB is not set "
+                     "(run the tests through scripts/with-mariadb)";
+    return;
+  }
+  GTEST_SKIP() << "no MariaDB server (ZELVAR_TEST_MARIADB is not set)";
 }
 
 }  // namespace
@@ -262,6 +294,23 @@ std::unique_ptr<TestDatabase> TestDatabase::Create(Backend backend) {
       return nullptr;
     }
     db->connection_string_ = "Provider=SQLite;Data Source=" + path;
+    return db;
+  }
+  if (backend == Backend::kMariaDb) {
+    if (!MariaDbAvailable()) {
+      SkipWithoutMariaDb();
+      return nullptr;
+    }
+    db->connection_string_ = CreateMariaDbDatabase(SourceDir() + "/schema/mariadb.sql", &error);
+    if (db->connection_string_.empty()) {
+      ADD_FAILURE() << "can't create a MariaDB database: " << error;
+      return nullptr;
+    }
+    db->impl_->odbc = std::make_unique<OdbcSession>();
+    if (!db->impl_->odbc->Connect(db->connection_string_, &error)) {
+      ADD_FAILURE() << "can't connect to the test database: " << error;
+      return nullptr;
+    }
     return db;
   }
   if (!PostgresAvailable()) {
@@ -295,6 +344,9 @@ TestDatabase::~TestDatabase() {
   }
   if (backend_ == Backend::kPostgres && !connection_string_.empty()) {
     DropPostgresDatabase(connection_string_);
+  }
+  if (backend_ == Backend::kMariaDb && !connection_string_.empty()) {
+    DropMariaDbDatabase(connection_string_);
   }
   if (!impl_->folder.empty()) {
     std::error_code ignored;

@@ -2,7 +2,8 @@
 // test, on SQLite (a file in a temporary folder) or on PostgreSQL through
 // ODBC (a database created for the test on the server that
 // scripts/with-postgres starts; it exports ZELVAR_TEST_PG_ADMIN, an ODBC
-// string for the "postgres" database on it).
+// string for the "postgres" database on it), and on MariaDB through ODBC
+// when scripts/with-mariadb runs a server (ZELVAR_TEST_MARIADB).
 #ifndef ZELVAR_TESTS_SUPPORT_TEST_DB_H_
 #define ZELVAR_TESTS_SUPPORT_TEST_DB_H_
 
@@ -16,11 +17,12 @@
 
 namespace zelvar::test {
 
-enum class Backend { kSqlite, kPostgres };
+enum class Backend { kSqlite, kPostgres, kMariaDb };
 
 std::string BackendName(Backend backend);
 // For INSTANTIATE_TEST_SUITE_P(..., testing::ValuesIn(AllBackends()),
-// BackendParamName).
+// BackendParamName). SQLite and PostgreSQL, and MariaDB when its server
+// runs (ZELVAR_TEST_MARIADB) or is required (ZELVAR_REQUIRE_MARIADB=1).
 std::vector<Backend> AllBackends();
 std::string BackendParamName(const testing::TestParamInfo<Backend>& info);
 
@@ -31,7 +33,8 @@ class TestDatabase {
   // Creates the database and loads schema/<backend>.sql. Fails the test
   // (ADD_FAILURE) and returns null when that is impossible; for PostgreSQL
   // without ZELVAR_TEST_PG_ADMIN it skips the test unless
-  // ZELVAR_REQUIRE_PG=1, where it fails.
+  // ZELVAR_REQUIRE_PG=1, where it fails (MariaDB alike, with
+  // ZELVAR_TEST_MARIADB and ZELVAR_REQUIRE_MARIADB).
   static std::unique_ptr<TestDatabase> Create(Backend backend);
   ~TestDatabase();
 
