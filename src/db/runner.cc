@@ -5,6 +5,7 @@
 
 #include "db/ado.h"
 #include "db/error_log.h"
+#include "db/guarded.h"
 #include "db/recordset.h"
 #include "db/runner.h"
 #include "db/text.h"
@@ -12,31 +13,6 @@
 
 namespace zelvar::db {
 namespace {
-
-constexpr char16_t kUnknownExceptionText[] = u"Caught an exception of unknown type";
-
-void SetText(std::u16string* error_text, std::u16string_view text) {
-  if (error_text != nullptr) error_text->assign(text);
-}
-
-// Runs `body`, turning any exception into -1 and its text.
-template <typename Body>
-int Guarded(std::u16string* error_text, Body body) {
-  try {
-    return body();
-  } catch (const std::exception& e) {
-    try {
-      SetText(error_text, ToWide(e.what()));
-    } catch (...) {
-    }
-  } catch (...) {
-    try {
-      SetText(error_text, kUnknownExceptionText);
-    } catch (...) {
-    }
-  }
-  return -1;
-}
 
 int OpenFailed(std::u16string* error_text) {
   WriteErrorLog(kOpenFailedText);

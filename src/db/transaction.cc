@@ -11,6 +11,7 @@
 
 #include "db/ado.h"
 #include "db/error_log.h"
+#include "db/guarded.h"
 #include "db/pool.h"
 #include "db/recordset.h"
 #include "db/text.h"
@@ -26,10 +27,6 @@ constexpr int kMaxBackOffMicros = 20000;
 // No new attempt starts after this: on SQLite one attempt may already have
 // waited out the busy timeout, and 50 of those would hang the caller.
 constexpr auto kRetryDeadline = std::chrono::seconds(30);
-
-void SetText(std::u16string* error_text, std::u16string_view text) {
-  if (error_text != nullptr) error_text->assign(text);
-}
 
 // Sleeps a random time below a ceiling that doubles with each attempt, so
 // that colliding transactions drift apart.
@@ -165,21 +162,8 @@ int RunAttempts(const std::function<int(Transaction&)>& body, std::u16string* er
 }  // namespace
 
 int RunTransaction(const std::function<int(Transaction&)>& body, std::u16string* error_text) {
-  try {
-    return RunAttempts(body, error_text);
-  } catch (const std::exception& e) {
-    // The attempt's destructor has rolled back.
-    try {
-      SetText(error_text, ToWide(e.what()));
-    } catch (...) {
-    }
-  } catch (...) {
-    try {
-      SetText(error_text, u"Caught an exception of unknown type");
-    } catch (...) {
-    }
-  }
-  return -1;
+  // On an exception the attempt's destructor has rolled back.
+  return Guarded(error_text, [&] { return RunAttempts(body, error_text); });
 }
 
 }  // namespace zelvar::db
