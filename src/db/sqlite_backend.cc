@@ -370,8 +370,12 @@ std::unique_ptr<Connection> OpenSqliteConnection(const std::string& path, Backen
   sqlite3_extended_result_codes(db.get(), 1);
   sqlite3_busy_timeout(db.get(), kBusyTimeoutMs);
   // Reading the journal mode also proves that the file is a database: a
-  // file of another kind opens fine and fails only here.
-  rc = sqlite3_exec(db.get(), "PRAGMA journal_mode=WAL", nullptr, nullptr, nullptr);
+  // file of another kind opens fine and fails only here. A file the
+  // process may only read opens read-only: its journal mode can't change,
+  // but it still answers queries, and every change fails as read-only.
+  const bool read_only = sqlite3_db_readonly(db.get(), "main") == 1;
+  rc = sqlite3_exec(db.get(), read_only ? "PRAGMA journal_mode" : "PRAGMA journal_mode=WAL",
+                    nullptr, nullptr, nullptr);
   if (rc != SQLITE_OK) return fail(rc);
   return std::make_unique<SqliteConnection>(db.release());
 }
