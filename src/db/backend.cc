@@ -1,5 +1,6 @@
 // OpenConnection: resolves a connection string and opens a connection of
-// the backend it names. Thread-safe.
+// the backend it names; and the batch of queries run one by one, for the
+// backends without a batch of their own. Thread-safe.
 
 #include "db/backend.h"
 
@@ -22,6 +23,23 @@ std::unique_ptr<Connection> OpenConnection(const std::string& connection_string,
   error->kind = FailureKind::kLink;
   error->text = ToWide(target.error.empty() ? "invalid connection string" : target.error);
   return nullptr;
+}
+
+size_t Connection::RunBatch(const std::vector<const Sql*>& queries,
+                            std::vector<BatchResult>* results, BackendError* error) {
+  results->clear();
+  results->resize(queries.size());
+  for (size_t i = 0; i < queries.size(); ++i) {
+    BackendError failure;
+    BatchResult& result = (*results)[i];
+    result.ok = Run(*queries[i], &result.rows, &failure);
+    // After a link failure nothing more can run here.
+    if (!result.ok && failure.kind == FailureKind::kLink) {
+      *error = std::move(failure);
+      return i + 1;
+    }
+  }
+  return queries.size();
 }
 
 }  // namespace zelvar::db

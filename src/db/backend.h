@@ -38,6 +38,12 @@ struct ResultSet {
   std::vector<std::vector<Variant>> rows;
 };
 
+// The outcome of one query of a batch.
+struct BatchResult {
+  bool ok = false;
+  ResultSet rows;
+};
+
 class Connection {
  public:
   virtual ~Connection() = default;
@@ -45,6 +51,15 @@ class Connection {
   // Runs `sql` with its values bound. `rows` (null for statements without
   // rows) receives the query's rows. False with `error` filled on failure.
   virtual bool Run(const Sql& sql, ResultSet* rows, BackendError* error) = 0;
+
+  // Runs queries that only read, in order. `results` receives one entry per
+  // query. A server backend may send them in one round trip; this one runs
+  // them one by one with Run. Returns how many leading entries of `results`
+  // hold a known outcome: all of them, or fewer when the batch broke off,
+  // with `error` telling why; the caller then runs the rest otherwise (a
+  // query there may have run already, which only reading makes harmless).
+  virtual size_t RunBatch(const std::vector<const Sql*>& queries,
+                          std::vector<BatchResult>* results, BackendError* error);
 
   // Transactions: Begin starts one with the strongest isolation for a
   // read-modify-write (BEGIN IMMEDIATE; SERIALIZABLE).

@@ -360,6 +360,7 @@ class OdbcConnection final : public Connection {
     // Statements go before the connection handle they belong to.
     statements_.clear();
     probe_.reset();
+    batch_.reset();
   }
 
   OdbcConnection(const OdbcConnection&) = delete;
@@ -374,6 +375,8 @@ class OdbcConnection final : public Connection {
   bool Commit(BackendError* error) override;
   bool Rollback(BackendError* error) override;
   bool IsAlive() override;
+  size_t RunBatch(const std::vector<const Sql*>& queries, std::vector<BatchResult>* results,
+                  BackendError* error) override;
 
  private:
   struct Prepared {
@@ -396,6 +399,11 @@ class OdbcConnection final : public Connection {
   enum class BindResult { kBound, kOtherTypes, kFailed };
   BindResult Bind(Prepared* prepared, const std::vector<SqlValue>& values, BackendError* error);
   bool Describe(Prepared* prepared, BackendError* error);
+  bool DescribeColumns(SQLHSTMT statement, std::vector<Column>* columns, BackendError* error);
+  // One round trip for queries whose values are all integers, written into
+  // the text; the outcomes are read result set by result set.
+  size_t RunInlinedBatch(const std::vector<const Sql*>& queries, size_t first,
+                         std::vector<BatchResult>* results, BackendError* error);
   bool Fetch(SQLHSTMT statement, const std::vector<Column>& columns, ResultSet* rows,
              BackendError* error);
   bool ReadText(SQLHSTMT statement, SQLUSMALLINT column, Variant* value, BackendError* error);
@@ -417,6 +425,11 @@ class OdbcConnection final : public Connection {
   std::unordered_map<std::string, Prepared> statements_;
   std::list<std::string> recency_;  // most recently used first
   StatementHandle probe_;
+  StatementHandle batch_;
+  // Set when a batch failed as a whole: a driver that does not take several
+  // statements in one text (MariaDB without its multi-statement option) is
+  // not asked again.
+  bool batch_refused_ = false;
   std::vector<BoundValue> bound_;
   std::optional<SocketId> socket_;
   bool broken_ = false;
@@ -699,13 +712,19 @@ OdbcConnection::BindResult OdbcConnection::Bind(Prepared* prepared,
 }
 
 bool OdbcConnection::Describe(Prepared* prepared, BackendError* error) {
-  SQLHSTMT statement = prepared->handle.get();
+  if (!DescribeColumns(prepared->handle.get(), &prepared->columns, error)) return false;
+  prepared->described = true;
+  return true;
+}
+
+bool OdbcConnection::DescribeColumns(SQLHSTMT statement, std::vector<Column>* columns,
+                                     BackendError* error) {
   SQLSMALLINT count = 0;
   if (!SQL_SUCCEEDED(SQLNumResultCols(statement, &count))) {
     Fail(SQL_HANDLE_STMT, statement, u"the result could not be described", error);
     return false;
   }
-  prepared->columns.clear();
+  columns->clear();
   for (SQLUSMALLINT i = 1; i <= static_cast<SQLUSMALLINT>(count); ++i) {
     SQLWCHAR name[256] = {0};
     SQLSMALLINT name_length = 0;
@@ -733,9 +752,8 @@ bool OdbcConnection::Describe(Prepared* prepared, BackendError* error) {
     Column column = DescribeType(sql_type, type_name);
     size_t units = std::min<size_t>(static_cast<size_t>(std::max<SQLSMALLINT>(name_length, 0)), 255);
     column.name = ToNarrow(FromWide(name, units));
-    prepared->columns.push_back(std::move(column));
+    columns->push_back(std::move(column));
   }
-  prepared->described = true;
   return true;
 }
 
@@ -990,6 +1008,105 @@ bool OdbcConnection::EndTransaction(SQLSMALLINT completion, BackendError* error)
     broken_ = true;
   }
   return ok;
+}
+
+// Queries of a batch are sent in rounds of at most this many, which bounds
+// the text of one round trip.
+constexpr size_t kBatchQueries = 250;
+
+size_t OdbcConnection::RunBatch(const std::vector<const Sql*>& queries,
+                                std::vector<BatchResult>* results, BackendError* error) {
+  // Inside a transaction a failed statement would end it; one by one keeps
+  // the transaction's own rules.
+  if (in_transaction_ || queries.size() < 2) return Connection::RunBatch(queries, results, error);
+  results->clear();
+  results->resize(queries.size());
+  size_t done = 0;
+  while (done < queries.size()) {
+    if (broken_) {
+      if (error != nullptr && error->kind != FailureKind::kLink) {
+        *error = {FailureKind::kLink, u"the connection to the database was lost"};
+      }
+      return done;
+    }
+    if (batch_refused_) {
+      for (; done < queries.size(); ++done) {
+        BackendError failure;
+        BatchResult& result = (*results)[done];
+        result.ok = Run(*queries[done], &result.rows, &failure);
+        if (!result.ok && failure.kind == FailureKind::kLink) {
+          *error = std::move(failure);
+          return done + 1;
+        }
+      }
+      return done;
+    }
+    const size_t answered = RunInlinedBatch(queries, done, results, error);
+    // A round that told nothing is not tried again on this connection.
+    if (answered == done) batch_refused_ = true;
+    done = answered;
+  }
+  return done;
+}
+
+size_t OdbcConnection::RunInlinedBatch(const std::vector<const Sql*>& queries, size_t first,
+                                       std::vector<BatchResult>* results, BackendError* error) {
+  // Integers written as decimals cannot change a statement; any other value
+  // stays bound, so its query runs on its own.
+  const auto inlinable = [](const Sql& sql) {
+    for (const SqlValue& value : sql.values()) {
+      if (value.kind() != SqlValue::Kind::kInteger) return false;
+    }
+    return true;
+  };
+  if (!inlinable(*queries[first])) {
+    BackendError failure;
+    BatchResult& result = (*results)[first];
+    result.ok = Run(*queries[first], &result.rows, &failure);
+    if (!result.ok && failure.kind == FailureKind::kLink) *error = std::move(failure);
+    return first + 1;
+  }
+  std::u16string text;
+  size_t end = first;
+  while (end < queries.size() && end - first < kBatchQueries && inlinable(*queries[end])) {
+    if (end != first) text += u";\n";
+    text += queries[end]->Text();
+    ++end;
+  }
+  last_used_ = std::chrono::steady_clock::now();
+  if (!RestoreIsolation(error)) return first;
+  if (!batch_) {
+    SQLHSTMT raw = SQL_NULL_HSTMT;
+    if (!SQL_SUCCEEDED(SQLAllocHandle(SQL_HANDLE_STMT, dbc_.get(), &raw))) {
+      Fail(SQL_HANDLE_DBC, dbc_.get(), u"no ODBC statement handle could be allocated", error);
+      return first;
+    }
+    batch_.reset(raw);
+  }
+  SQLHSTMT statement = batch_.get();
+  SQLRETURN rc = SQLExecDirectW(statement, Wide(text), static_cast<SQLINTEGER>(text.size()));
+  size_t next = first;
+  std::vector<Column> columns;
+  while (SQL_SUCCEEDED(rc) && next < end) {
+    BatchResult& result = (*results)[next];
+    result.rows = ResultSet();
+    if (!DescribeColumns(statement, &columns, error)) break;
+    for (const Column& column : columns) {
+      result.rows.column_names.push_back(column.name);
+      result.rows.column_types.push_back(column.ado_type);
+    }
+    if (!columns.empty() && !Fetch(statement, columns, &result.rows, error)) break;
+    result.ok = true;
+    ++next;
+    if (next < end) rc = SQLMoreResults(statement);
+  }
+  if (!SQL_SUCCEEDED(rc)) Fail(SQL_HANDLE_STMT, statement, u"the batch failed", error);
+  // The result set that broke off is not known to be whole; it and the rest
+  // are the caller's to run again.
+  if (next < end) (*results)[next] = BatchResult();
+  SQLFreeStmt(statement, SQL_CLOSE);
+  last_used_ = std::chrono::steady_clock::now();
+  return next;
 }
 
 bool OdbcConnection::Commit(BackendError* error) { return EndTransaction(SQL_COMMIT, error); }

@@ -14,6 +14,7 @@
 
 #include <memory>
 #include <string>
+#include <vector>
 
 #include "db/sql.h"
 
@@ -36,6 +37,15 @@ int ExecuteSql(const Sql& sql, std::u16string* error_text);
 // On an open failure `recordset` is untouched; on a failed statement it is
 // empty.
 int QuerySql(const Sql& sql, RecordsetHandle& recordset, std::u16string* error_text);
+
+// Runs queries that only read, with the results QuerySql would give each
+// in turn: `recordsets` receives one handle per query, holding its rows
+// (standing on the first), or empty where the query failed. The queries
+// share one leased connection and, where the backend can, one round trip;
+// those whose outcome a broken-off batch leaves unknown run again through
+// QuerySql, and so do all of them when no connection opens (which then
+// logs as QuerySql does). REQUIRES: none of the queries changes data.
+void QuerySqlBatch(const std::vector<Sql>& queries, std::vector<RecordsetHandle>* recordsets);
 
 // Opens a test connection with `connection_string`; on success it becomes
 // the module-wide string. 0 or -1; nothing is logged.

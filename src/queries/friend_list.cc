@@ -7,6 +7,7 @@
 
 #include "queries/friend_list.h"
 
+#include <atomic>
 #include <ctime>
 
 #include "db/recordset.h"
@@ -19,11 +20,15 @@ namespace zelvar::queries {
 
 namespace {
 
-std::optional<FriendProfile> LookUpProfile(int32_t friend_id) {
-  db::RecordsetHandle row;
-  const db::Sql query("SELECT sNick, nSex, sFacePic, bLogined FROM tblUser WHERE (nId = %d)",
-                      {db::SqlValue::Integer(friend_id)});
-  if (db::QuerySql(query, row, nullptr) != 0) return std::nullopt;
+std::atomic<bool> batching{true};
+
+db::Sql ProfileQuery(int32_t friend_id) {
+  return db::Sql("SELECT sNick, nSex, sFacePic, bLogined FROM tblUser WHERE (nId = %d)",
+                 {db::SqlValue::Integer(friend_id)});
+}
+
+// The profile in the first row of a profile query's record set.
+std::optional<FriendProfile> ReadProfile(const db::RecordsetHandle& row) {
   if (db::AdoRstIsEOF(row) != 0) return std::nullopt;
   db::Variant nick, sex, face_pic, logined;
   if (db::AdoRstGetField(row, "sNick", &nick) != 0 ||
@@ -73,8 +78,27 @@ std::vector<std::optional<FriendProfile>> LookUpFriendProfiles(
     const std::vector<int32_t>& friend_ids) {
   std::vector<std::optional<FriendProfile>> profiles;
   profiles.reserve(friend_ids.size());
-  for (int32_t id : friend_ids) profiles.push_back(LookUpProfile(id));
+  if (!batching.load(std::memory_order_relaxed)) {
+    for (int32_t id : friend_ids) {
+      db::RecordsetHandle row;
+      profiles.push_back(db::QuerySql(ProfileQuery(id), row, nullptr) == 0 ? ReadProfile(row)
+                                                                           : std::nullopt);
+    }
+    return profiles;
+  }
+  std::vector<db::Sql> queries;
+  queries.reserve(friend_ids.size());
+  for (int32_t id : friend_ids) queries.push_back(ProfileQuery(id));
+  std::vector<db::RecordsetHandle> rows;
+  db::QuerySqlBatch(queries, &rows);
+  for (const db::RecordsetHandle& row : rows) {
+    profiles.push_back(row ? ReadProfile(row) : std::nullopt);
+  }
   return profiles;
+}
+
+void SetFriendProfileBatching(bool enabled) {
+  batching.store(enabled, std::memory_order_relaxed);
 }
 
 int QueryFriendList(int32_t user_id, char** reply, int* reply_length) {

@@ -24,8 +24,17 @@ struct FriendProfile {
 // One entry per id, in the same order: the user's profile, or nullopt when
 // the lookup failed, the user has no row, or a field of the row could not
 // be read. Only the first row found for an id is used.
+//
+// The profile statements go to the database as one batch (one round trip
+// on a server that takes one), unless batching is off; the results are the
+// same either way.
 std::vector<std::optional<FriendProfile>> LookUpFriendProfiles(
     const std::vector<int32_t>& friend_ids);
+
+// Turns the batch off (each profile statement then runs on its own) or on
+// again, for the whole process; on by default. For tests that compare the
+// two.
+void SetFriendProfileBatching(bool enabled);
 
 }  // namespace zelvar::queries
 
