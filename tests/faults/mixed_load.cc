@@ -46,6 +46,26 @@ int64_t FirstSpeakCounter(const std::string& face) {
   return std::strtoll(face.c_str() + at + 6, nullptr, 10);
 }
 
+std::string MessageText(uint64_t key) { return "m" + std::to_string(key); }
+
+// An invitation's fields, all from its key.
+struct InvitationFields {
+  std::string code;
+  int state;
+  std::string email;
+  int group;
+  std::string note;
+  int zone;
+  int reply;
+};
+
+InvitationFields FieldsOf(uint64_t key) {
+  return {"c" + std::to_string(key), static_cast<int>(key % 2),
+          "e" + std::to_string(key) + "@example.com", static_cast<int>(key % 5),
+          "note " + std::to_string(key % 7), static_cast<int>(key >> 40),
+          static_cast<int>(key % 3)};
+}
+
 bool Overlaps(const std::vector<std::pair<MixedLoad::Clock::time_point,
                                           MixedLoad::Clock::time_point>>& periods,
               MixedLoad::Clock::time_point begin, MixedLoad::Clock::time_point end) {
@@ -113,9 +133,19 @@ MixedLoad::MixedLoad(TestDatabase* db, int players, int threads)
   }
 }
 
-std::string MixedLoad::Unique(int thread, const char* prefix) {
-  return std::string(prefix) + std::to_string(thread) + "-" +
-         std::to_string(ledgers_[static_cast<size_t>(thread)].sequence++);
+uint64_t MixedLoad::NextKey(int thread) {
+  return (static_cast<uint64_t>(thread) << 40) | ledgers_[static_cast<size_t>(thread)].sequence++;
+}
+
+size_t MixedLoad::LedgerBytes() const {
+  size_t bytes = 0;
+  for (const Ledger& ledger : ledgers_) {
+    bytes += ledger.sent.capacity() * sizeof(uint64_t) +
+             ledger.send_failed.capacity() * sizeof(uint64_t) +
+             ledger.deliveries.capacity() * sizeof(Delivery) +
+             ledger.invitations.capacity() * sizeof(SentInvitation);
+  }
+  return bytes;
 }
 
 LoadOutcome MixedLoad::Run(int thread, std::mt19937_64& random) {
@@ -139,9 +169,9 @@ LoadOutcome MixedLoad::RunKind(int thread, LoadKind kind, std::mt19937_64& rando
 
   switch (kind) {
     case LoadKind::kMessage: {
-      const std::string content = Unique(thread, "m");
-      outcome.ok = SendMessage(id, player_ids_[partner], ToWide(content)) == 0;
-      (outcome.ok ? ledger.sent : ledger.send_failed).push_back(content);
+      const uint64_t message = NextKey(thread);
+      outcome.ok = SendMessage(id, player_ids_[partner], ToWide(MessageText(message))) == 0;
+      (outcome.ok ? ledger.sent : ledger.send_failed).push_back(message);
       break;
     }
     case LoadKind::kReadMessages: {
@@ -163,7 +193,13 @@ LoadOutcome MixedLoad::RunKind(int thread, LoadKind kind, std::mt19937_64& rando
           outcome.detail = "message " + std::to_string(m) + " without content";
           continue;
         }
-        ledger.deliveries.push_back({ToNarrow(*text), begin, end});
+        const std::string content = ToNarrow(*text);
+        if (content.empty() || content[0] != 'm') {
+          outcome.ok = false;
+          outcome.detail = "a message nobody sent: " + content;
+          continue;
+        }
+        ledger.deliveries.push_back({std::strtoull(content.c_str() + 1, nullptr, 10), begin, end});
       }
       break;
     }
@@ -179,6 +215,9 @@ LoadOutcome MixedLoad::RunKind(int thread, LoadKind kind, std::mt19937_64& rando
     case LoadKind::kFriends: {
       const Reply reply = QueryFriendData(id, 1610);
       if (reply.result != 0) break;
+      // A friend whose profile can't be read is left out of a reply that
+      // still goes out: without the database that is every friend.
+      if (reply.well_formed && reply.Int(-10000) == 0 && reply.Int(-9999).has_value()) break;
       outcome.ok = reply.well_formed && reply.Int(-10000) == 1 &&
                    reply.Int(-10011) == player_ids_[partner] && reply.Int(-9999).has_value();
       if (!outcome.ok) outcome.detail = "a wrong friend list";
@@ -192,14 +231,14 @@ LoadOutcome MixedLoad::RunKind(int thread, LoadKind kind, std::mt19937_64& rando
       break;
     }
     case LoadKind::kInvite: {
-      std::vector<Invitation> rows(2);
+      std::vector<Invitation> rows;
       std::vector<SentInvitation> sent;
       for (int i = 0; i < 2; ++i) {
-        SentInvitation row{Unique(thread, "c"), i, Unique(thread, "e") + "@example.com", pair,
-                           "note " + std::to_string(i), thread, static_cast<int>(random() % 3)};
-        rows[i] = {ToWide(row.code),  row.state, ToWide(row.email), row.group,
-                   ToWide(row.note), row.zone,  row.reply};
-        sent.push_back(std::move(row));
+        const uint64_t key = NextKey(thread);
+        const InvitationFields fields = FieldsOf(key);
+        rows.push_back({ToWide(fields.code), fields.state, ToWide(fields.email), fields.group,
+                        ToWide(fields.note), fields.zone, fields.reply});
+        sent.push_back({key, {}, {}});
       }
       const Clock::time_point begin = Clock::now();
       outcome.ok = StoreInvitations(id, rows) == 0;
@@ -209,7 +248,7 @@ LoadOutcome MixedLoad::RunKind(int thread, LoadKind kind, std::mt19937_64& rando
       for (SentInvitation& row : sent) {
         row.begin = begin;
         row.end = end;
-        ledger.invitations.push_back(std::move(row));
+        ledger.invitations.push_back(row);
       }
       break;
     }
@@ -290,7 +329,8 @@ std::vector<std::string> MixedLoad::Check(bool strict) {
   std::set<std::string> may_exist;
   std::map<std::string, std::vector<const Delivery*>> delivered;
   for (const Ledger& ledger : ledgers_) {
-    for (const std::string& content : ledger.sent) {
+    for (uint64_t message : ledger.sent) {
+      const std::string content = MessageText(message);
       may_exist.insert(content);
       auto found = stored.find(content);
       if (found == stored.end()) {
@@ -300,13 +340,16 @@ std::vector<std::string> MixedLoad::Check(bool strict) {
                   " times");
       }
     }
-    for (const std::string& content : ledger.send_failed) {
+    for (uint64_t message : ledger.send_failed) {
+      const std::string content = MessageText(message);
       may_exist.insert(content);
       if (strict && stored.count(content)) {
         violation("message " + content + " was reported failed but is stored");
       }
     }
-    for (const Delivery& delivery : ledger.deliveries) delivered[delivery.content].push_back(&delivery);
+    for (const Delivery& delivery : ledger.deliveries) {
+      delivered[MessageText(delivery.message)].push_back(&delivery);
+    }
   }
   for (const auto& [content, entry] : stored) {
     if (!may_exist.count(content)) violation("message " + content + " was never sent");
@@ -427,11 +470,14 @@ std::vector<std::string> MixedLoad::Check(bool strict) {
   }
   size_t sent_invitations = 0;
   for (const Ledger& ledger : ledgers_) {
-    for (const SentInvitation& sent : ledger.invitations) {
+    for (const SentInvitation& invitation : ledger.invitations) {
       ++sent_invitations;
+      const InvitationFields sent = FieldsOf(invitation.key);
       auto found = invitations.find(sent.code);
       if (found == invitations.end()) {
-        if (!Overlaps(trouble_, sent.begin, sent.end)) violation("invitation " + sent.code + " is missing");
+        if (!Overlaps(trouble_, invitation.begin, invitation.end)) {
+          violation("invitation " + sent.code + " is missing");
+        }
         continue;
       }
       const auto& row = found->second;

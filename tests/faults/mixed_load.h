@@ -70,45 +70,49 @@ class MixedLoad {
   // a message delivered by a call that overlaps one may be delivered again.
   void MarkTrouble(Clock::time_point begin, Clock::time_point end);
 
+  // The database that Check reads (a new session after the old one was
+  // lost to a restart).
+  void set_database(TestDatabase* db) { db_ = db; }
+
   // The violations of the invariants; empty when the database holds what
   // the requests reported. `strict`: failed requests took no effect.
   std::vector<std::string> Check(bool strict);
+
+  // The bytes the ledgers hold (a long load's own memory).
+  size_t LedgerBytes() const;
 
   // Requests made and failed, by kind, over all threads.
   std::map<LoadKind, std::pair<int64_t, int64_t>> Tally() const;
 
  private:
+  // Messages and invitations are named by a key: the thread in the top
+  // bits, a sequence number below. Their texts follow from the key, so a
+  // long load keeps only a few bytes for each.
   struct Delivery {
-    std::string content;
+    uint64_t message;
     Clock::time_point begin;
     Clock::time_point end;
   };
   struct SentInvitation {
-    std::string code;
-    int state;
-    std::string email;
-    int group;
-    std::string note;
-    int zone;
-    int reply;
+    uint64_t key;
     Clock::time_point begin;  // of the call that sent it
     Clock::time_point end;
   };
   // What one thread's requests reported; merged by Check.
   struct Ledger {
-    std::vector<std::string> sent;
-    std::vector<std::string> send_failed;
+    std::vector<uint64_t> sent;
+    std::vector<uint64_t> send_failed;
     std::vector<Delivery> deliveries;
     std::map<int, int> trades, trade_failed;          // by pair
     std::map<int, int> quota, quota_failed;           // by player
     std::map<int, int> time_grants, time_failed;      // by player
     std::vector<SentInvitation> invitations;
-    int64_t sequence = 0;
+    uint64_t sequence = 0;
     int64_t requests[static_cast<int>(LoadKind::kCount)] = {};
     int64_t failures[static_cast<int>(LoadKind::kCount)] = {};
   };
 
-  std::string Unique(int thread, const char* prefix);
+  uint64_t NextKey(int thread);
   std::vector<std::vector<std::optional<std::string>>> Rows(const std::string& sql);
 
   TestDatabase* db_;

@@ -9,6 +9,7 @@
 #include <sqlite3.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
@@ -330,6 +331,33 @@ std::unique_ptr<TestDatabase> TestDatabase::Create(Backend backend) {
   return db;
 }
 
+std::unique_ptr<TestDatabase> TestDatabase::Attach(Backend backend,
+                                                   const std::string& connection_string) {
+  std::unique_ptr<TestDatabase> db(new TestDatabase());
+  db->backend_ = backend;
+  db->owned_ = false;
+  db->connection_string_ = connection_string;
+  db->impl_ = std::make_unique<Impl>();
+  std::string error;
+  if (backend == Backend::kSqlite) {
+    const std::string prefix = "Provider=SQLite;Data Source=";
+    const std::string path = connection_string.substr(std::min(prefix.size(), connection_string.size()));
+    if (sqlite3_open_v2(path.c_str(), &db->impl_->sqlite, SQLITE_OPEN_READWRITE, nullptr) !=
+        SQLITE_OK) {
+      ADD_FAILURE() << "can't open " << path;
+      return nullptr;
+    }
+    sqlite3_busy_timeout(db->impl_->sqlite, 5000);
+    return db;
+  }
+  db->impl_->odbc = std::make_unique<OdbcSession>();
+  if (!db->impl_->odbc->Connect(connection_string, &error)) {
+    ADD_FAILURE() << "can't connect to " << connection_string << ": " << error;
+    return nullptr;
+  }
+  return db;
+}
+
 TestDatabase::~TestDatabase() {
   // Pooled connections would keep the database (or its file) in use.
   db::CloseIdleConnections();
@@ -342,6 +370,7 @@ TestDatabase::~TestDatabase() {
     sqlite3_close_v2(impl_->sqlite);
     impl_->sqlite = nullptr;
   }
+  if (!owned_) return;
   if (backend_ == Backend::kPostgres && !connection_string_.empty()) {
     DropPostgresDatabase(connection_string_);
   }

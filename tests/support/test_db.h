@@ -36,6 +36,11 @@ class TestDatabase {
   // ZELVAR_REQUIRE_PG=1, where it fails (MariaDB alike, with
   // ZELVAR_TEST_MARIADB and ZELVAR_REQUIRE_MARIADB).
   static std::unique_ptr<TestDatabase> Create(Backend backend);
+  // Connects the checks to an existing database, which stays when the
+  // object goes (a server a test runs itself). Null with a test failure
+  // when it can't be reached.
+  static std::unique_ptr<TestDatabase> Attach(Backend backend,
+                                              const std::string& connection_string);
   ~TestDatabase();
 
   Backend backend() const { return backend_; }
@@ -59,6 +64,7 @@ class TestDatabase {
   struct Impl;
   Backend backend_ = Backend::kSqlite;
   std::string connection_string_;
+  bool owned_ = true;  // created here, removed by the destructor
   std::unique_ptr<Impl> impl_;
 };
 
