@@ -569,9 +569,14 @@ class OdbcRaw final : public RawDb {
 
 }  // namespace
 
+namespace {
+
+std::unique_ptr<SqliteWorld> sqlite_world;
+std::unique_ptr<PostgresWorld> postgres_world;
+
+}  // namespace
+
 World* World::Get(Backend backend, std::string* why) {
-  static std::unique_ptr<SqliteWorld> sqlite;
-  static std::unique_ptr<PostgresWorld> postgres;
   static std::string sqlite_why;
   static std::string postgres_why;
   static bool sqlite_tried = false;
@@ -579,19 +584,24 @@ World* World::Get(Backend backend, std::string* why) {
   if (backend == Backend::kSqlite) {
     if (!sqlite_tried) {
       sqlite_tried = true;
-      sqlite = std::make_unique<SqliteWorld>();
-      if (!sqlite->Create(&sqlite_why)) sqlite.reset();
+      sqlite_world = std::make_unique<SqliteWorld>();
+      if (!sqlite_world->Create(&sqlite_why)) sqlite_world.reset();
+      std::atexit([] { sqlite_world.reset(); });
     }
     *why = sqlite_why;
-    return sqlite.get();
+    return sqlite_world.get();
   }
   if (!postgres_tried) {
     postgres_tried = true;
-    postgres = std::make_unique<PostgresWorld>();
-    if (!postgres->Create(&postgres_why)) postgres.reset();
+    postgres_world = std::make_unique<PostgresWorld>();
+    if (!postgres_world->Create(&postgres_why)) postgres_world.reset();
+    // Registered after the driver's own exit handlers (the first connect
+    // registers them), so the database is dropped while the driver still
+    // works.
+    std::atexit([] { postgres_world.reset(); });
   }
   *why = postgres_why;
-  return postgres.get();
+  return postgres_world.get();
 }
 
 bool UseWorld(World* world) {
