@@ -10,7 +10,8 @@
 //
 //   scripts/with-postgres build-bench/bench/requests_bench
 //
-// scripts/bench runs them all and prints the table. Requests that change
+// scripts/bench runs them all and prints the table. ZELVAR_BENCH_ITERATIONS
+// fixes the iterations of every request case (for callgrind). Requests that change
 // data leave the world as they found it: what they add is deleted every
 // kCleanupEvery iterations outside the timed region, and where a request
 // undoes its own precondition (1505 ends the friendship, 1620 marks the
@@ -21,6 +22,7 @@
 #include <algorithm>
 #include <chrono>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <ctime>
 #include <functional>
@@ -864,6 +866,10 @@ void ReplyReadAllKeys(benchmark::State& state) {
 }
 
 int Register() {
+  // A fixed count of iterations for every request case, for profilers that
+  // count instructions per call (callgrind).
+  const char* fixed = std::getenv("ZELVAR_BENCH_ITERATIONS");
+  const int64_t iterations = fixed != nullptr ? std::atoll(fixed) : 0;
   for (Backend backend : {Backend::kSqlite, Backend::kPostgres}) {
     for (const Request& request : AllRequests()) {
       const std::string prefix = request.name + "/" + BackendName(backend);
@@ -874,6 +880,7 @@ int Register() {
               ours ? RunOurs(state, backend, request) : RunLimit(state, backend, request);
             });
         b->Unit(benchmark::kMicrosecond);
+        if (iterations > 0) b->Iterations(iterations);
         if (!request.reset_each.empty()) {
           b->UseManualTime();
         } else {

@@ -44,8 +44,11 @@ int Recordset::ColumnType(int column) const {
 
 bool Recordset::GetField(std::string_view name, Variant* value) const {
   if (IsEOF()) return false;
-  const int column = ColumnIndex(name);
-  if (column < 0) return false;
+  return GetFieldAt(ColumnIndex(name), value);
+}
+
+bool Recordset::GetFieldAt(int column, Variant* value) const {
+  if (IsEOF() || column < 0) return false;
   const std::vector<Variant>& row = rows_.rows[current_];
   if (static_cast<size_t>(column) >= row.size()) return false;
   const Variant& field = row[column];

@@ -39,6 +39,9 @@ class Recordset {
   // The current row's value with the NULL rule applied. False, `value`
   // untouched, at the end or for an unknown column.
   bool GetField(std::string_view name, Variant* value) const;
+  // The same by the column's position (from ColumnIndex), for walks that
+  // look each name up once.
+  bool GetFieldAt(int column, Variant* value) const;
 
   size_t row_count() const { return rows_.rows.size(); }
   size_t column_count() const { return rows_.column_names.size(); }

@@ -90,15 +90,26 @@ int TypeOfValue(int storage_class) {
 // Date-time texts come back as YYYY-MM-DD HH:MM:SS: a "T" between date and
 // time becomes a blank, and fractions or a zone after the seconds go.
 std::u16string DateTimeText(const unsigned char* text, int bytes) {
-  std::string value(reinterpret_cast<const char*>(text), bytes);
-  const auto digit = [&](size_t i) { return value[i] >= '0' && value[i] <= '9'; };
-  if (value.size() > 19 && digit(0) && digit(1) && digit(2) && digit(3) && value[4] == '-' &&
-      value[7] == '-' && (value[10] == 'T' || value[10] == ' ') && value[13] == ':' &&
-      value[16] == ':' && digit(17) && digit(18)) {
-    value.resize(19);
+  const auto digit = [&](int i) { return text[i] >= '0' && text[i] <= '9'; };
+  int keep = bytes;
+  if (bytes > 19 && digit(0) && digit(1) && digit(2) && digit(3) && text[4] == '-' &&
+      text[7] == '-' && (text[10] == 'T' || text[10] == ' ') && text[13] == ':' &&
+      text[16] == ':' && digit(17) && digit(18)) {
+    keep = 19;
   }
-  if (value.size() == 19 && value[10] == 'T' && value[4] == '-' && value[13] == ':') value[10] = ' ';
-  return ToWide(value);
+  const bool iso = keep == 19 && text[10] == 'T' && text[4] == '-' && text[13] == ':';
+  // The module writes ASCII: each byte is its code unit.
+  std::u16string value(static_cast<size_t>(keep), u'\0');
+  for (int i = 0; i < keep; ++i) {
+    if (text[i] >= 0x80) {
+      std::string narrow(reinterpret_cast<const char*>(text), static_cast<size_t>(keep));
+      if (iso) narrow[10] = ' ';
+      return ToWide(narrow);
+    }
+    value[static_cast<size_t>(i)] = text[i];
+  }
+  if (iso) value[10] = u' ';
+  return value;
 }
 
 // Most texts are ASCII: they widen in one pass without decoding.

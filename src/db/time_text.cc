@@ -5,6 +5,8 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "db/text.h"
+
 namespace zelvar {
 namespace {
 
@@ -36,10 +38,17 @@ long FieldEnd(const char* text, size_t length, size_t start, char separator) {
   return -1;
 }
 
+// The field's leading number as atoi reads it: blanks skipped, a sign,
+// then digits up to the first other character (no digits: 0). Fields are at
+// most four characters, so nothing overflows.
 int FieldValue(const char* text, size_t start, size_t end) {
-  char field[8] = {};
-  std::memcpy(field, text + start, end - start);
-  return std::atoi(field);
+  size_t i = start;
+  while (i < end && (text[i] == ' ' || (text[i] >= '\t' && text[i] <= '\r'))) ++i;
+  bool negative = false;
+  if (i < end && (text[i] == '-' || text[i] == '+')) negative = text[i++] == '-';
+  int value = 0;
+  for (; i < end && text[i] >= '0' && text[i] <= '9'; ++i) value = value * 10 + (text[i] - '0');
+  return negative ? -value : value;
 }
 
 }  // namespace
@@ -98,6 +107,20 @@ int64_t ParseTimeText(const char* text) {
   // that every formatted local time reads back as itself.
   fields.tm_isdst = -1;
   return static_cast<int64_t>(std::mktime(&fields));
+}
+
+int64_t ParseTimeText(std::u16string_view text) {
+  // Date-time texts are ASCII: they narrow unit by unit.
+  char narrow[64];
+  if (text.size() < sizeof narrow) {
+    size_t i = 0;
+    for (; i < text.size() && text[i] < 0x80; ++i) narrow[i] = static_cast<char>(text[i]);
+    if (i == text.size()) {
+      narrow[i] = 0;
+      return ParseTimeText(narrow);
+    }
+  }
+  return ParseTimeText(ToNarrow(text).c_str());
 }
 
 std::string LocalTimeText(int64_t t) {

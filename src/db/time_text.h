@@ -6,6 +6,7 @@
 #include <cstdint>
 #include <ctime>
 #include <string>
+#include <string_view>
 
 namespace zelvar {
 
@@ -17,6 +18,8 @@ int FormatTimeText(const std::tm* time, char* buffer);
 // two-digit fields) into seconds since the epoch. 0 for text of another
 // shape, -1 when the time can't be represented.
 int64_t ParseTimeText(const char* text);
+// The same for wide text, read as its narrow form in the code page.
+int64_t ParseTimeText(std::u16string_view text);
 
 // `t` as local time text; empty when localtime can't represent it.
 std::string LocalTimeText(int64_t t);

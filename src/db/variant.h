@@ -8,6 +8,7 @@
 
 #include <cstdint>
 #include <string>
+#include <string_view>
 
 namespace zelvar::db {
 
@@ -50,6 +51,11 @@ class Variant {
   // The variant-to-text conversion: false (out untouched) for null or
   // empty, which have no text form.
   bool ToText(std::u16string* out) const;
+  // The text of a text value, without a copy; empty for other kinds. Valid
+  // while the variant lives unchanged.
+  std::u16string_view text_view() const {
+    return kind_ == Kind::kText ? std::u16string_view(text_) : std::u16string_view();
+  }
 
   bool operator==(const Variant& other) const = default;
 

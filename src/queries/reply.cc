@@ -3,6 +3,7 @@
 #include "queries/reply.h"
 
 #include <cstring>
+#include <exception>
 #include <utility>
 
 #include "db/recordset.h"
@@ -51,16 +52,29 @@ int HandOut(ReplyPacket& packet, char** reply, int* reply_length) {
 void ForEachCompleteRow(const db::RecordsetHandle& recordset,
                         std::initializer_list<const char*> fields,
                         const std::function<void(const std::vector<db::Variant>&)>& row) {
+  // An empty handle has no row whose fields could be read.
+  if (!recordset) return;
+  // Each name is looked up once; an unknown one fails the read of every row.
+  std::vector<int> columns;
+  columns.reserve(fields.size());
+  for (const char* name : fields) {
+    columns.push_back(name != nullptr ? recordset->ColumnIndex(name) : -1);
+  }
+  // A field that fails leaves its slot as it was, and the row is skipped.
   std::vector<db::Variant> values(fields.size());
-  while (db::AdoRstIsEOF(recordset) == 0) {
+  while (!recordset->IsEOF()) {
     size_t read = 0;
-    for (const char* name : fields) {
-      values[read] = db::Variant();
-      if (db::AdoRstGetField(recordset, name, &values[read]) != 0) break;
+    for (int column : columns) {
+      bool ok = false;
+      try {
+        ok = recordset->GetFieldAt(column, &values[read]);
+      } catch (const std::exception&) {
+      }
+      if (!ok) break;
       ++read;
     }
     if (read == fields.size()) row(values);
-    if (db::AdoRstMoveNext(recordset) != 0) break;
+    if (!recordset->MoveNext()) break;
   }
 }
 
@@ -71,10 +85,11 @@ std::u16string TextOf(const db::Variant& value) {
 }
 
 int64_t SecondsOf(const db::Variant& value) {
+  // Date-times arrive as text: read in place, without a copy.
+  if (value.kind() == db::Variant::Kind::kText) return ParseTimeText(value.text_view());
   std::u16string text;
   if (!value.ToText(&text)) return 0;
-  const std::string narrow = ToNarrow(text);
-  return ParseTimeText(narrow.c_str());
+  return ParseTimeText(text);
 }
 
 }  // namespace zelvar::queries
