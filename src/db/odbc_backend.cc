@@ -1010,9 +1010,10 @@ bool OdbcConnection::EndTransaction(SQLSMALLINT completion, BackendError* error)
   return ok;
 }
 
-// Queries of a batch are sent in rounds of at most this many, which bounds
-// the text of one round trip.
-constexpr size_t kBatchQueries = 250;
+// Queries of a batch are sent in rounds of at most this many: it bounds the
+// text of one round trip, and psqlODBC's cost per query grows with the
+// number of queries in one text.
+constexpr size_t kBatchQueries = 100;
 
 size_t OdbcConnection::RunBatch(const std::vector<const Sql*>& queries,
                                 std::vector<BatchResult>* results, BackendError* error) {
@@ -1087,10 +1088,18 @@ size_t OdbcConnection::RunInlinedBatch(const std::vector<const Sql*>& queries, s
   SQLRETURN rc = SQLExecDirectW(statement, Wide(text), static_cast<SQLINTEGER>(text.size()));
   size_t next = first;
   std::vector<Column> columns;
+  // Queries of one format differ only in their integers, so their result
+  // sets have the same columns: each format is described once.
+  const std::string* described = nullptr;
   while (SQL_SUCCEEDED(rc) && next < end) {
     BatchResult& result = (*results)[next];
     result.rows = ResultSet();
-    if (!DescribeColumns(statement, &columns, error)) break;
+    const std::string& format = queries[next]->format();
+    if (described == nullptr || *described != format) {
+      described = nullptr;
+      if (!DescribeColumns(statement, &columns, error)) break;
+      described = &format;
+    }
     for (const Column& column : columns) {
       result.rows.column_names.push_back(column.name);
       result.rows.column_types.push_back(column.ado_type);
