@@ -2,6 +2,7 @@
 
 #include "db/sql.h"
 
+#include <charconv>
 #include <string_view>
 
 #include "db/text.h"
@@ -25,35 +26,48 @@ template <typename Emit>
 void ScanFormat(std::string_view format, size_t max_places, Emit emit) {
   size_t places = 0;
   size_t literal_start = 0;
-  size_t i = 0;
   const auto flush = [&](size_t end) {
     if (end > literal_start) emit(Piece{format.substr(literal_start, end - literal_start)});
   };
-  while (i < format.size()) {
+  // Every place and every "%%" starts at a "%": the text between them is
+  // literal, so the scan jumps from one "%" to the next.
+  size_t i = format.find('%');
+  while (i != std::string_view::npos) {
     const bool can_place = places < max_places;
-    if (can_place && format[i] == '\'' && i + 3 < format.size() && format[i + 1] == '%' &&
-        (format[i + 2] == 's' || format[i + 2] == 'd') && format[i + 3] == '\'') {
-      flush(i);
+    const bool kind = i + 1 < format.size() && (format[i + 1] == 's' || format[i + 1] == 'd');
+    if (can_place && kind && i >= literal_start + 1 && format[i - 1] == '\'' &&
+        i + 2 < format.size() && format[i + 2] == '\'') {
+      // A quoted place: its apostrophes belong to it.
+      flush(i - 1);
       emit(Piece{{}, true, true});
       ++places;
-      i += 4;
-      literal_start = i;
-    } else if (format[i] == '%' && i + 1 < format.size() && format[i + 1] == '%') {
+      literal_start = i + 3;
+    } else if (i + 1 < format.size() && format[i + 1] == '%') {
       flush(i + 1);  // keeps one "%"
-      i += 2;
-      literal_start = i;
-    } else if (can_place && format[i] == '%' && i + 1 < format.size() &&
-               (format[i + 1] == 'd' || format[i + 1] == 's')) {
+      literal_start = i + 2;
+    } else if (can_place && kind) {
       flush(i);
       emit(Piece{{}, true, false});
       ++places;
-      i += 2;
-      literal_start = i;
+      literal_start = i + 2;
     } else {
-      ++i;
+      i = format.find('%', i + 1);
+      continue;
     }
+    i = format.find('%', literal_start);
   }
   flush(format.size());
+}
+
+// Appends ASCII text unit by unit, anything else decoded.
+void AppendWide(std::string_view text, std::u16string* out) {
+  for (size_t i = 0; i < text.size(); ++i) {
+    if (static_cast<unsigned char>(text[i]) >= 0x80) {
+      *out += ToWide(text.substr(i));
+      return;
+    }
+    out->push_back(static_cast<char16_t>(text[i]));
+  }
 }
 
 }  // namespace
@@ -98,18 +112,22 @@ Sql::Sql(std::string format, std::vector<SqlValue> values)
 
 std::u16string Sql::Text() const {
   std::u16string text;
+  text.reserve(format_.size() + 16);
   size_t next = 0;
   ScanFormat(format_, values_.size(), [&](const Piece& piece) {
     if (!piece.is_place) {
-      text += ToWide(piece.literal);
+      AppendWide(piece.literal, &text);
       return;
     }
     const SqlValue& value = values_[next++];
     if (piece.quoted) text.push_back(u'\'');
     switch (value.kind()) {
-      case SqlValue::Kind::kInteger:
-        text += ToWide(std::to_string(value.integer()));
+      case SqlValue::Kind::kInteger: {
+        char digits[24];
+        const auto end = std::to_chars(digits, digits + sizeof digits, value.integer()).ptr;
+        AppendWide(std::string_view(digits, static_cast<size_t>(end - digits)), &text);
         break;
+      }
       case SqlValue::Kind::kText:
         for (char16_t unit : value.text()) {
           if (unit == u'\'' && piece.quoted) text.push_back(u'\'');
