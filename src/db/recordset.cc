@@ -48,19 +48,25 @@ bool Recordset::GetField(std::string_view name, Variant* value) const {
 }
 
 bool Recordset::GetFieldAt(int column, Variant* value) const {
-  if (IsEOF() || column < 0) return false;
+  const Variant* field = FieldAt(column);
+  if (field == nullptr) return false;
+  *value = *field;
+  return true;
+}
+
+const Variant* Recordset::FieldAt(int column) const {
+  if (IsEOF() || column < 0) return nullptr;
   const std::vector<Variant>& row = rows_.rows[current_];
-  if (static_cast<size_t>(column) >= row.size()) return false;
+  if (static_cast<size_t>(column) >= row.size()) return nullptr;
   const Variant& field = row[column];
   if (field.IsNull()) {
     const int type = ColumnType(column);
     if (type == kAdVarChar || type == kAdVarWChar) {
-      *value = Variant::Text(std::u16string());
-      return true;
+      static const Variant* const empty_text = new Variant(Variant::Text(std::u16string()));
+      return empty_text;
     }
   }
-  *value = field;
-  return true;
+  return &field;
 }
 
 int16_t AdoRstIsEOF(const RecordsetHandle& recordset) {

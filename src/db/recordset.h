@@ -42,6 +42,10 @@ class Recordset {
   // The same by the column's position (from ColumnIndex), for walks that
   // look each name up once.
   bool GetFieldAt(int column, Variant* value) const;
+  // The current row's value at `column` with the NULL rule applied, without
+  // a copy; null where GetFieldAt would fail. Valid while the record set
+  // lives.
+  const Variant* FieldAt(int column) const;
 
   size_t row_count() const { return rows_.rows.size(); }
   size_t column_count() const { return rows_.column_names.size(); }

@@ -29,19 +29,20 @@ db::Sql ProfileQuery(int32_t friend_id) {
 
 // The profile in the first row of a profile query's record set.
 std::optional<FriendProfile> ReadProfile(const db::RecordsetHandle& row) {
-  if (db::AdoRstIsEOF(row) != 0) return std::nullopt;
-  db::Variant nick, sex, face_pic, logined;
-  if (db::AdoRstGetField(row, "sNick", &nick) != 0 ||
-      db::AdoRstGetField(row, "nSex", &sex) != 0 ||
-      db::AdoRstGetField(row, "sFacePic", &face_pic) != 0 ||
-      db::AdoRstGetField(row, "bLogined", &logined) != 0) {
-    return std::nullopt;
-  }
+  // An empty handle reads as a row whose every field fails.
+  if (!row || row->IsEOF()) return std::nullopt;
+  // The fields are read in place; each text is copied once, into the
+  // profile.
+  const db::Variant* nick = row->FieldAt(row->ColumnIndex("sNick"));
+  const db::Variant* sex = nick ? row->FieldAt(row->ColumnIndex("nSex")) : nullptr;
+  const db::Variant* face_pic = sex ? row->FieldAt(row->ColumnIndex("sFacePic")) : nullptr;
+  const db::Variant* logined = face_pic ? row->FieldAt(row->ColumnIndex("bLogined")) : nullptr;
+  if (logined == nullptr) return std::nullopt;
   FriendProfile profile;
-  profile.nick = TextOf(nick);
-  profile.sex = sex.Int32();
-  profile.face_pic = TextOf(face_pic);
-  profile.logined = logined.Int32();
+  profile.nick = TextOf(*nick);
+  profile.sex = sex->Int32();
+  profile.face_pic = TextOf(*face_pic);
+  profile.logined = logined->Int32();
   return profile;
 }
 
