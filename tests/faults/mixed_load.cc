@@ -21,6 +21,9 @@ constexpr int kQuotaGoodsType = 3100;
 constexpr int kTimeGoodsId = 501;
 constexpr int kTimeGoodsType = 20;
 constexpr int64_t kSevenDays = 604800;
+// Extensions past this second are written as kPermanentDueTime.
+constexpr int64_t kDueTimeCap = 2000000000;
+constexpr char kPermanentDueTime[] = "2050-01-01 00:00:00";
 
 // Weights of the kinds in a random load, in the order of LoadKind.
 constexpr int kWeights[] = {20, 15, 10, 10, 10, 5, 5, 10, 7, 7, 1};
@@ -450,6 +453,16 @@ std::vector<std::string> MixedLoad::Check(bool strict) {
       const int64_t added = ParseTimeText(goods[0].first.c_str());
       const int64_t due = ParseTimeText(goods[0].second.c_str());
       grants = std::llround(static_cast<double>(due - added) / kSevenDays);
+      // An extension past the cap makes the goods permanent: from then on
+      // the due time tells only that enough grants came to pass the cap.
+      if (goods[0].second == kPermanentDueTime) {
+        const int64_t to_cap = (kDueTimeCap - added) / kSevenDays + 1;
+        if (time_reported[p] + (strict ? 0 : time_failed[p]) < to_cap) {
+          violation(who + ": time-limited goods made permanent by " +
+                    std::to_string(time_reported[p]) + " grants");
+        }
+        continue;
+      }
     }
     const int time_excess = strict ? 0 : time_failed[p];
     if (grants < time_reported[p] || grants > time_reported[p] + time_excess) {

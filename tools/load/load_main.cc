@@ -7,6 +7,7 @@
 //
 // Exit status 0 when no request failed and every invariant held.
 
+#include <malloc.h>
 #include <unistd.h>
 
 #include <atomic>
@@ -43,6 +44,13 @@ long ResidentKilobytes() {
     if (line.rfind("VmRSS:", 0) == 0) return std::strtol(line.c_str() + 6, nullptr, 10);
   }
   return 0;
+}
+
+// Bytes the process holds allocated from the heap now, over all arenas:
+// unlike the resident memory, this does not keep what was freed.
+long HeapKilobytes() {
+  const struct mallinfo2 info = mallinfo2();
+  return static_cast<long>((info.uordblks + info.hblkhd) / 1024);
 }
 
 // Request durations in buckets of powers of two microseconds.
@@ -104,6 +112,7 @@ int main(int argc, char** argv) {
 
   std::printf("load: %d threads, %d players, %d s on PostgreSQL\n", threads, players, seconds);
   const long rss_start = ResidentKilobytes();
+  const long heap_start = HeapKilobytes();
   std::atomic<bool> stop{false};
   std::atomic<int64_t> done{0};
   std::vector<Latency> latencies(static_cast<size_t>(threads));
@@ -129,10 +138,10 @@ int main(int argc, char** argv) {
       }
     });
   }
-  const long rss_warm = [&] {
-    std::this_thread::sleep_for(std::chrono::seconds(std::min(10, seconds)));
-    return ResidentKilobytes();
-  }();
+  std::this_thread::sleep_for(std::chrono::seconds(std::min(10, seconds)));
+  const long rss_warm = ResidentKilobytes();
+  const long heap_warm = HeapKilobytes();
+  const size_t ledger_warm = load.LedgerBytes() / 1024;
   int64_t last_done = done.load();
   Clock::time_point last = Clock::now();
   while (Clock::now() - start < std::chrono::seconds(seconds)) {
@@ -140,11 +149,11 @@ int main(int argc, char** argv) {
     std::this_thread::sleep_for(std::min<Clock::duration>(left, std::chrono::seconds(report)));
     const int64_t now_done = done.load();
     const Clock::time_point now = Clock::now();
-    std::printf("  %4.0f s: %8.1f requests/s, resident %ld kB\n",
+    std::printf("  %4.0f s: %8.1f requests/s, resident %ld kB, heap %ld kB\n",
                 std::chrono::duration<double>(now - start).count(),
                 static_cast<double>(now_done - last_done) /
                     std::chrono::duration<double>(now - last).count(),
-                ResidentKilobytes());
+                ResidentKilobytes(), HeapKilobytes());
     std::fflush(stdout);
     last_done = now_done;
     last = now;
@@ -153,6 +162,7 @@ int main(int argc, char** argv) {
   for (std::thread& worker : workers) worker.join();
   const double elapsed = std::chrono::duration<double>(Clock::now() - start).count();
   const long rss_end = ResidentKilobytes();
+  const long heap_end = HeapKilobytes();
 
   Latency latency;
   for (const Latency& each : latencies) latency.Merge(each);
@@ -170,9 +180,15 @@ int main(int argc, char** argv) {
   for (const std::string& line : first_failures) std::printf("  %s\n", line.c_str());
   std::printf("latency: median under %.3f ms, 99%% under %.3f ms\n", latency.QuantileMs(0.5),
               latency.QuantileMs(0.99));
-  std::printf("resident memory: %ld kB at start, %ld kB after 10 s, %ld kB at end "
-              "(the load's own ledger: %zu kB)\n",
-              rss_start, rss_warm, rss_end, load.LedgerBytes() / 1024);
+  std::printf("resident memory: %ld kB at start, %ld kB after 10 s, %ld kB at end\n", rss_start,
+              rss_warm, rss_end);
+  std::printf("heap in use:     %ld kB at start, %ld kB after 10 s, %ld kB at end\n", heap_start,
+              heap_warm, heap_end);
+  const size_t ledger_end = load.LedgerBytes() / 1024;
+  std::printf("of which the load's own ledger: %zu kB after 10 s, %zu kB at end; heap growth "
+              "beside it after 10 s: %ld kB\n",
+              ledger_warm, ledger_end,
+              (heap_end - heap_warm) - static_cast<long>(ledger_end - ledger_warm));
 
   zelvar::db::CloseIdleConnections();
   const std::vector<std::string> violations = load.Check(/*strict=*/true);
