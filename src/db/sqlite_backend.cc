@@ -342,11 +342,20 @@ bool SqliteConnection::Plain(const char* text, BackendError* error) {
     error->text = u"the connection has failed";
     return false;
   }
-  int rc = sqlite3_exec(db_.get(), text, nullptr, nullptr, nullptr);
-  if (rc != SQLITE_OK) {
+  // Transaction control runs with every transaction: prepared once and
+  // kept with the other statements.
+  CachedStatement* cached = Prepare(text, error);
+  if (cached == nullptr) return false;
+  sqlite3_stmt* statement = cached->statement.get();
+  int rc;
+  while ((rc = sqlite3_step(statement)) == SQLITE_ROW) {
+  }
+  if (rc != SQLITE_DONE) {
     Fail(rc, error);
+    sqlite3_reset(statement);
     return false;
   }
+  sqlite3_reset(statement);
   return true;
 }
 
