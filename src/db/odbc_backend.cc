@@ -24,6 +24,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <list>
+#include <mutex>
 #include <optional>
 #include <string_view>
 #include <unordered_map>
@@ -1222,8 +1223,17 @@ std::unique_ptr<Connection> OpenOdbcConnection(const std::string& odbc_string,
 
   std::vector<SocketId> before = OpenStreamSockets();
   std::u16string wide = ToWide(odbc_string);
-  SQLRETURN rc = SQLDriverConnectW(raw, nullptr, Wide(wide), static_cast<SQLSMALLINT>(wide.size()),
-                                   nullptr, 0, nullptr, SQL_DRIVER_NOPROMPT);
+  SQLRETURN rc;
+  {
+    // One connect at a time: the PostgreSQL driver switches the process's
+    // locale with setlocale while it connects and reads the locale name
+    // back, so two connects at once can read a name the other one just
+    // freed. Statements on open connections run in parallel as before.
+    static std::mutex connect_mutex;
+    std::lock_guard<std::mutex> lock(connect_mutex);
+    rc = SQLDriverConnectW(raw, nullptr, Wide(wide), static_cast<SQLSMALLINT>(wide.size()), nullptr,
+                           0, nullptr, SQL_DRIVER_NOPROMPT);
+  }
   if (!SQL_SUCCEEDED(rc)) {
     std::u16string text;
     for (const Diagnostic& diagnostic : ReadDiagnostics(SQL_HANDLE_DBC, raw)) {
