@@ -1,11 +1,12 @@
-// The world the request fuzzers run in: a temporary folder that is the
-// current directory while a request runs (the module writes its log files
-// there; between inputs the directory is the one the fuzzer was started
-// in, so relative corpus paths keep working), an SQLite
-// database in it built from schema/sqlite.sql and a small seed of players,
-// friendships, trades, items, messages, goods and invitations, the module
-// pointed at it through OpenDBFriend, and a logger that collects the
-// module's lines.
+// The world the request fuzzers run in: a temporary folder (in memory when
+// /dev/shm is there) holding an SQLite database built from
+// schema/sqlite.sql and a small seed of players, friendships, trades,
+// items, messages, goods and invitations; the module pointed at it through
+// OpenDBFriend; and a logger that collects the module's lines.
+//
+// The folder is the current directory only while a request runs (the
+// module writes its log files there); between inputs the directory is the
+// one the fuzzer started in, so relative corpus paths keep working.
 //
 // Reset() puts the seed rows back before each input, so every input meets
 // the same database however much the ones before it wrote. The world also
