@@ -32,6 +32,9 @@ struct Pool::Shared {
   // Leases older than this were inherited through a fork: their
   // connections are abandoned, not closed.
   uint64_t forgotten_generation = 0;
+  // The abandoned connections, kept only so that they stay reachable (a
+  // leak checker in the child then tells them from real leaks).
+  std::vector<Connection*> abandoned;
 };
 
 namespace {
@@ -40,6 +43,15 @@ namespace {
 // (their locks and file positions belong to the parent), so at a fork the
 // child forgets them: they are left open and never touched again.
 Pool* forking_pool = nullptr;
+
+// Keeps an inherited connection reachable and never closes it. Without
+// memory for the list it is simply dropped, as it would be anyway.
+void Abandon(std::vector<Connection*>& abandoned, Connection* connection) noexcept {
+  try {
+    abandoned.push_back(connection);
+  } catch (...) {
+  }
+}
 
 }  // namespace
 
@@ -61,8 +73,7 @@ void Pool::ForgetAfterFork() {
   ++shared_->generation;
   for (auto& [text, slot] : shared_->idle) {
     for (auto& connection : slot->connections) {
-      Connection* inherited = connection.release();
-      (void)inherited;  // left open on purpose
+      Abandon(shared_->abandoned, connection.release());  // left open on purpose
     }
     slot->connections.clear();
   }
@@ -108,8 +119,7 @@ void Pool::Return(Slot* slot, std::unique_ptr<Connection> connection, uint64_t g
   {
     std::lock_guard<std::mutex> lock(shared_->mutex);
     if (generation < shared_->forgotten_generation) {
-      Connection* inherited = connection.release();
-      (void)inherited;  // the parent's: left open on purpose
+      Abandon(shared_->abandoned, connection.release());  // the parent's: left open
       return;
     }
     if (generation == shared_->generation && slot->connections.size() < kMaxIdlePerString) {
