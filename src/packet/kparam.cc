@@ -144,8 +144,13 @@ PacketIndex* PacketIndex::Build(const char* buffer, int length, int packet_num) 
   index->length_ = length;
   index->packet_num_ = packet_num;
   // Distinct keys, not records, fill the table, so the record count only
-  // gives the first size.
-  const uint32_t expected = static_cast<uint32_t>(std::min(packet_num, 65536));
+  // gives the first size. A received count may overstate what the bytes
+  // hold: no more records than record headers fit in them.
+  const int fitting = length > zelvar::kHeaderSize
+                          ? (length - zelvar::kHeaderSize) / zelvar::kRecordHeaderSize
+                          : 0;
+  const uint32_t expected =
+      static_cast<uint32_t>(std::max(0, std::min({packet_num, fitting, 65536})));
   if (!index->Reserve(expected)) {
     delete index;
     return nullptr;
