@@ -87,6 +87,9 @@ class ZELVAR_EXPORT CKParam {
   int PutBuffer(short key, short type, const char* data, unsigned int length);
   int GetBuffer(short key, char** data, short& type, unsigned int& length);
   int GetRawChar(short key, char* buffer, unsigned short& length);
+  // The data of the first record with `key` when it is a fixed-width value
+  // of `type` and `width` bytes; null otherwise.
+  char* GetFixedWidth(short key, short type, unsigned int width);
 
   char* m_pBuffer;
   int m_nLength;

@@ -218,14 +218,6 @@ void FreeBuffer(char* buffer) {
   ::operator delete(PrefixOf(buffer));
 }
 
-// True when a found record is a fixed-width value of the wanted kind. A
-// received record may carry a width its type never has; reading it at the
-// type's width would run past the record or leave bytes unread.
-bool IsFixedWidth(short type, unsigned int length, short wanted_type,
-                  unsigned int wanted_width) {
-  return type == wanted_type && length == wanted_width;
-}
-
 // Byte strings are reported with a 16-bit length.
 unsigned short ByteStringLength(unsigned int length) {
   return static_cast<unsigned short>(length & 0xFFFF);
@@ -431,74 +423,56 @@ int CKParam::SetCString(short key, const CString& text) {
   }
 }
 
-int CKParam::UpdateShortInt(short key, short value) {
+// A received record may carry a width its type never has; reading it at the
+// type's width would run past the record or leave bytes unread.
+char* CKParam::GetFixedWidth(short key, short type, unsigned int width) {
   char* data;
-  short type;
+  short found_type;
   unsigned int length;
-  if (GetBuffer(key, &data, type, length) != 0 ||
-      !IsFixedWidth(type, length, zelvar::kTypeShort, 2)) {
-    return -1;
+  if (GetBuffer(key, &data, found_type, length) != 0 || found_type != type || length != width) {
+    return nullptr;
   }
+  return data;
+}
+
+int CKParam::UpdateShortInt(short key, short value) {
+  char* data = GetFixedWidth(key, zelvar::kTypeShort, 2);
+  if (data == nullptr) return -1;
   EncodeFixed16(data, static_cast<uint16_t>(value));
   return 0;
 }
 
 int CKParam::UpdateInt(short key, int value) {
-  char* data;
-  short type;
-  unsigned int length;
-  if (GetBuffer(key, &data, type, length) != 0 ||
-      !IsFixedWidth(type, length, zelvar::kTypeInt, 4)) {
-    return -1;
-  }
+  char* data = GetFixedWidth(key, zelvar::kTypeInt, 4);
+  if (data == nullptr) return -1;
   EncodeFixed32(data, static_cast<uint32_t>(value));
   return 0;
 }
 
 int CKParam::GetShortInt(short key, short& value) {
-  char* data;
-  short type;
-  unsigned int length;
-  if (GetBuffer(key, &data, type, length) != 0 ||
-      !IsFixedWidth(type, length, zelvar::kTypeShort, 2)) {
-    return -1;
-  }
+  char* data = GetFixedWidth(key, zelvar::kTypeShort, 2);
+  if (data == nullptr) return -1;
   value = DecodeSigned16(data);
   return 0;
 }
 
 int CKParam::GetInt(short key, int& value) {
-  char* data;
-  short type;
-  unsigned int length;
-  if (GetBuffer(key, &data, type, length) != 0 ||
-      !IsFixedWidth(type, length, zelvar::kTypeInt, 4)) {
-    return -1;
-  }
+  char* data = GetFixedWidth(key, zelvar::kTypeInt, 4);
+  if (data == nullptr) return -1;
   value = DecodeSigned32(data);
   return 0;
 }
 
 int CKParam::GetLong(short key, long& value) {
-  char* data;
-  short type;
-  unsigned int length;
-  if (GetBuffer(key, &data, type, length) != 0 ||
-      !IsFixedWidth(type, length, zelvar::kTypeLong, 4)) {
-    return -1;
-  }
+  char* data = GetFixedWidth(key, zelvar::kTypeLong, 4);
+  if (data == nullptr) return -1;
   value = DecodeSigned32(data);
   return 0;
 }
 
 int CKParam::GetBoolean(short key, bool& value) {
-  char* data;
-  short type;
-  unsigned int length;
-  if (GetBuffer(key, &data, type, length) != 0 ||
-      !IsFixedWidth(type, length, zelvar::kTypeBoolean, 1)) {
-    return -1;
-  }
+  char* data = GetFixedWidth(key, zelvar::kTypeBoolean, 1);
+  if (data == nullptr) return -1;
   value = data[0] != 0;
   return 0;
 }
