@@ -6,7 +6,6 @@
 #include <ctime>
 #include <string>
 
-#include "db/error_log.h"
 #include "db/recordset.h"
 #include "db/runner.h"
 #include "db/sql.h"
@@ -14,6 +13,7 @@
 #include "db/time_text.h"
 #include "db/transaction.h"
 #include "db/variant.h"
+#include "goods/grant_attempt.h"
 #include "goods/grants.h"
 
 namespace zelvar::goods {
@@ -21,17 +21,6 @@ namespace {
 
 using db::Sql;
 using db::SqlValue;
-
-// What one attempt of the grant ran into. The transaction body may run more
-// than once, so it only records; the error log is written once the outcome
-// is known.
-struct Attempt {
-  enum class Failure { kNone, kSelect, kRowUnreadable, kUpdate, kInsert };
-
-  Failure failure = Failure::kNone;
-  std::u16string error_text;   // the failing statement's
-  std::u16string insert_text;  // the INSERT with its values, for the log
-};
 
 // The row id: the field's text read as a decimal integer (leading blanks
 // and a sign allowed; 0 without digits).
@@ -48,7 +37,7 @@ int ReadRowId(const std::u16string& text) {
 }
 
 int AddRow(db::Transaction& transaction, int goods_id, int user_id, int goods_type,
-           int seconds, Attempt* attempt) {
+           int seconds, GrantAttempt& attempt) {
   const int64_t now = static_cast<int64_t>(std::time(nullptr));
   const std::string add_time = LocalTimeText(now);
   const std::string due_time =
@@ -58,26 +47,20 @@ int AddRow(db::Transaction& transaction, int goods_id, int user_id, int goods_ty
       "VALUES (%d, %d, %d, '%s', '%s')",
       {SqlValue::Integer(goods_type), SqlValue::Integer(user_id), SqlValue::Integer(goods_id),
        SqlValue::DateTime(add_time), SqlValue::DateTime(due_time)});
-  if (transaction.Execute(insert, &attempt->error_text) != 0) {
-    attempt->failure = Attempt::Failure::kInsert;
-    attempt->insert_text = insert.Text();
-    return -1;
-  }
+  // A failed INSERT is logged as the statement with its values.
+  std::u16string error_text;
+  if (transaction.Execute(insert, &error_text) != 0) return attempt.Fail(insert.Text());
   return 0;
 }
 
 int GrantInTransaction(db::Transaction& transaction, int goods_id, int user_id, int goods_type,
-                       int seconds, Attempt* attempt) {
-  *attempt = Attempt();
-
+                       int seconds, GrantAttempt& attempt) {
   const Sql newest(
       "SELECT * FROM tblUserGoods WHERE (nUserId = %d) AND (nGoodsId = %d) order by nid desc",
       {SqlValue::Integer(user_id), SqlValue::Integer(goods_id)});
   db::RecordsetHandle rows;
-  if (transaction.Query(newest, rows, &attempt->error_text) != 0) {
-    attempt->failure = Attempt::Failure::kSelect;
-    return -1;
-  }
+  std::u16string error_text;
+  if (transaction.Query(newest, rows, &error_text) != 0) return attempt.Fail(error_text);
   if (db::AdoRstIsEOF(rows) != 0) {
     return AddRow(transaction, goods_id, user_id, goods_type, seconds, attempt);
   }
@@ -87,8 +70,7 @@ int GrantInTransaction(db::Transaction& transaction, int goods_id, int user_id, 
   std::u16string id_text;
   if (db::AdoRstGetField(rows, "tDueTime", &due_field) != 0 ||
       db::AdoRstGetField(rows, "nId", &id_field) != 0 || !id_field.ToText(&id_text)) {
-    attempt->failure = Attempt::Failure::kRowUnreadable;
-    return -1;
+    return attempt.FailUnlogged();
   }
   const int row_id = ReadRowId(id_text);
   rows.reset();
@@ -116,47 +98,16 @@ int GrantInTransaction(db::Transaction& transaction, int goods_id, int user_id, 
       "nId = %d)",
       {SqlValue::DateTime(extended_text), SqlValue::Integer(user_id), SqlValue::Integer(goods_id),
        SqlValue::Integer(row_id)});
-  if (transaction.Execute(update, &attempt->error_text) != 0) {
-    attempt->failure = Attempt::Failure::kUpdate;
-    return -1;
-  }
+  if (transaction.Execute(update, &error_text) != 0) return attempt.Fail(error_text);
   return 0;
 }
 
 }  // namespace
 
 int AddUserGoods(int goods_id, int user_id, int goods_type, int seconds) {
-  try {
-    Attempt attempt;
-    std::u16string error_text;
-    const int result = db::RunTransaction(
-        [&](db::Transaction& transaction) {
-          return GrantInTransaction(transaction, goods_id, user_id, goods_type, seconds,
-                                    &attempt);
-        },
-        &error_text);
-    if (result == 0) return 0;
-
-    switch (attempt.failure) {
-      case Attempt::Failure::kSelect:
-      case Attempt::Failure::kUpdate:
-        WriteErrorLog(attempt.error_text);
-        break;
-      case Attempt::Failure::kInsert:
-        WriteErrorLog(attempt.insert_text);
-        break;
-      case Attempt::Failure::kRowUnreadable:
-        break;
-      case Attempt::Failure::kNone:
-        // The connection did not open (the body never ran) or the commit
-        // failed: the transaction's own text tells which.
-        WriteErrorLog(error_text);
-        break;
-    }
-    return -1;
-  } catch (...) {
-    return -1;
-  }
+  return RunGrant([&](db::Transaction& transaction, GrantAttempt& attempt) {
+    return GrantInTransaction(transaction, goods_id, user_id, goods_type, seconds, attempt);
+  });
 }
 
 }  // namespace zelvar::goods
