@@ -211,48 +211,47 @@ class SqliteWorld final : public World {
 
 // ------------------------------------------------------------------ ODBC
 
+}  // namespace
+
 std::string Env(const char* name) {
   const char* value = std::getenv(name);
   return value != nullptr ? value : "";
 }
 
-struct OdbcLink {
-  explicit OdbcLink(const std::string& connection_string) {
-    SQLAllocHandle(SQL_HANDLE_ENV, SQL_NULL_HANDLE, &env);
-    SQLSetEnvAttr(env, SQL_ATTR_ODBC_VERSION, reinterpret_cast<SQLPOINTER>(SQL_OV_ODBC3), 0);
-    SQLAllocHandle(SQL_HANDLE_DBC, env, &dbc);
-    ok = SQL_SUCCEEDED(SQLDriverConnect(
-        dbc, nullptr, reinterpret_cast<SQLCHAR*>(const_cast<char*>(connection_string.c_str())),
-        SQL_NTS, nullptr, 0, nullptr, SQL_DRIVER_NOPROMPT));
+OdbcLink::OdbcLink(const std::string& connection_string) {
+  SQLAllocHandle(SQL_HANDLE_ENV, SQL_NULL_HANDLE, &env);
+  SQLSetEnvAttr(env, SQL_ATTR_ODBC_VERSION, reinterpret_cast<SQLPOINTER>(SQL_OV_ODBC3), 0);
+  SQLAllocHandle(SQL_HANDLE_DBC, env, &dbc);
+  ok = SQL_SUCCEEDED(SQLDriverConnect(
+      dbc, nullptr, reinterpret_cast<SQLCHAR*>(const_cast<char*>(connection_string.c_str())),
+      SQL_NTS, nullptr, 0, nullptr, SQL_DRIVER_NOPROMPT));
+}
+
+OdbcLink::~OdbcLink() {
+  if (ok) SQLDisconnect(dbc);
+  SQLFreeHandle(SQL_HANDLE_DBC, dbc);
+  SQLFreeHandle(SQL_HANDLE_ENV, env);
+}
+
+bool OdbcLink::Exec(const std::string& sql) {
+  SQLHSTMT stmt = SQL_NULL_HSTMT;
+  SQLAllocHandle(SQL_HANDLE_STMT, dbc, &stmt);
+  SQLRETURN rc = SQLExecDirect(stmt, reinterpret_cast<SQLCHAR*>(const_cast<char*>(sql.c_str())),
+                               SQL_NTS);
+  if (!SQL_SUCCEEDED(rc) && rc != SQL_NO_DATA) {
+    SQLCHAR state[6] = {0};
+    SQLCHAR message[512] = {0};
+    SQLINTEGER native = 0;
+    SQLSMALLINT length = 0;
+    SQLGetDiagRec(SQL_HANDLE_STMT, stmt, 1, state, &native, message, sizeof(message), &length);
+    std::fprintf(stderr, "bench: %s: %s\n", sql.substr(0, 80).c_str(),
+                 reinterpret_cast<char*>(message));
   }
-  ~OdbcLink() {
-    if (ok) SQLDisconnect(dbc);
-    SQLFreeHandle(SQL_HANDLE_DBC, dbc);
-    SQLFreeHandle(SQL_HANDLE_ENV, env);
-  }
-  OdbcLink(const OdbcLink&) = delete;
-  OdbcLink& operator=(const OdbcLink&) = delete;
-  bool Exec(const std::string& sql) {
-    SQLHSTMT stmt = SQL_NULL_HSTMT;
-    SQLAllocHandle(SQL_HANDLE_STMT, dbc, &stmt);
-    SQLRETURN rc = SQLExecDirect(stmt, reinterpret_cast<SQLCHAR*>(const_cast<char*>(sql.c_str())),
-                                 SQL_NTS);
-    if (!SQL_SUCCEEDED(rc) && rc != SQL_NO_DATA) {
-      SQLCHAR state[6] = {0};
-      SQLCHAR message[512] = {0};
-      SQLINTEGER native = 0;
-      SQLSMALLINT length = 0;
-      SQLGetDiagRec(SQL_HANDLE_STMT, stmt, 1, state, &native, message, sizeof(message), &length);
-      std::fprintf(stderr, "bench: %s: %s\n", sql.substr(0, 80).c_str(),
-                   reinterpret_cast<char*>(message));
-    }
-    SQLFreeHandle(SQL_HANDLE_STMT, stmt);
-    return SQL_SUCCEEDED(rc) || rc == SQL_NO_DATA;
-  }
-  SQLHENV env = SQL_NULL_HENV;
-  SQLHDBC dbc = SQL_NULL_HDBC;
-  bool ok = false;
-};
+  SQLFreeHandle(SQL_HANDLE_STMT, stmt);
+  return SQL_SUCCEEDED(rc) || rc == SQL_NO_DATA;
+}
+
+namespace {
 
 class PostgresWorld final : public World {
  public:

@@ -8,6 +8,8 @@
 #ifndef ZELVAR_BENCH_BENCH_SUPPORT_H_
 #define ZELVAR_BENCH_BENCH_SUPPORT_H_
 
+#include <sql.h>
+
 #include <cstdint>
 #include <functional>
 #include <memory>
@@ -17,6 +19,23 @@
 #include "zelvar/kparam.h"
 
 namespace zelvar::bench {
+
+// The value of environment variable `name`; empty when unset.
+std::string Env(const char* name);
+
+// Raw ODBC handles for one connection, outside the module.
+struct OdbcLink {
+  explicit OdbcLink(const std::string& connection_string);
+  ~OdbcLink();
+  OdbcLink(const OdbcLink&) = delete;
+  OdbcLink& operator=(const OdbcLink&) = delete;
+  // Runs `sql` directly; a failure is printed with the driver's message.
+  bool Exec(const std::string& sql);
+
+  SQLHENV env = SQL_NULL_HENV;
+  SQLHDBC dbc = SQL_NULL_HDBC;
+  bool ok = false;
+};
 
 enum class Backend { kSqlite, kPostgres };
 const char* BackendName(Backend backend);

@@ -23,6 +23,7 @@
 #include <sstream>
 #include <string>
 
+#include "bench_support.h"
 #include "db/backend.h"
 #include "db/recordset.h"
 #include "db/runner.h"
@@ -256,38 +257,8 @@ BENCHMARK(BM_Sqlite_InsertConnectionPerStatement);
 
 // ------------------------------------------------------------ PostgreSQL
 
-std::string Env(const char* name) {
-  const char* value = std::getenv(name);
-  return value != nullptr ? value : "";
-}
-
-// Raw ODBC handles for one connection.
-struct OdbcLink {
-  explicit OdbcLink(const std::string& connection_string) {
-    SQLAllocHandle(SQL_HANDLE_ENV, SQL_NULL_HANDLE, &env);
-    SQLSetEnvAttr(env, SQL_ATTR_ODBC_VERSION, reinterpret_cast<SQLPOINTER>(SQL_OV_ODBC3), 0);
-    SQLAllocHandle(SQL_HANDLE_DBC, env, &dbc);
-    ok = SQL_SUCCEEDED(SQLDriverConnect(
-        dbc, nullptr, reinterpret_cast<SQLCHAR*>(const_cast<char*>(connection_string.c_str())),
-        SQL_NTS, nullptr, 0, nullptr, SQL_DRIVER_NOPROMPT));
-  }
-  ~OdbcLink() {
-    if (ok) SQLDisconnect(dbc);
-    SQLFreeHandle(SQL_HANDLE_DBC, dbc);
-    SQLFreeHandle(SQL_HANDLE_ENV, env);
-  }
-  bool Exec(const std::string& sql) {
-    SQLHSTMT stmt = SQL_NULL_HSTMT;
-    SQLAllocHandle(SQL_HANDLE_STMT, dbc, &stmt);
-    SQLRETURN rc = SQLExecDirect(stmt, reinterpret_cast<SQLCHAR*>(const_cast<char*>(sql.c_str())),
-                                 SQL_NTS);
-    SQLFreeHandle(SQL_HANDLE_STMT, stmt);
-    return SQL_SUCCEEDED(rc) || rc == SQL_NO_DATA;
-  }
-  SQLHENV env = SQL_NULL_HENV;
-  SQLHDBC dbc = SQL_NULL_HDBC;
-  bool ok = false;
-};
+using zelvar::bench::Env;
+using zelvar::bench::OdbcLink;
 
 // A database of its own on the server, copied from the template that
 // scripts/with-postgres loads with schema/postgresql.sql.
