@@ -15,6 +15,8 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <cstring>
+#include <memory>
 #include <string>
 
 namespace zelvar::fuzz {
@@ -91,6 +93,34 @@ class ByteReader {
   }
   const uint8_t* data_;
   size_t size_;
+};
+
+// A request's packet image as the host hands it over: the rest of the
+// input, shaped by the first byte's `flags` (kFixHeader, kShortLength,
+// kNullImage, kNoLength), in a heap block of exactly its size so that a
+// read past the declared length is caught.
+struct RequestImage {
+  RequestImage(ByteReader& input, uint8_t flags) : image(input.Bytes(input.left())) {
+    if ((flags & kFixHeader) && image.size() >= 12) {
+      const uint32_t size = static_cast<uint32_t>(image.size());
+      std::memcpy(image.data(), &size, 4);
+      std::memcpy(image.data() + 8, &size, 4);
+    }
+    length = static_cast<int>(image.size());
+    if ((flags & kShortLength) && length > 0) --length;
+    if (flags & kNoLength) length = -static_cast<int>(image.size() % 3);
+    bytes.reset(new char[image.empty() ? 1 : image.size()]);
+    std::memcpy(bytes.get(), image.data(), image.size());
+    param = (flags & kNullImage) ? nullptr : bytes.get();
+  }
+
+  // The module reads the host's bytes, never changes them.
+  bool Unchanged() const { return std::memcmp(bytes.get(), image.data(), image.size()) == 0; }
+
+  std::string image;
+  std::unique_ptr<char[]> bytes;
+  char* param = nullptr;  // what the request receives
+  int length = 0;
 };
 
 // The byte that ByteReader::User reads as `id` (1 to kChoiceUsers).

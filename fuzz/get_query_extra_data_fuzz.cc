@@ -130,18 +130,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   const uint8_t flags = input.Byte();
   const int user = input.User();
   const int data_id = input.Code(zelvar::fuzz::kRecordCodes);
-  std::string image = input.Bytes(input.left());
-  if ((flags & zelvar::fuzz::kFixHeader) && image.size() >= 12) {
-    const uint32_t length = static_cast<uint32_t>(image.size());
-    std::memcpy(image.data(), &length, 4);
-    std::memcpy(image.data() + 8, &length, 4);
-  }
-  int length = static_cast<int>(image.size());
-  if ((flags & zelvar::fuzz::kShortLength) && length > 0) --length;
-  if (flags & zelvar::fuzz::kNoLength) length = -static_cast<int>(image.size() % 3);
-  std::unique_ptr<char[]> bytes(new char[image.empty() ? 1 : image.size()]);
-  std::memcpy(bytes.get(), image.data(), image.size());
-  char* param = (flags & zelvar::fuzz::kNullImage) ? nullptr : bytes.get();
+  const zelvar::fuzz::RequestImage image(input, flags);
+  char* param = image.param;
+  const int length = image.length;
   const bool held = flags & zelvar::fuzz::kReplyHeld;
 
   CKParam request;
@@ -158,7 +149,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     World::InFolder here(world);
     result = GetQueryExtraDataFriendRecord(user, data_id, param, length, &reply, &reply_length);
   }
-  Check(std::memcmp(bytes.get(), image.data(), image.size()) == 0);
+  Check(image.Unchanged());
   Check(world.ErrorLogSize() == error_log_before);
   const auto& lines = world.logged_lines();
   Check(!lines.empty());

@@ -165,18 +165,11 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   const uint8_t flags = input.Byte();
   const int user = input.User();
   const int data_id = input.Code(zelvar::fuzz::kUpdateCodes);
-  std::string image = input.Bytes(input.left());
-  if ((flags & zelvar::fuzz::kFixHeader) && image.size() >= 12) {
-    const uint32_t length = static_cast<uint32_t>(image.size());
-    std::memcpy(image.data(), &length, 4);
-    std::memcpy(image.data() + 8, &length, 4);
-  }
-  int length = static_cast<int>(image.size());
-  if ((flags & zelvar::fuzz::kShortLength) && length > 0) --length;
-  // Exactly the bytes handed over, so that a read past them is caught.
-  std::unique_ptr<char[]> bytes(new char[image.empty() ? 1 : image.size()]);
-  std::memcpy(bytes.get(), image.data(), image.size());
-  char* param = (flags & zelvar::fuzz::kNullImage) ? nullptr : bytes.get();
+  // A length of 0 or below is the account request's case.
+  const zelvar::fuzz::RequestImage image(
+      input, static_cast<uint8_t>(flags & ~zelvar::fuzz::kNoLength));
+  char* param = image.param;
+  const int length = image.length;
 
   // What the request may touch, before it runs.
   CKParam packet;
@@ -211,7 +204,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
                       has_command ? command : 0, result);
   Check(result == 0 || result == -1);
   // The host's bytes are read, never changed.
-  Check(std::memcmp(bytes.get(), image.data(), image.size()) == 0);
+  Check(image.Unchanged());
   Check(world.ErrorLogSize() == error_log_before);
 
   if (!has_command || (command != 1500 && command != 1505 && command != 1510 &&
