@@ -27,7 +27,6 @@
 #include <cstdio>
 #include <cstring>
 #include <string>
-#include <vector>
 
 #include <sqlite3.h>
 
@@ -177,16 +176,6 @@ Expected Expect(World& world, int user, unsigned kind) {
   return e;
 }
 
-// Rows whose entries are looked up: a packet lookup walks the records, so
-// checking every row of a long reply would cost the square of its length.
-std::vector<int> Sampled(int count, int limit) {
-  std::vector<int> rows;
-  for (int r : {1, 2, count / 2, count - 1, count}) {
-    if (r >= 1 && r <= count && r <= limit && (rows.empty() || rows.back() < r)) rows.push_back(r);
-  }
-  return rows;
-}
-
 bool IsInt(CKParam& reply, int key) {
   int value = 0;
   return reply.GetInt(static_cast<short>(key), value) == 0;
@@ -234,7 +223,7 @@ void Ask(World& world, int user, unsigned kind) {
       Check(count == -1 ? expected.at_least == 0 : count >= 1);
       const int64_t written = count == -1 ? 0 : count;
       Check(written >= expected.at_least && written <= expected.rows);
-      for (int r : Sampled(static_cast<int>(written), 327)) {
+      for (int r = 1; r <= written && r <= 327; ++r) {
         for (int k = 0; k < 5; ++k) Check(IsInt(packet, 100 * r + k));
       }
       break;
@@ -246,7 +235,7 @@ void Ask(World& world, int user, unsigned kind) {
     }
     case 1615: {
       Check(packet.GetInt(-10, count) == 0 && count == expected.rows);
-      for (int k : Sampled(count, 327)) {
+      for (int k = 1; k <= count && k <= 327; ++k) {
         CString text;
         Check(packet.GetCString(static_cast<short>(-100 * k), text) == 0);
         Check(text.rfind(u"id,", 0) == 0);
@@ -256,7 +245,7 @@ void Ask(World& world, int user, unsigned kind) {
     case 1620: {
       Check(packet.GetInt(10000, count) == 0);
       Check(count >= expected.at_least && count <= expected.rows);
-      for (int m : Sampled(count, 227)) {
+      for (int m = 1; m <= count && m <= 227; ++m) {
         const int key = 10000 + 100 * m;
         CString content;
         Check(IsInt(packet, key + 1) && IsInt(packet, key + 2) && IsInt(packet, key + 4));

@@ -59,17 +59,6 @@ void ScanFormat(std::string_view format, size_t max_places, Emit emit) {
   flush(format.size());
 }
 
-// Appends ASCII text unit by unit, anything else decoded.
-void AppendWide(std::string_view text, std::u16string* out) {
-  for (size_t i = 0; i < text.size(); ++i) {
-    if (static_cast<unsigned char>(text[i]) >= 0x80) {
-      *out += ToWide(text.substr(i));
-      return;
-    }
-    out->push_back(static_cast<char16_t>(text[i]));
-  }
-}
-
 }  // namespace
 
 SqlValue SqlValue::Integer(int64_t value) {

@@ -87,6 +87,16 @@ int TypeOfValue(int storage_class) {
   }
 }
 
+// Most texts are ASCII: they widen in one pass without decoding.
+std::u16string WideText(const unsigned char* text, int bytes) {
+  for (int i = 0; i < bytes; ++i) {
+    if (text[i] >= 0x80) {
+      return ToWide(std::string_view(reinterpret_cast<const char*>(text), bytes));
+    }
+  }
+  return std::u16string(text, text + bytes);
+}
+
 // Date-time texts come back as YYYY-MM-DD HH:MM:SS: a "T" between date and
 // time becomes a blank, and fractions or a zone after the seconds go.
 std::u16string DateTimeText(const unsigned char* text, int bytes) {
@@ -97,29 +107,13 @@ std::u16string DateTimeText(const unsigned char* text, int bytes) {
       text[16] == ':' && digit(17) && digit(18)) {
     keep = 19;
   }
-  const bool iso = keep == 19 && text[10] == 'T' && text[4] == '-' && text[13] == ':';
-  // The module writes ASCII: each byte is its code unit.
-  std::u16string value(static_cast<size_t>(keep), u'\0');
-  for (int i = 0; i < keep; ++i) {
-    if (text[i] >= 0x80) {
-      std::string narrow(reinterpret_cast<const char*>(text), static_cast<size_t>(keep));
-      if (iso) narrow[10] = ' ';
-      return ToWide(narrow);
-    }
-    value[static_cast<size_t>(i)] = text[i];
+  if (keep == 19 && text[10] == 'T' && text[4] == '-' && text[13] == ':') {
+    unsigned char blank[19];
+    std::memcpy(blank, text, sizeof blank);
+    blank[10] = ' ';
+    return WideText(blank, keep);
   }
-  if (iso) value[10] = u' ';
-  return value;
-}
-
-// Most texts are ASCII: they widen in one pass without decoding.
-std::u16string WideText(const unsigned char* text, int bytes) {
-  for (int i = 0; i < bytes; ++i) {
-    if (text[i] >= 0x80) {
-      return ToWide(std::string_view(reinterpret_cast<const char*>(text), bytes));
-    }
-  }
-  return std::u16string(text, text + bytes);
+  return WideText(text, keep);
 }
 
 FailureKind KindOf(int code) {

@@ -108,19 +108,23 @@ std::string ToNarrow(std::u16string_view wide) {
   return out;
 }
 
-std::u16string ToWide(std::string_view narrow) {
-  std::u16string out;
-  out.reserve(narrow.size());
+void AppendWide(std::string_view narrow, std::u16string* out) {
   size_t pos = 0;
   while (pos < narrow.size()) {
     const auto lead = static_cast<unsigned char>(narrow[pos]);
     if (lead < 0x80) {
-      out.push_back(lead);
+      out->push_back(lead);
       ++pos;
     } else {
-      AppendUtf16(DecodeUtf8(narrow, &pos), &out);
+      AppendUtf16(DecodeUtf8(narrow, &pos), out);
     }
   }
+}
+
+std::u16string ToWide(std::string_view narrow) {
+  std::u16string out;
+  out.reserve(narrow.size());
+  AppendWide(narrow, &out);
   return out;
 }
 

@@ -24,6 +24,8 @@ char16_t* NarrowToWide(const char* narrow, char16_t* wide, int wide_chars, unsig
 
 std::string ToNarrow(std::u16string_view wide);
 std::u16string ToWide(std::string_view narrow);
+// ToWide appending to `out`.
+void AppendWide(std::string_view narrow, std::u16string* out);
 
 // The text as it comes back from a round trip through the narrow code page:
 // lone surrogates become "?".

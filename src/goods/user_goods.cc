@@ -9,7 +9,6 @@
 #include "db/recordset.h"
 #include "db/runner.h"
 #include "db/sql.h"
-#include "db/text.h"
 #include "db/time_text.h"
 #include "db/transaction.h"
 #include "db/variant.h"
@@ -82,7 +81,7 @@ int GrantInTransaction(db::Transaction& transaction, int goods_id, int user_id, 
   // A due time without a text form (NULL) reads like one that can't be
   // parsed: time 0, so the row counts as expired.
   std::u16string due_text;
-  const int64_t due = due_field.ToText(&due_text) ? ParseTimeText(ToNarrow(due_text).c_str()) : 0;
+  const int64_t due = due_field.ToText(&due_text) ? ParseTimeText(due_text) : 0;
   const int64_t now = static_cast<int64_t>(std::time(nullptr));
   if (due < now) {
     return AddRow(transaction, goods_id, user_id, goods_type, seconds, attempt);

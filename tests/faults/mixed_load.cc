@@ -11,6 +11,7 @@
 #include "db/text.h"
 #include "db/time_text.h"
 #include "faults/requests.h"
+#include "goods/grants.h"
 
 namespace zelvar::test {
 
@@ -21,9 +22,6 @@ constexpr int kQuotaGoodsType = 3100;
 constexpr int kTimeGoodsId = 501;
 constexpr int kTimeGoodsType = 20;
 constexpr int64_t kSevenDays = 604800;
-// Extensions past this second are written as kPermanentDueTime.
-constexpr int64_t kDueTimeCap = 2000000000;
-constexpr char kPermanentDueTime[] = "2050-01-01 00:00:00";
 
 // Weights of the kinds in a random load, in the order of LoadKind.
 constexpr int kWeights[] = {20, 15, 10, 10, 10, 5, 5, 10, 7, 7, 1};
@@ -455,8 +453,8 @@ std::vector<std::string> MixedLoad::Check(bool strict) {
       grants = std::llround(static_cast<double>(due - added) / kSevenDays);
       // An extension past the cap makes the goods permanent: from then on
       // the due time tells only that enough grants came to pass the cap.
-      if (goods[0].second == kPermanentDueTime) {
-        const int64_t to_cap = (kDueTimeCap - added) / kSevenDays + 1;
+      if (goods[0].second == goods::kPermanentDueTime) {
+        const int64_t to_cap = (goods::kDueTimeCap - added) / kSevenDays + 1;
         if (time_reported[p] + (strict ? 0 : time_failed[p]) < to_cap) {
           violation(who + ": time-limited goods made permanent by " +
                     std::to_string(time_reported[p]) + " grants");
