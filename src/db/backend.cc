@@ -14,15 +14,30 @@ std::unique_ptr<Connection> OpenConnection(const std::string& connection_string,
   const ConnectionTarget target = ResolveConnectionString(connection_string);
   switch (target.kind) {
     case ConnectionTarget::Kind::kSqlite:
-      return OpenSqliteConnection(target.sqlite_path, error);
+      return OpenSqliteConnection(target.sqlite_path, error, target.options);
     case ConnectionTarget::Kind::kOdbc:
-      return OpenOdbcConnection(target.odbc, error);
+      return OpenOdbcConnection(target.odbc, error, target.options);
     case ConnectionTarget::Kind::kInvalid:
       break;
   }
   error->kind = FailureKind::kLink;
   error->text = ToWide(target.error.empty() ? "invalid connection string" : target.error);
   return nullptr;
+}
+
+ConnectionOptions OptionsOf(const std::string& connection_string) {
+  // Requests ask for the string in force, which rarely changes: each thread
+  // keeps the last answer.
+  thread_local std::string last_string;
+  thread_local ConnectionOptions last_options;
+  thread_local bool known = false;
+  if (!known || last_string != connection_string) {
+    ConnectionTarget target = ResolveConnectionString(connection_string, {});
+    last_options = target.options;
+    last_string = connection_string;
+    known = true;
+  }
+  return last_options;
 }
 
 size_t Connection::RunBatch(const std::vector<const Sql*>& queries,

@@ -7,10 +7,12 @@
 #ifndef ZELVAR_DB_BACKEND_H_
 #define ZELVAR_DB_BACKEND_H_
 
+#include <cstdint>
 #include <memory>
 #include <string>
 #include <vector>
 
+#include "db/connection_string.h"
 #include "db/sql.h"
 #include "db/variant.h"
 
@@ -52,6 +54,10 @@ class Connection {
   // rows) receives the query's rows. False with `error` filled on failure.
   virtual bool Run(const Sql& sql, ResultSet* rows, BackendError* error) = 0;
 
+  // The rows the last successful Run without rows inserted, changed or
+  // deleted.
+  virtual int64_t Changes() const = 0;
+
   // Runs queries that only read, in order. `results` receives one entry per
   // query. A server backend may send them in one round trip; this one runs
   // them one by one with Run. Returns how many leading entries of `results`
@@ -79,9 +85,17 @@ std::unique_ptr<Connection> OpenConnection(const std::string& connection_string,
                                            BackendError* error);
 
 // The two backends.
-std::unique_ptr<Connection> OpenSqliteConnection(const std::string& path, BackendError* error);
-std::unique_ptr<Connection> OpenOdbcConnection(const std::string& odbc_string,
-                                               BackendError* error);
+std::unique_ptr<Connection> OpenSqliteConnection(
+    const std::string& path, BackendError* error,
+    const ConnectionOptions& options = ConnectionOptions());
+std::unique_ptr<Connection> OpenOdbcConnection(
+    const std::string& odbc_string, BackendError* error,
+    const ConnectionOptions& options = ConnectionOptions());
+
+// The module's own settings of a connection string (its time bounds),
+// defaults where it names none or can't be read. Thread-safe; cheap when
+// asked again for the same string.
+ConnectionOptions OptionsOf(const std::string& connection_string);
 
 }  // namespace zelvar::db
 

@@ -5,21 +5,23 @@
 #include <utility>
 
 #include "db/ado.h"
+#include "db/deadline.h"
 #include "db/guarded.h"
 #include "db/recordset.h"
+#include "db/request.h"
 #include "db/runner.h"
-#include "shell/module_state.h"
 
 namespace zelvar::db {
 
 void QuerySqlBatch(const std::vector<Sql>& queries, std::vector<RecordsetHandle>* recordsets) {
+  RequestScope request;
   recordsets->clear();
   recordsets->resize(queries.size());
   size_t known = 0;
   std::u16string ignored;
   Guarded(&ignored, [&] {
     ConnectionHandle connection;
-    if (AdoConnOpen(connection, CurrentConnectionString(), nullptr) != 0) return -1;
+    if (LeaseForRequest(connection, nullptr) != 0) return -1;
     std::vector<const Sql*> pointers;
     pointers.reserve(queries.size());
     for (const Sql& query : queries) pointers.push_back(&query);

@@ -81,6 +81,82 @@ void Append(std::string* odbc, std::string_view keyword, const std::string& valu
   odbc->push_back(';');
 }
 
+bool IsTrue(std::string_view value) {
+  std::string lower = Lower(Trim(value));
+  return lower == "yes" || lower == "true" || lower == "sspi" || lower == "1";
+}
+
+// The module's own keywords (connection_string.h).
+bool IsModuleKeyword(std::string_view keyword) {
+  std::string lower = Lower(Trim(keyword));
+  return lower == "connect timeout" || lower == "connection timeout" ||
+         lower == "command timeout" || lower == "named statements";
+}
+
+// Reads the module's own keywords. False with `why` filled for a value
+// that is not a whole number of seconds (or a yes/no).
+bool ReadOptions(const Pairs& pairs, ConnectionOptions* options, std::string* why) {
+  const auto seconds = [&](std::initializer_list<std::string_view> keywords,
+                           std::chrono::milliseconds* out) {
+    auto value = Find(pairs, keywords);
+    if (!value) return true;
+    std::string_view text = Trim(*value);
+    long long number = 0;
+    if (text.empty() || text.size() > 7) number = -1;
+    for (char c : text) {
+      if (c < '0' || c > '9') number = -1;
+      if (number < 0) break;
+      number = number * 10 + (c - '0');
+    }
+    if (number < 0) {
+      *why = std::string(*keywords.begin()) + " must be a whole number of seconds, not \"" +
+             *value + "\"";
+      return false;
+    }
+    // 0 means no limit, as it does for the OLE DB providers.
+    *out = number == 0 ? std::chrono::hours(24 * 365) : std::chrono::seconds(number);
+    return true;
+  };
+  if (!seconds({"Connect Timeout", "Connection Timeout"}, &options->connect_timeout)) return false;
+  if (!seconds({"Command Timeout"}, &options->command_timeout)) return false;
+  if (auto named = Find(pairs, {"Named Statements"})) options->named_statements = IsTrue(*named);
+  return true;
+}
+
+// An ODBC string as written, less the module's own keywords, and with the
+// time bounds of MariaDB's and MySQL's drivers filled in where the string
+// sets none: without a read timeout they wait for ever on a server that
+// accepted the connection and never answers, even in the handshake.
+std::string OdbcStringFor(const std::string& text, const Pairs& pairs,
+                          const ConnectionOptions& options) {
+  bool own = false;
+  for (const auto& [keyword, value] : pairs) own = own || IsModuleKeyword(keyword);
+  std::string odbc;
+  if (!own) {
+    odbc = text;
+  } else {
+    for (const auto& [keyword, value] : pairs) {
+      if (!IsModuleKeyword(keyword)) Append(&odbc, Trim(keyword), value);
+    }
+  }
+  const std::string driver = Lower(Find(pairs, {"Driver"}).value_or(""));
+  if (driver.find("mariadb") == std::string::npos && driver.find("mysql") == std::string::npos) {
+    return odbc;
+  }
+  const auto whole_seconds = [](std::chrono::milliseconds span) {
+    return std::to_string(std::max<long long>(1, (span.count() + 999) / 1000));
+  };
+  if (!odbc.empty() && odbc.back() != ';') odbc.push_back(';');
+  if (!Find(pairs, {"CONN_TIMEOUT"})) {
+    Append(&odbc, "CONN_TIMEOUT", whole_seconds(options.connect_timeout));
+  }
+  // A read may last as long as a request may.
+  const std::string io = whole_seconds(std::max(options.connect_timeout, options.command_timeout));
+  if (!Find(pairs, {"READ_TIMEOUT"})) Append(&odbc, "READ_TIMEOUT", io);
+  if (!Find(pairs, {"WRITE_TIMEOUT"})) Append(&odbc, "WRITE_TIMEOUT", io);
+  return odbc;
+}
+
 ConnectionTarget Invalid(std::string why) {
   ConnectionTarget target;
   target.kind = ConnectionTarget::Kind::kInvalid;
@@ -103,11 +179,6 @@ bool IsTranslatedOrDropped(std::string_view keyword) {
       "connection timeout"};
   std::string lower = Lower(Trim(keyword));
   return std::find(kKeywords.begin(), kKeywords.end(), lower) != kKeywords.end();
-}
-
-bool IsTrue(std::string_view value) {
-  std::string lower = Lower(Trim(value));
-  return lower == "yes" || lower == "true" || lower == "sspi" || lower == "1";
 }
 
 ConnectionTarget TranslateSqlServer(const Pairs& pairs, const std::vector<std::string>& drivers) {
@@ -184,7 +255,7 @@ ConnectionTarget TranslateSqlServer(const Pairs& pairs, const std::vector<std::s
     Append(&odbc, "Encrypt", IsTrue(*encrypt) ? "yes" : "no");
   }
   for (const auto& [keyword, value] : pairs) {
-    if (IsTranslatedOrDropped(keyword)) continue;
+    if (IsTranslatedOrDropped(keyword) || IsModuleKeyword(keyword)) continue;
     Append(&odbc, Trim(keyword), value);
   }
 
@@ -255,6 +326,9 @@ ConnectionTarget ResolveConnectionString(const std::string& text,
   if (!SplitConnectionString(text, &pairs)) {
     return Invalid("the connection string is not a list of keyword=value pairs");
   }
+  ConnectionOptions options;
+  std::string why;
+  if (!ReadOptions(pairs, &options, &why)) return Invalid(std::move(why));
   if (auto provider = Find(pairs, {"Provider"})) {
     if (EqualsIgnoreCase(Trim(*provider), "SQLite")) {
       std::string path = Find(pairs, {"Data Source"}).value_or("");
@@ -262,14 +336,20 @@ ConnectionTarget ResolveConnectionString(const std::string& text,
       ConnectionTarget target;
       target.kind = ConnectionTarget::Kind::kSqlite;
       target.sqlite_path = std::move(path);
+      target.options = options;
       return target;
     }
-    if (IsSqlServerProvider(*provider)) return TranslateSqlServer(pairs, installed_drivers);
+    if (IsSqlServerProvider(*provider)) {
+      ConnectionTarget target = TranslateSqlServer(pairs, installed_drivers);
+      target.options = options;
+      return target;
+    }
   }
   if (Find(pairs, {"Driver", "DSN"})) {
     ConnectionTarget target;
     target.kind = ConnectionTarget::Kind::kOdbc;
-    target.odbc = text;
+    target.odbc = OdbcStringFor(text, pairs, options);
+    target.options = options;
     return target;
   }
   if (auto provider = Find(pairs, {"Provider"})) {

@@ -6,14 +6,31 @@
 //   ...Driver=...; or ...DSN=...;       handed to the ODBC driver manager
 //   Provider=sqloledb (SQLOLEDB.1, MSOLEDBSQL, SQLNCLI, SQLNCLI11)
 //                                       translated to ODBC for SQL Server
+//
+// Keywords of the module itself, on every backend (taken out of the
+// string before a driver sees it):
+//   Connect Timeout=S (also Connection Timeout)   seconds a connect may
+//        take, handshake included; 15 by default
+//   Command Timeout=S   seconds one request may take, its statements, lock
+//        waits and retries together; 30 by default
+//   Named Statements=yes   keep statements prepared under a name on the
+//        server between requests (a direct connection only: a pooler in
+//        transaction mode would run them on other sessions)
 #ifndef ZELVAR_DB_CONNECTION_STRING_H_
 #define ZELVAR_DB_CONNECTION_STRING_H_
 
+#include <chrono>
 #include <string>
 #include <utility>
 #include <vector>
 
 namespace zelvar::db {
+
+struct ConnectionOptions {
+  std::chrono::milliseconds connect_timeout{15000};
+  std::chrono::milliseconds command_timeout{30000};
+  bool named_statements = false;
+};
 
 struct ConnectionTarget {
   enum class Kind { kInvalid, kSqlite, kOdbc };
@@ -21,6 +38,7 @@ struct ConnectionTarget {
   std::string sqlite_path;  // kSqlite
   std::string odbc;         // kOdbc: the string for SQLDriverConnect
   std::string error;        // kInvalid: why
+  ConnectionOptions options;
 };
 
 // The keyword=value pairs in order, keywords as written, values unquoted.

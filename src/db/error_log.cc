@@ -13,7 +13,17 @@
 namespace zelvar {
 
 void WriteErrorLog(std::u16string_view text) {
-  const std::string message = ToNarrow(text);
+  // Driver texts carry line breaks; a record stays one line, each break
+  // (CR LF, CR or LF) a blank.
+  std::string message = ToNarrow(text);
+  size_t kept = 0;
+  for (size_t i = 0; i < message.size(); ++i) {
+    char c = message[i];
+    if (c == '\r' && i + 1 < message.size() && message[i + 1] == '\n') continue;
+    if (c == '\r' || c == '\n') c = ' ';
+    message[kept++] = c;
+  }
+  message.resize(kept);
   const std::string stamp = NowText();
 
   // time text + zero, message + zero, then the 16-bit value 10 (a line

@@ -19,6 +19,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <cctype>
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
@@ -31,6 +32,9 @@
 #include <unordered_set>
 
 #include "db/backend.h"
+#include "db/connection_string.h"
+#include "db/deadline.h"
+#include "db/link_watch.h"
 #include "db/odbc_env.h"
 #include "db/text.h"
 
@@ -40,8 +44,6 @@ namespace {
 
 static_assert(sizeof(SQLWCHAR) == sizeof(char16_t), "unixODBC's SQLWCHAR must be UTF-16");
 
-// An unreachable or silent server fails the open within this time.
-constexpr SQLULEN kLoginTimeoutSeconds = 5;
 // Prepared statements kept per connection; the handlers use a few dozen
 // statement texts, so this only bounds statements built from values.
 constexpr size_t kStatementCacheLimit = 128;
@@ -149,6 +151,21 @@ bool IsLinkDiagnostic(const Diagnostic& diagnostic) {
     if (Contains(diagnostic.message, text)) return true;
   }
   return false;
+}
+
+// The server refused to run a statement prepared before a change of the
+// tables it reads (PostgreSQL's "cached plan must not change result type",
+// MariaDB's 1615, SQL Server's 8525-range recompile errors): it never ran,
+// so preparing it again and running it once more sends nothing twice.
+bool IsStalePlanDiagnostic(const Diagnostic& diagnostic) {
+  if (diagnostic.state == "0A000" && Contains(diagnostic.message, "cached plan")) return true;
+  return diagnostic.native == 1615 || Contains(diagnostic.message, "needs to be re-prepared");
+}
+
+// PostgreSQL's statement_timeout, set for the rest of a transaction to what
+// is left of the request's time.
+bool IsTimeoutDiagnostic(const Diagnostic& diagnostic) {
+  return diagnostic.state == "57014" && Contains(diagnostic.message, "timeout");
 }
 
 bool IsRetryableDiagnostic(const Diagnostic& diagnostic) {
@@ -349,10 +366,38 @@ int LocalPort(int fd) {
   return -1;
 }
 
+// The request ran out of time: its connection is discarded.
+constexpr char16_t kTimedOutText[] =
+    u"the request ran out of time (Command Timeout); the database did not answer in time";
+
+// What the server speaks, as far as transactions and batches differ.
+enum class Dialect { kOther, kPostgres, kMySql };
+
+// Whether connects with `odbc_string` must not overlap others (see
+// OpenOdbcConnection): PostgreSQL's driver, or a DSN that may name it.
+bool NeedsSerialConnect(const std::string& odbc_string) {
+  std::vector<std::pair<std::string, std::string>> pairs;
+  if (!SplitConnectionString(odbc_string, &pairs)) return true;
+  std::string driver;
+  bool dsn = false;
+  for (const auto& [keyword, value] : pairs) {
+    std::string lower;
+    for (char c : keyword) lower.push_back(static_cast<char>(std::tolower(static_cast<unsigned char>(c))));
+    if (lower == "driver") {
+      driver.clear();
+      for (char c : value) driver.push_back(static_cast<char>(std::tolower(static_cast<unsigned char>(c))));
+    }
+    if (lower == "dsn") dsn = true;
+  }
+  if (driver.empty()) return dsn;
+  return driver.find("postgres") != std::string::npos || driver.find("psql") != std::string::npos;
+}
+
 class OdbcConnection final : public Connection {
  public:
-  OdbcConnection(std::shared_ptr<OdbcEnvironment> environment, ConnectionHandle dbc)
-      : environment_(std::move(environment)), dbc_(std::move(dbc)) {}
+  OdbcConnection(std::shared_ptr<OdbcEnvironment> environment, ConnectionHandle dbc,
+                 const ConnectionOptions& options)
+      : environment_(std::move(environment)), dbc_(std::move(dbc)), options_(options) {}
 
   ~OdbcConnection() override {
     // A driver manager may refuse to disconnect inside a transaction, which
@@ -362,6 +407,7 @@ class OdbcConnection final : public Connection {
     statements_.clear();
     probe_.reset();
     batch_.reset();
+    control_.reset();
   }
 
   OdbcConnection(const OdbcConnection&) = delete;
@@ -372,6 +418,7 @@ class OdbcConnection final : public Connection {
   void Connected(const std::vector<SocketId>& before);
 
   bool Run(const Sql& sql, ResultSet* rows, BackendError* error) override;
+  int64_t Changes() const override { return changes_; }
   bool Begin(BackendError* error) override;
   bool Commit(BackendError* error) override;
   bool Rollback(BackendError* error) override;
@@ -382,6 +429,7 @@ class OdbcConnection final : public Connection {
  private:
   struct Prepared {
     StatementHandle handle;
+    std::u16string wide_text;  // the text as sent
     std::vector<std::pair<SQLSMALLINT, SQLSMALLINT>> signature;  // C and SQL type per value
     bool prepared = false;
     bool described = false;
@@ -390,8 +438,15 @@ class OdbcConnection final : public Connection {
   };
 
   // Fills `error` from the diagnostics of `handle` and classifies them;
-  // a link failure marks the connection broken for good.
-  void Fail(SQLSMALLINT type, SQLHANDLE handle, std::u16string fallback, BackendError* error);
+  // a link failure marks the connection broken for good. True when the
+  // server refused a statement only because its plan went stale.
+  bool Fail(SQLSMALLINT type, SQLHANDLE handle, std::u16string fallback, BackendError* error);
+  // One execution of `sql`; false with `stale` set when the server refused
+  // it for a stale plan (it never ran).
+  bool RunOnce(const Sql& sql, ResultSet* rows, BackendError* error, bool* stale);
+  // Runs a text of the module's own (transaction control) within the
+  // request's time. False with `error` filled when it failed.
+  bool RunControl(const std::u16string& text, BackendError* error);
 
   // The cached statement for `text`, or a new handle not yet prepared.
   Prepared* Lookup(const std::string& text, BackendError* error);
@@ -423,6 +478,10 @@ class OdbcConnection final : public Connection {
 
   std::shared_ptr<OdbcEnvironment> environment_;
   ConnectionHandle dbc_;
+  ConnectionOptions options_;
+  Dialect dialect_ = Dialect::kOther;
+  int64_t changes_ = 0;
+  StatementHandle control_;
   std::unordered_map<std::string, Prepared> statements_;
   std::list<std::string> recency_;  // most recently used first
   StatementHandle probe_;
@@ -445,7 +504,7 @@ class OdbcConnection final : public Connection {
   std::chrono::steady_clock::time_point last_used_ = std::chrono::steady_clock::now();
 };
 
-void OdbcConnection::Fail(SQLSMALLINT type, SQLHANDLE handle, std::u16string fallback,
+bool OdbcConnection::Fail(SQLSMALLINT type, SQLHANDLE handle, std::u16string fallback,
                           BackendError* error) {
   std::vector<Diagnostic> diagnostics = ReadDiagnostics(type, handle);
   if (type == SQL_HANDLE_STMT && diagnostics.empty()) {
@@ -453,7 +512,11 @@ void OdbcConnection::Fail(SQLSMALLINT type, SQLHANDLE handle, std::u16string fal
   }
   FailureKind kind = FailureKind::kStatement;
   std::u16string text;
+  bool stale = false;
+  bool timed_out = false;
   for (const Diagnostic& diagnostic : diagnostics) {
+    stale = stale || IsStalePlanDiagnostic(diagnostic);
+    timed_out = timed_out || IsTimeoutDiagnostic(diagnostic);
     if (IsLinkDiagnostic(diagnostic)) {
       kind = FailureKind::kLink;
     } else if (IsRetryableDiagnostic(diagnostic) && kind == FailureKind::kStatement) {
@@ -470,11 +533,14 @@ void OdbcConnection::Fail(SQLSMALLINT type, SQLHANDLE handle, std::u16string fal
       kind = FailureKind::kLink;
     }
   }
+  // A request that ran out of time leaves its connection behind.
+  if (timed_out) kind = FailureKind::kLink;
   if (kind == FailureKind::kLink) broken_ = true;
   if (error != nullptr) {
     error->kind = kind;
     error->text = text.empty() ? std::move(fallback) : std::move(text);
   }
+  return stale && kind != FailureKind::kLink;
 }
 
 std::optional<int> OdbcConnection::ServerSeenClientPort() {
@@ -552,7 +618,15 @@ void OdbcConnection::Connected(const std::vector<SocketId>& before) {
   }
   serializable_ = default_isolation_ == SQL_TXN_SERIALIZABLE;
   const std::u16string dbms = DbmsName();
-  if (dbms == u"MariaDB" || dbms == u"MySQL") PrepareMySqlSession();
+  if (dbms == u"PostgreSQL") dialect_ = Dialect::kPostgres;
+  if (dbms == u"MariaDB" || dbms == u"MySQL") {
+    dialect_ = Dialect::kMySql;
+    PrepareMySqlSession();
+    // MariaDB's driver leaves the connection's own lock held after a text
+    // of several statements, and the next thread to use the connection
+    // waits for ever: its batches run one query at a time.
+    batch_refused_ = true;
+  }
 
   // The socket the driver opened for this connection: a connected stream
   // socket that was not open before the connect call. Other threads may
@@ -893,6 +967,16 @@ bool OdbcConnection::Run(const Sql& sql, ResultSet* rows, BackendError* error) {
   }
   last_used_ = std::chrono::steady_clock::now();
   if (!RestoreIsolation(error)) return false;
+  bool stale = false;
+  if (RunOnce(sql, rows, error, &stale)) return true;
+  if (!stale) return false;
+  // The server refused the statement before running it: prepared again,
+  // it runs once more.
+  stale = false;
+  return RunOnce(sql, rows, error, &stale);
+}
+
+bool OdbcConnection::RunOnce(const Sql& sql, ResultSet* rows, BackendError* error, bool* stale) {
   const std::string& text = sql.parameterized();
   Prepared* prepared = Lookup(text, error);
   if (prepared == nullptr) return false;
@@ -903,29 +987,57 @@ bool OdbcConnection::Run(const Sql& sql, ResultSet* rows, BackendError* error) {
     if (prepared == nullptr) return false;
     bound = Bind(prepared, sql.values(), error);
   }
-  if (bound != BindResult::kBound || (!prepared->prepared && !Prepare(prepared, text, error))) {
+  // Statements stay unnamed unless the connection string asks for names:
+  // an unnamed statement lives only until the next one, so no state of
+  // ours outlives a statement on the server session, which a pooler in
+  // transaction mode may hand to another client between statements.
+  const bool named = options_.named_statements;
+  if (bound != BindResult::kBound || (named && !prepared->prepared && !Prepare(prepared, text, error))) {
     Forget(text);
     return false;
   }
+  if (!named) {
+    if (prepared->wide_text.empty()) prepared->wide_text = ToWide(text);
+    // Each run is parsed afresh, so its columns are described afresh too.
+    prepared->described = false;
+  }
   SQLHSTMT statement = prepared->handle.get();
-  SQLRETURN rc = SQLExecute(statement);
-  bool ok = SQL_SUCCEEDED(rc) || rc == SQL_NO_DATA;  // SQL_NO_DATA: no row changed
-  if (!ok) {
-    Fail(SQL_HANDLE_STMT, statement, u"the statement failed", error);
-  } else if (rows != nullptr) {
-    *rows = ResultSet();
-    if (!prepared->described) ok = Describe(prepared, error);
-    if (ok) {
-      for (const Column& column : prepared->columns) {
-        rows->column_names.push_back(column.name);
-        rows->column_types.push_back(column.ado_type);
+  bool ok;
+  bool timed_out;
+  {
+    LinkWatch watch(socket_ ? socket_->fd : -1, socket_ ? socket_->inode : 0, RequestDeadline());
+    SQLRETURN rc = named ? SQLExecute(statement)
+                         : SQLExecDirectW(statement, Wide(prepared->wide_text),
+                                          static_cast<SQLINTEGER>(prepared->wide_text.size()));
+    ok = SQL_SUCCEEDED(rc) || rc == SQL_NO_DATA;  // SQL_NO_DATA: no row changed
+    if (!ok) {
+      *stale = Fail(SQL_HANDLE_STMT, statement, u"the statement failed", error);
+    } else if (rows != nullptr) {
+      *rows = ResultSet();
+      if (!prepared->described) ok = Describe(prepared, error);
+      if (ok) {
+        for (const Column& column : prepared->columns) {
+          rows->column_names.push_back(column.name);
+          rows->column_types.push_back(column.ado_type);
+        }
+        if (!prepared->columns.empty()) ok = Fetch(statement, prepared->columns, rows, error);
       }
-      if (!prepared->columns.empty()) ok = Fetch(statement, prepared->columns, rows, error);
+    } else {
+      SQLLEN count = 0;
+      changes_ = rc != SQL_NO_DATA && SQL_SUCCEEDED(SQLRowCount(statement, &count)) && count > 0
+                     ? count
+                     : 0;
     }
+    timed_out = watch.fired();
   }
   // Closing the cursor discards any further results of the statement.
   SQLFreeStmt(statement, SQL_CLOSE);
   SQLFreeStmt(statement, SQL_RESET_PARAMS);
+  if (timed_out) {
+    broken_ = true;
+    if (error) *error = {FailureKind::kLink, kTimedOutText};
+    return false;
+  }
   if (!ok) {
     // A statement that failed is prepared afresh next time, whatever state
     // the driver left it in.
@@ -934,6 +1046,34 @@ bool OdbcConnection::Run(const Sql& sql, ResultSet* rows, BackendError* error) {
   }
   last_used_ = std::chrono::steady_clock::now();
   return true;
+}
+
+bool OdbcConnection::RunControl(const std::u16string& text, BackendError* error) {
+  if (!control_) {
+    SQLHSTMT raw = SQL_NULL_HSTMT;
+    if (!SQL_SUCCEEDED(SQLAllocHandle(SQL_HANDLE_STMT, dbc_.get(), &raw))) {
+      Fail(SQL_HANDLE_DBC, dbc_.get(), u"no ODBC statement handle could be allocated", error);
+      return false;
+    }
+    control_.reset(raw);
+  }
+  std::u16string sent = text;
+  bool ok;
+  bool timed_out;
+  {
+    LinkWatch watch(socket_ ? socket_->fd : -1, socket_ ? socket_->inode : 0, RequestDeadline());
+    SQLRETURN rc = SQLExecDirectW(control_.get(), Wide(sent), static_cast<SQLINTEGER>(sent.size()));
+    ok = SQL_SUCCEEDED(rc) || rc == SQL_NO_DATA;
+    if (!ok) Fail(SQL_HANDLE_STMT, control_.get(), u"the transaction could not be started", error);
+    timed_out = watch.fired();
+  }
+  SQLFreeStmt(control_.get(), SQL_CLOSE);
+  if (timed_out) {
+    broken_ = true;
+    if (error) *error = {FailureKind::kLink, kTimedOutText};
+    return false;
+  }
+  return ok;
 }
 
 bool OdbcConnection::Begin(BackendError* error) {
@@ -946,17 +1086,19 @@ bool OdbcConnection::Begin(BackendError* error) {
     return false;
   }
   last_used_ = std::chrono::steady_clock::now();
-  // The isolation can only change outside a transaction, so before
-  // autocommit goes off. Setting it costs psqlODBC a round trip, so it
-  // stays serializable after the transaction until a statement outside
-  // one needs the default back (RestoreIsolation).
-  if (!serializable_) {
-    if (!SQL_SUCCEEDED(SQLSetConnectAttr(dbc_.get(), SQL_ATTR_TXN_ISOLATION,
-                                         reinterpret_cast<SQLPOINTER>(SQL_TXN_SERIALIZABLE), 0))) {
-      Fail(SQL_HANDLE_DBC, dbc_.get(), u"the isolation level could not be set", error);
-      return false;
+  if (dialect_ == Dialect::kOther) {
+    // The isolation can only change outside a transaction, so before
+    // autocommit goes off. Setting it may cost a round trip, so it stays
+    // serializable after the transaction until a statement outside one
+    // needs the default back (RestoreIsolation).
+    if (!serializable_) {
+      if (!SQL_SUCCEEDED(SQLSetConnectAttr(dbc_.get(), SQL_ATTR_TXN_ISOLATION,
+                                           reinterpret_cast<SQLPOINTER>(SQL_TXN_SERIALIZABLE), 0))) {
+        Fail(SQL_HANDLE_DBC, dbc_.get(), u"the isolation level could not be set", error);
+        return false;
+      }
+      serializable_ = true;
     }
-    serializable_ = true;
   }
   if (!SQL_SUCCEEDED(SQLSetConnectAttr(dbc_.get(), SQL_ATTR_AUTOCOMMIT,
                                        reinterpret_cast<SQLPOINTER>(SQL_AUTOCOMMIT_OFF), 0))) {
@@ -964,7 +1106,25 @@ bool OdbcConnection::Begin(BackendError* error) {
     return false;
   }
   in_transaction_ = true;
-  return true;
+  if (dialect_ == Dialect::kOther) return true;
+
+  // PostgreSQL and MariaDB: the isolation is set for this transaction
+  // alone, by a statement on the same connection, so nothing of it stays
+  // on the server session (a pooler may hand the session to another
+  // client after the transaction). PostgreSQL's driver opens the
+  // transaction with this first statement; MariaDB's SET TRANSACTION
+  // applies to the transaction that the next statement starts. On
+  // PostgreSQL the server also cancels a statement that would outlast the
+  // request, which rolls the transaction back cleanly.
+  std::u16string control = u"SET TRANSACTION ISOLATION LEVEL SERIALIZABLE";
+  if (dialect_ == Dialect::kPostgres && RequestDeadline() != Clock::time_point::max()) {
+    const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(TimeLeft()).count();
+    control += u"; SET LOCAL statement_timeout = " + ToWide(std::to_string(std::max<long long>(1, left)));
+  }
+  if (RunControl(control, error)) return true;
+  BackendError ignored;
+  EndTransaction(SQL_ROLLBACK, &ignored);
+  return false;
 }
 
 bool OdbcConnection::RestoreIsolation(BackendError* error) {
@@ -980,12 +1140,30 @@ bool OdbcConnection::RestoreIsolation(BackendError* error) {
 
 bool OdbcConnection::EndTransaction(SQLSMALLINT completion, BackendError* error) {
   if (!in_transaction_) {
+    // Known to be out of a transaction (a failed commit rolls back at once):
+    // there is nothing to roll back, and the connection is sound.
+    if (completion == SQL_ROLLBACK) return true;
     if (error) *error = {FailureKind::kStatement, u"no transaction is open"};
     return false;
   }
   last_used_ = std::chrono::steady_clock::now();
   bool ok = true;
-  if (!SQL_SUCCEEDED(SQLEndTran(SQL_HANDLE_DBC, dbc_.get(), completion))) {
+  SQLRETURN rc;
+  bool timed_out;
+  {
+    LinkWatch watch(socket_ ? socket_->fd : -1, socket_ ? socket_->inode : 0, RequestDeadline());
+    rc = SQLEndTran(SQL_HANDLE_DBC, dbc_.get(), completion);
+    timed_out = watch.fired();
+  }
+  if (timed_out) {
+    // Whether a commit that ran out of time took effect is unknown: the
+    // connection goes, and the caller reports a failure.
+    broken_ = true;
+    in_transaction_ = false;
+    if (error) *error = {FailureKind::kLink, kTimedOutText};
+    return false;
+  }
+  if (!SQL_SUCCEEDED(rc)) {
     Fail(SQL_HANDLE_DBC, dbc_.get(),
          completion == SQL_COMMIT ? u"the transaction could not be committed"
                                   : u"the transaction could not be rolled back",
@@ -1206,7 +1384,8 @@ bool OdbcConnection::IsAlive() {
 }  // namespace
 
 std::unique_ptr<Connection> OpenOdbcConnection(const std::string& odbc_string,
-                                               BackendError* error) {
+                                               BackendError* error,
+                                               const ConnectionOptions& options) {
   auto fail = [error](std::u16string text) -> std::unique_ptr<Connection> {
     if (error) *error = {FailureKind::kLink, std::move(text)};
     return nullptr;
@@ -1218,19 +1397,24 @@ std::unique_ptr<Connection> OpenOdbcConnection(const std::string& odbc_string,
     return fail(u"no ODBC connection handle could be allocated");
   }
   ConnectionHandle dbc(raw);
-  SQLSetConnectAttr(raw, SQL_ATTR_LOGIN_TIMEOUT, reinterpret_cast<SQLPOINTER>(kLoginTimeoutSeconds),
-                    0);
+  // The drivers bound the whole connect, handshake included, by the login
+  // timeout (MariaDB's by the read timeout the connection string gets).
+  const auto login_seconds = static_cast<SQLULEN>(
+      std::max<long long>(1, (options.connect_timeout.count() + 999) / 1000));
+  SQLSetConnectAttr(raw, SQL_ATTR_LOGIN_TIMEOUT, reinterpret_cast<SQLPOINTER>(login_seconds), 0);
 
   std::vector<SocketId> before = OpenStreamSockets();
   std::u16string wide = ToWide(odbc_string);
   SQLRETURN rc;
   {
-    // One connect at a time: the PostgreSQL driver switches the process's
+    // One PostgreSQL connect at a time: its driver switches the process's
     // locale with setlocale while it connects and reads the locale name
     // back, so two connects at once can read a name the other one just
-    // freed. Statements on open connections run in parallel as before.
+    // freed. A DSN may name that driver too. Other drivers connect in
+    // parallel, so one server that does not answer holds up no other.
     static std::mutex connect_mutex;
-    std::lock_guard<std::mutex> lock(connect_mutex);
+    std::unique_lock<std::mutex> lock(connect_mutex, std::defer_lock);
+    if (NeedsSerialConnect(odbc_string)) lock.lock();
     rc = SQLDriverConnectW(raw, nullptr, Wide(wide), static_cast<SQLSMALLINT>(wide.size()), nullptr,
                            0, nullptr, SQL_DRIVER_NOPROMPT);
   }
@@ -1243,7 +1427,8 @@ std::unique_ptr<Connection> OpenOdbcConnection(const std::string& odbc_string,
     }
     return fail(text.empty() ? u"the database connection could not be opened" : text);
   }
-  auto connection = std::make_unique<OdbcConnection>(std::move(environment), std::move(dbc));
+  auto connection =
+      std::make_unique<OdbcConnection>(std::move(environment), std::move(dbc), options);
   connection->Connected(before);
   return connection;
 }

@@ -4,6 +4,7 @@
 
 #include <pthread.h>
 
+#include <chrono>
 #include <mutex>
 #include <unordered_map>
 #include <utility>
@@ -12,14 +13,25 @@
 namespace zelvar::db {
 namespace {
 
-// Idle connections kept per string beyond a burst; more are closed when
-// they come back.
-constexpr size_t kMaxIdlePerString = 32;
+// Idle connections kept per string; more are closed when they come back,
+// so the server holds hardly more sessions than the host has requests in
+// flight.
+constexpr size_t kMaxIdlePerString = 8;
+
+// After a failed connect, further connects with the same string wait this
+// long, doubling with each failure up to the ceiling; requests meanwhile
+// fail at once, so a server that is down costs no connect storm.
+constexpr auto kFirstBackOff = std::chrono::milliseconds(50);
+constexpr auto kMaxBackOff = std::chrono::seconds(1);
 
 }  // namespace
 
 struct Pool::Slot {
-  std::vector<std::unique_ptr<Connection>> connections;  // guarded by Shared::mutex
+  // Guarded by Shared::mutex.
+  std::vector<std::unique_ptr<Connection>> connections;
+  int failed_connects = 0;  // in a row
+  std::chrono::steady_clock::time_point retry_at;
+  BackendError last_failure;
 };
 
 struct Pool::Shared {
@@ -100,6 +112,10 @@ Lease Pool::Acquire(const std::string& connection_string, bool fresh, BackendErr
       if (!fresh && !slot->connections.empty()) {
         candidate = std::move(slot->connections.back());
         slot->connections.pop_back();
+      } else if (slot->failed_connects > 0 &&
+                 std::chrono::steady_clock::now() < slot->retry_at) {
+        *error = slot->last_failure;
+        return Lease();
       }
     }
     if (!candidate) break;
@@ -111,6 +127,19 @@ Lease Pool::Acquire(const std::string& connection_string, bool fresh, BackendErr
   }
   dead.clear();
   std::unique_ptr<Connection> connection = opener_(connection_string, error);
+  {
+    std::lock_guard<std::mutex> lock(shared_->mutex);
+    if (!connection) {
+      const int doublings = std::min(key->failed_connects, 6);
+      ++key->failed_connects;
+      key->retry_at = std::chrono::steady_clock::now() +
+                      std::min<std::chrono::steady_clock::duration>(kFirstBackOff * (1 << doublings),
+                                                                    kMaxBackOff);
+      key->last_failure = *error;
+    } else {
+      key->failed_connects = 0;
+    }
+  }
   if (!connection) return Lease();
   return Lease(this, key, std::move(connection), generation);
 }

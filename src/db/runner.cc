@@ -4,9 +4,11 @@
 #include <new>
 
 #include "db/ado.h"
+#include "db/deadline.h"
 #include "db/error_log.h"
 #include "db/guarded.h"
 #include "db/recordset.h"
+#include "db/request.h"
 #include "db/runner.h"
 #include "db/text.h"
 #include "shell/module_state.h"
@@ -21,6 +23,16 @@ int OpenFailed(std::u16string* error_text) {
 }
 
 }  // namespace
+
+int LeaseForRequest(ConnectionHandle& connection, std::u16string* error_text, bool fresh) {
+  std::shared_ptr<const std::string> connection_string = CurrentConnectionString();
+  if (connection_string) StartRequestClock(OptionsOf(*connection_string).command_timeout);
+  return AdoConnOpen(connection, std::move(connection_string), error_text, fresh);
+}
+
+void NoteIfTimedOut() {
+  if (TakeTimeoutNotice()) WriteErrorLog(kTimedOutLogText);
+}
 
 int AdoConnOpen(ConnectionHandle& connection, std::shared_ptr<const std::string> connection_string,
                 std::u16string* error_text, bool fresh) {
@@ -94,30 +106,30 @@ int AdoRstOpen(RecordsetHandle& recordset, const Sql& statement,
 }
 
 int ExecuteSql(const Sql& sql, std::u16string* error_text) {
+  RequestScope request;
   return Guarded(error_text, [&] {
     ConnectionHandle connection;
     std::u16string text;
-    if (AdoConnOpen(connection, CurrentConnectionString(), &text) != 0) {
-      return OpenFailed(error_text);
-    }
+    if (LeaseForRequest(connection, &text) != 0) return OpenFailed(error_text);
     if (AdoConnExecute(connection, sql, &text) == 0) return 0;
     SetText(error_text, text);
     AdoConnClose(connection);
+    NoteIfTimedOut();
     return -1;
   });
 }
 
 int QuerySql(const Sql& sql, RecordsetHandle& recordset, std::u16string* error_text) {
+  RequestScope request;
   return Guarded(error_text, [&] {
     ConnectionHandle connection;
     std::u16string text;
-    if (AdoConnOpen(connection, CurrentConnectionString(), &text) != 0) {
-      return OpenFailed(error_text);
-    }
+    if (LeaseForRequest(connection, &text) != 0) return OpenFailed(error_text);
     // The rows are read in full, so the connection goes back at once.
     if (AdoRstOpen(recordset, sql, connection, &text) == 0) return 0;
     SetText(error_text, text);
     AdoConnClose(connection);
+    NoteIfTimedOut();
     return -1;
   });
 }

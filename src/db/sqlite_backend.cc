@@ -8,19 +8,28 @@
 
 #include <sqlite3.h>
 
+#include <algorithm>
+#include <chrono>
 #include <cstring>
 #include <list>
+#include <thread>
 #include <memory>
 #include <string>
 #include <unordered_map>
 
 #include "db/backend.h"
+#include "db/deadline.h"
 #include "db/text.h"
 
 namespace zelvar::db {
 namespace {
 
-constexpr int kBusyTimeoutMs = 5000;
+// A lock wait outside any request ends after this; inside one, at the
+// request's deadline.
+constexpr auto kBusyTimeout = std::chrono::seconds(5);
+// The deadline is looked at every this many virtual machine steps of a
+// statement.
+constexpr int kProgressSteps = 10000;
 // Handlers run a few dozen distinct texts; the bound keeps a stray caller
 // with ever-new texts from holding memory without end.
 constexpr size_t kStatementCacheSize = 128;
@@ -134,15 +143,39 @@ FailureKind KindOf(int code) {
   }
 }
 
+// Waits for a lock held by another connection in growing pauses, until the
+// request's deadline (or kBusyTimeout outside a request). `count` is the
+// number of earlier calls for the same lock.
+int WaitForLock(void* started_at, int count) {
+  auto* started = static_cast<Clock::time_point*>(started_at);
+  const Clock::time_point now = Clock::now();
+  if (count == 0) *started = now;
+  Clock::time_point limit = RequestDeadline();
+  if (limit == Clock::time_point::max()) limit = *started + kBusyTimeout;
+  if (now >= limit) return 0;
+  static constexpr int kPausesMs[] = {1, 2, 5, 10, 15, 20, 25, 25, 25, 50, 50, 100};
+  constexpr int kPauses = sizeof(kPausesMs) / sizeof(kPausesMs[0]);
+  const auto pause = std::chrono::milliseconds(kPausesMs[std::min(count, kPauses - 1)]);
+  std::this_thread::sleep_for(std::min<Clock::duration>(pause, limit - now));
+  return 1;
+}
+
+// Interrupts a statement that outlives its request.
+int StopPastDeadline(void*) { return DeadlinePassed() ? 1 : 0; }
+
 class SqliteConnection final : public Connection {
  public:
-  explicit SqliteConnection(sqlite3* db) : db_(db) {}
+  explicit SqliteConnection(sqlite3* db) : db_(db) {
+    sqlite3_busy_handler(db_.get(), &WaitForLock, &busy_started_);
+    sqlite3_progress_handler(db_.get(), kProgressSteps, &StopPastDeadline, nullptr);
+  }
 
   bool Run(const Sql& sql, ResultSet* rows, BackendError* error) override;
   bool Begin(BackendError* error) override { return Plain("BEGIN IMMEDIATE", error); }
   bool Commit(BackendError* error) override;
   bool Rollback(BackendError* error) override;
   bool IsAlive() override { return !broken_; }
+  int64_t Changes() const override { return changes_; }
 
  private:
   struct CachedStatement {
@@ -160,6 +193,8 @@ class SqliteConnection final : public Connection {
 
   std::unique_ptr<sqlite3, SqliteCloser> db_;
   bool broken_ = false;
+  int64_t changes_ = 0;
+  Clock::time_point busy_started_;
   std::unordered_map<std::string, CachedStatement> cache_;
   std::list<std::string> lru_;  // most recently used first
 };
@@ -327,6 +362,7 @@ bool SqliteConnection::Run(const Sql& sql, ResultSet* rows, BackendError* error)
     return false;
   }
   if (rows != nullptr) rows->column_types = std::move(types);
+  changes_ = rows == nullptr ? sqlite3_changes64(db_.get()) : 0;
   return true;
 }
 
@@ -369,7 +405,8 @@ bool SqliteConnection::Rollback(BackendError* error) {
 
 }  // namespace
 
-std::unique_ptr<Connection> OpenSqliteConnection(const std::string& path, BackendError* error) {
+std::unique_ptr<Connection> OpenSqliteConnection(const std::string& path, BackendError* error,
+                                                 const ConnectionOptions& options) {
   sqlite3* raw = nullptr;
   int rc = sqlite3_open_v2(path.c_str(), &raw, SQLITE_OPEN_READWRITE | SQLITE_OPEN_NOMUTEX,
                            nullptr);
@@ -382,7 +419,10 @@ std::unique_ptr<Connection> OpenSqliteConnection(const std::string& path, Backen
   };
   if (rc != SQLITE_OK) return fail(rc);
   sqlite3_extended_result_codes(db.get(), 1);
-  sqlite3_busy_timeout(db.get(), kBusyTimeoutMs);
+  // The journal mode below may wait for a lock: for at most the connect
+  // timeout (the connection's own handler takes over after).
+  sqlite3_busy_timeout(db.get(), static_cast<int>(std::min<int64_t>(
+                                     options.connect_timeout.count(), 24 * 3600 * 1000)));
   // Reading the journal mode also proves that the file is a database: a
   // file of another kind opens fine and fails only here. A file the
   // process may only read opens read-only: its journal mode can't change,

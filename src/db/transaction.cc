@@ -10,23 +10,22 @@
 #include <thread>
 
 #include "db/ado.h"
+#include "db/deadline.h"
 #include "db/error_log.h"
 #include "db/guarded.h"
 #include "db/pool.h"
 #include "db/recordset.h"
+#include "db/request.h"
 #include "db/text.h"
-#include "shell/module_state.h"
 
 namespace zelvar::db {
 namespace {
 
 // Eight threads granting goods to one player on a SERIALIZABLE server
 // collide often; every one of them must get through.
+// No new attempt starts once the request's time is up.
 constexpr int kMaxAttempts = 50;
 constexpr int kMaxBackOffMicros = 20000;
-// No new attempt starts after this: on SQLite one attempt may already have
-// waited out the busy timeout, and 50 of those would hang the caller.
-constexpr auto kRetryDeadline = std::chrono::seconds(30);
 
 // Sleeps a random time below a ceiling that doubles with each attempt, so
 // that colliding transactions drift apart.
@@ -56,8 +55,10 @@ class Attempt final : public Transaction {
     return true;
   }
 
-  int Execute(const Sql& sql, std::u16string* error_text) override {
-    return Run(sql, nullptr, error_text);
+  int Execute(const Sql& sql, std::u16string* error_text, int64_t* changed) override {
+    const int result = Run(sql, nullptr, error_text);
+    if (changed != nullptr) *changed = result == 0 ? connection_->Changes() : 0;
+    return result;
   }
 
   int Query(const Sql& sql, RecordsetHandle& recordset, std::u16string* error_text) override {
@@ -111,7 +112,7 @@ class Attempt final : public Transaction {
 int RunAttempts(const std::function<int(Transaction&)>& body, std::u16string* error_text) {
   ConnectionHandle connection;
   std::u16string open_text;
-  if (AdoConnOpen(connection, CurrentConnectionString(), &open_text) != 0) {
+  if (LeaseForRequest(connection, &open_text) != 0) {
     WriteErrorLog(kOpenFailedText);
     SetText(error_text, kOpenFailedText);
     return -1;
@@ -119,10 +120,9 @@ int RunAttempts(const std::function<int(Transaction&)>& body, std::u16string* er
   Lease& lease = connection.lease();
   bool begin_replaced = false;
   BackendError last;
-  const auto deadline = std::chrono::steady_clock::now() + kRetryDeadline;
   for (int attempt = 0; attempt < kMaxAttempts; ++attempt) {
     if (attempt > 0) {
-      if (std::chrono::steady_clock::now() > deadline) break;
+      if (DeadlinePassed()) break;
       BackOff(attempt);
     }
     Attempt tx(&lease);
@@ -132,9 +132,9 @@ int RunAttempts(const std::function<int(Transaction&)>& body, std::u16string* er
       if (last.kind == FailureKind::kRetryable) continue;
       // A pooled link that died unseen fails here, before any statement of
       // the body was sent: one fresh connection may take its place.
-      if (last.kind == FailureKind::kLink && !begin_replaced) {
+      if (last.kind == FailureKind::kLink && !begin_replaced && !DeadlinePassed()) {
         begin_replaced = true;
-        if (AdoConnOpen(connection, CurrentConnectionString(), &open_text, /*fresh=*/true) != 0) {
+        if (LeaseForRequest(connection, &open_text, /*fresh=*/true) != 0) {
           WriteErrorLog(kOpenFailedText);
           SetText(error_text, kOpenFailedText);
           return -1;
@@ -162,8 +162,11 @@ int RunAttempts(const std::function<int(Transaction&)>& body, std::u16string* er
 }  // namespace
 
 int RunTransaction(const std::function<int(Transaction&)>& body, std::u16string* error_text) {
+  RequestScope request;
   // On an exception the attempt's destructor has rolled back.
-  return Guarded(error_text, [&] { return RunAttempts(body, error_text); });
+  const int result = Guarded(error_text, [&] { return RunAttempts(body, error_text); });
+  if (result != 0) NoteIfTimedOut();
+  return result;
 }
 
 }  // namespace zelvar::db

@@ -6,6 +6,7 @@
 #ifndef ZELVAR_DB_TRANSACTION_H_
 #define ZELVAR_DB_TRANSACTION_H_
 
+#include <cstdint>
 #include <functional>
 #include <string>
 
@@ -20,7 +21,9 @@ namespace zelvar::db {
 class Transaction {
  public:
   virtual ~Transaction() = default;
-  virtual int Execute(const Sql& sql, std::u16string* error_text) = 0;
+  // `changed` (may be null) receives the rows the statement inserted,
+  // changed or deleted.
+  virtual int Execute(const Sql& sql, std::u16string* error_text, int64_t* changed = nullptr) = 0;
   virtual int Query(const Sql& sql, RecordsetHandle& recordset, std::u16string* error_text) = 0;
 };
 

@@ -13,6 +13,7 @@
 #include <string>
 #include <string_view>
 
+#include "db/deadline.h"
 #include "db/recordset.h"
 #include "db/runner.h"
 #include "db/sql.h"
@@ -367,6 +368,7 @@ int HandleRequest(int user_id, int data_id, char* param, int param_length, char*
 extern "C" int GetQueryExtraDataFriendRecord(int nUserId, int DataId, char* pParam,
                                              int nParamLen, char** reply, int* replyLength) {
   try {
+    zelvar::db::RequestScope request;
     return zelvar::goods::HandleRequest(nUserId, DataId, pParam, nParamLen, reply,
                                         replyLength);
   } catch (...) {

@@ -3,6 +3,7 @@
 
 #include <exception>
 
+#include "db/deadline.h"
 #include "queries/kinds.h"
 #include "queries/reply.h"
 #include "zelvar/zelvar.h"
@@ -43,6 +44,7 @@ int Dispatch(int user_id, unsigned kind, char** reply, int* reply_length) {
 extern "C" int GetUserExtraDataFriend(int nUserId, unsigned int kind, char** reply,
                                       int* replyLength) {
   try {
+    zelvar::db::RequestScope request;
     return zelvar::queries::Dispatch(nUserId, kind, reply, replyLength);
   } catch (...) {
     // The procedures store through the out pointers only as their last
