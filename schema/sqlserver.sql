@@ -74,7 +74,7 @@ CREATE TABLE tblInviteRecord (
 );
 
 CREATE TABLE tblUserGoods (
-  nId int IDENTITY(1, 1) NOT NULL PRIMARY KEY,
+  nId bigint IDENTITY(1, 1) NOT NULL PRIMARY KEY,
   nType int NULL,
   nUserId int NULL,
   nGoodsId int NULL,

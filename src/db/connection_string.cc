@@ -7,6 +7,7 @@
 #include <algorithm>
 #include <array>
 #include <cctype>
+#include <cstdlib>
 #include <optional>
 #include <string_view>
 
@@ -123,30 +124,48 @@ bool ReadOptions(const Pairs& pairs, ConnectionOptions* options, std::string* wh
   return true;
 }
 
-// An ODBC string as written, less the module's own keywords, and with the
-// time bounds of MariaDB's and MySQL's drivers filled in where the string
-// sets none: without a read timeout they wait for ever on a server that
-// accepted the connection and never answers, even in the handshake.
+// An ODBC string as written, less the module's own keywords. For MariaDB's
+// and MySQL's drivers it also gets, where the string sets none, the time
+// bounds (without a read timeout they wait for ever on a server that
+// accepted the connection and never answers, even in the handshake), and
+// option 2, which counts the rows an UPDATE matched rather than only those
+// whose values it changed: an update that writes a value the row already
+// holds must still tell that the row is there.
 std::string OdbcStringFor(const std::string& text, const Pairs& pairs,
                           const ConnectionOptions& options) {
-  bool own = false;
-  for (const auto& [keyword, value] : pairs) own = own || IsModuleKeyword(keyword);
-  std::string odbc;
-  if (!own) {
-    odbc = text;
-  } else {
-    for (const auto& [keyword, value] : pairs) {
-      if (!IsModuleKeyword(keyword)) Append(&odbc, Trim(keyword), value);
-    }
-  }
   const std::string driver = Lower(Find(pairs, {"Driver"}).value_or(""));
-  if (driver.find("mariadb") == std::string::npos && driver.find("mysql") == std::string::npos) {
-    return odbc;
+  const bool my_sql =
+      driver.find("mariadb") != std::string::npos || driver.find("mysql") != std::string::npos;
+  constexpr unsigned long kFoundRows = 2;
+  bool rewrite = false;
+  for (const auto& [keyword, value] : pairs) {
+    const std::string lower = Lower(Trim(keyword));
+    if (IsModuleKeyword(keyword)) rewrite = true;
+    if (my_sql && (lower == "option" || lower == "options")) rewrite = true;
   }
+  if (!my_sql && !rewrite) return text;
+
+  std::string odbc;
+  bool has_option = false;
+  for (const auto& [keyword, value] : pairs) {
+    if (IsModuleKeyword(keyword)) continue;
+    const std::string lower = Lower(Trim(keyword));
+    if (my_sql && (lower == "option" || lower == "options")) {
+      char* end = nullptr;
+      const unsigned long flags = std::strtoul(value.c_str(), &end, 10);
+      if (end != value.c_str() && *end == '\0') {
+        Append(&odbc, Trim(keyword), std::to_string(flags | kFoundRows));
+        has_option = true;
+        continue;
+      }
+    }
+    Append(&odbc, Trim(keyword), value);
+  }
+  if (!my_sql) return odbc;
+  if (!has_option) Append(&odbc, "OPTION", std::to_string(kFoundRows));
   const auto whole_seconds = [](std::chrono::milliseconds span) {
     return std::to_string(std::max<long long>(1, (span.count() + 999) / 1000));
   };
-  if (!odbc.empty() && odbc.back() != ';') odbc.push_back(';');
   if (!Find(pairs, {"CONN_TIMEOUT"})) {
     Append(&odbc, "CONN_TIMEOUT", whole_seconds(options.connect_timeout));
   }

@@ -91,6 +91,33 @@ int32_t Variant::Int32() const {
   return 0;
 }
 
+std::optional<int64_t> Variant::RowId() const {
+  switch (kind_) {
+    case Kind::kInteger:
+      return integer_;
+    case Kind::kReal:
+      if (!(real_ > -9.2e18 && real_ < 9.2e18)) return std::nullopt;
+      return static_cast<int64_t>(real_);
+    case Kind::kText: {
+      size_t i = 0;
+      while (i < text_.size() && (text_[i] == u' ' || text_[i] == u'\t')) ++i;
+      const bool negative = i < text_.size() && text_[i] == u'-';
+      if (i < text_.size() && (text_[i] == u'-' || text_[i] == u'+')) ++i;
+      uint64_t value = 0;
+      for (; i < text_.size() && text_[i] >= u'0' && text_[i] <= u'9'; ++i) {
+        const auto digit = static_cast<uint64_t>(text_[i] - u'0');
+        if (value > (uint64_t{INT64_MAX} - digit) / 10) return std::nullopt;
+        value = value * 10 + digit;
+      }
+      return negative ? -static_cast<int64_t>(value) : static_cast<int64_t>(value);
+    }
+    case Kind::kEmpty:
+    case Kind::kNull:
+      break;
+  }
+  return std::nullopt;
+}
+
 double Variant::Real() const {
   switch (kind_) {
     case Kind::kInteger:

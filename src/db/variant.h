@@ -7,6 +7,7 @@
 #define ZELVAR_DB_VARIANT_H_
 
 #include <cstdint>
+#include <optional>
 #include <string>
 #include <string_view>
 
@@ -46,6 +47,10 @@ class Variant {
   // (low 32 bits of an integer, a real truncated, a text read as a decimal
   // number, 0 for null or empty).
   int32_t Int32() const;
+  // A row id: the whole value of an integer (64 bits), a text read as a
+  // decimal number, a real truncated; nullopt for null or empty, and for
+  // a number beyond 64 bits, which no row id is.
+  std::optional<int64_t> RowId() const;
   // Numbers as double; a text read as a decimal number; 0 for null.
   double Real() const;
   // The variant-to-text conversion: false (out untouched) for null or

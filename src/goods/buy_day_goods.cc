@@ -1,6 +1,7 @@
 // AddBuyDayGoods: quota goods, kept as one live quota row per player in
 // tblUserGoods and as the speak counters in the player's face text.
 
+#include <optional>
 #include <string>
 
 #include "db/recordset.h"
@@ -42,13 +43,19 @@ int WriteQuotaRow(db::Transaction& transaction, int goods_id, int goods_type, in
   }
 
   // The count replaces nBuyDay of whichever live quota row came first.
-  db::Variant row_id;
-  if (db::AdoRstGetField(rows, "nId", &row_id) != 0) {
+  db::Variant id_field;
+  if (db::AdoRstGetField(rows, "nId", &id_field) != 0) {
     return attempt.FailUnlogged();
   }
+  // Row ids are 64-bit: cut to 32 bits, the id could name another
+  // player's row.
+  const std::optional<int64_t> row_id = id_field.RowId();
+  if (!row_id) return attempt.FailUnlogged();
   const Sql update("UPDATE tblUserGoods SET nBuyDay = %d WHERE (nId = %d)",
-                   {SqlValue::Integer(count), SqlValue::Integer(row_id.Int32())});
-  if (transaction.Execute(update, &error_text) != 0) return attempt.Fail(error_text);
+                   {SqlValue::Integer(count), SqlValue::Integer(*row_id)});
+  int64_t changed = 0;
+  if (transaction.Execute(update, &error_text, &changed) != 0) return attempt.Fail(error_text);
+  if (changed != 1) return attempt.Fail(update.Text());
   return 0;
 }
 
@@ -78,7 +85,9 @@ int WriteSpeakCounters(db::Transaction& transaction, int goods_type, int user_id
 
   const Sql update("Update tblUser set sFacePic = '%s' where nid = %d",
                    {SqlValue::Text(std::move(rewritten)), SqlValue::Integer(user_id)});
-  if (transaction.Execute(update, &error_text) != 0) return attempt.Fail(error_text);
+  int64_t changed = 0;
+  if (transaction.Execute(update, &error_text, &changed) != 0) return attempt.Fail(error_text);
+  if (changed != 1) return attempt.Fail(update.Text());
   return 0;
 }
 

@@ -4,6 +4,7 @@
 #include <algorithm>
 #include <cstdint>
 #include <ctime>
+#include <optional>
 #include <string>
 
 #include "db/recordset.h"
@@ -20,20 +21,6 @@ namespace {
 
 using db::Sql;
 using db::SqlValue;
-
-// The row id: the field's text read as a decimal integer (leading blanks
-// and a sign allowed; 0 without digits).
-int ReadRowId(const std::u16string& text) {
-  size_t i = 0;
-  while (i < text.size() && (text[i] == u' ' || text[i] == u'\t')) ++i;
-  bool negative = false;
-  if (i < text.size() && (text[i] == u'-' || text[i] == u'+')) negative = text[i++] == u'-';
-  int64_t value = 0;
-  for (; i < text.size() && text[i] >= u'0' && text[i] <= u'9'; ++i) {
-    value = std::min<int64_t>(value * 10 + (text[i] - u'0'), int64_t{1} << 31);
-  }
-  return static_cast<int>(std::clamp<int64_t>(negative ? -value : value, INT32_MIN, INT32_MAX));
-}
 
 int AddRow(db::Transaction& transaction, int goods_id, int user_id, int goods_type,
            int seconds, GrantAttempt& attempt) {
@@ -66,12 +53,13 @@ int GrantInTransaction(db::Transaction& transaction, int goods_id, int user_id, 
 
   db::Variant due_field;
   db::Variant id_field;
-  std::u16string id_text;
   if (db::AdoRstGetField(rows, "tDueTime", &due_field) != 0 ||
-      db::AdoRstGetField(rows, "nId", &id_field) != 0 || !id_field.ToText(&id_text)) {
+      db::AdoRstGetField(rows, "nId", &id_field) != 0) {
     return attempt.FailUnlogged();
   }
-  const int row_id = ReadRowId(id_text);
+  // Row ids are 64-bit (SQLite's rowid, bigint identities on servers).
+  const std::optional<int64_t> row_id = id_field.RowId();
+  if (!row_id) return attempt.FailUnlogged();
   rows.reset();
 
   if (seconds == kPermanentSeconds) {
@@ -96,8 +84,12 @@ int GrantInTransaction(db::Transaction& transaction, int goods_id, int user_id, 
       "UPDATE tblUserGoods set tDueTime = '%s' where (nUserId = %d and ngoodsid = %d and "
       "nId = %d)",
       {SqlValue::DateTime(extended_text), SqlValue::Integer(user_id), SqlValue::Integer(goods_id),
-       SqlValue::Integer(row_id)});
-  if (transaction.Execute(update, &error_text) != 0) return attempt.Fail(error_text);
+       SqlValue::Integer(*row_id)});
+  int64_t changed = 0;
+  if (transaction.Execute(update, &error_text, &changed) != 0) return attempt.Fail(error_text);
+  // The row was read in this transaction: an extension that changed
+  // nothing granted nothing.
+  if (changed != 1) return attempt.Fail(update.Text());
   return 0;
 }
 

@@ -240,7 +240,7 @@ class GoodsTest : public testing::TestWithParam<Backend> {
   // Adds a goods row due at `due` (a time text, or empty for NULL) with
   // nBuyDay `buy_day`, and `id` as its nId when given.
   void AddGoodsRow(int user_id, int goods_id, int goods_type, const std::string& due,
-                   std::optional<int> id = std::nullopt, int buy_day = 0) {
+                   std::optional<int64_t> id = std::nullopt, int buy_day = 0) {
     db_->Exec(std::string("INSERT INTO tblUserGoods (") + (id ? "nId, " : "") +
               "nType, nUserId, nGoodsId, tAddTime, tDueTime, nBuyDay) VALUES (" +
               (id ? std::to_string(*id) + ", " : "") + std::to_string(goods_type) + ", " +
@@ -250,7 +250,7 @@ class GoodsTest : public testing::TestWithParam<Backend> {
   }
 
   // The due time of the goods row `id`.
-  std::string DueTime(int id) {
+  std::string DueTime(int64_t id) {
     const auto rows =
         db_->Query("SELECT tDueTime FROM tblUserGoods WHERE nId = " + std::to_string(id));
     if (rows.size() != 1) {

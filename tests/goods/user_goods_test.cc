@@ -154,6 +154,28 @@ TEST_P(UserGoods, FailedStatementsAreLoggedAndChangeNothing) {
   EXPECT_EQ("2031-01-10 12:00:00", DueTime(10));
 }
 
+// Row ids are 64-bit. Cut to 32 bits, an extension of row 5,000,000,000
+// changed nothing yet reported success, and a quota grant rewrote the row
+// of another player whose id has the same low 32 bits.
+TEST_P(UserGoods, RowIdsBeyond32BitsNameTheirOwnRow) {
+  const int alice = AddUser("alice");
+  const int bob = AddUser("bob");
+  const int64_t big = 5000000000;
+  const int64_t same_low_bits = big & 0xFFFFFFFF;
+  AddGoodsRow(bob, 601, 3100, "2031-01-01 00:00:00", same_low_bits, 4);
+  AddGoodsRow(alice, 601, 3100, "2031-01-01 00:00:00", big, 4);
+  AddGoodsRow(alice, 701, 20, "2031-01-01 00:00:00", big + 1);
+
+  ASSERT_EQ(0, AddUserGoods(701, alice, 20, kSevenDays));
+  EXPECT_EQ(ParseTimeText("2031-01-01 00:00:00") + kSevenDays,
+            ParseTimeText(DueTime(big + 1).c_str()));
+  ASSERT_EQ(0, goods::AddBuyDayGoods(602, 3150, alice, 6));
+  EXPECT_EQ("6", db_->Query("SELECT nBuyDay FROM tblUserGoods WHERE nId = " +
+                            std::to_string(big))[0][0]);
+  EXPECT_EQ("4", db_->Query("SELECT nBuyDay FROM tblUserGoods WHERE nId = " +
+                            std::to_string(same_low_bits))[0][0]);
+}
+
 INSTANTIATE_TEST_SUITE_P(Backends, UserGoods, testing::ValuesIn(AllBackends()),
                          BackendParamName);
 
