@@ -604,7 +604,9 @@ World* World::Get(Backend backend, std::string* why) {
 }
 
 bool UseWorld(World* world) {
-  std::string text = world->connection_string();
+  // ZELVAR_BENCH_OPTIONS: keywords of the module added to its connection
+  // string (e.g. "Named Statements=yes;"), to measure what they change.
+  std::string text = world->connection_string() + ";" + Env("ZELVAR_BENCH_OPTIONS");
   char* pointer = text.data();
   return OpenDBFriend(&pointer) == 0;
 }

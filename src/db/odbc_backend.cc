@@ -443,7 +443,11 @@ class OdbcConnection final : public Connection {
   bool Fail(SQLSMALLINT type, SQLHANDLE handle, std::u16string fallback, BackendError* error);
   // One execution of `sql`; false with `stale` set when the server refused
   // it for a stale plan (it never ran).
-  bool RunOnce(const Sql& sql, ResultSet* rows, BackendError* error, bool* stale);
+  // Statements stay unnamed unless `named` (the connection string asks for
+  // names): an unnamed statement lives only until the next one, so nothing
+  // of ours outlives a statement on the server session, which a pooler in
+  // transaction mode may hand to another client between statements.
+  bool RunOnce(const Sql& sql, ResultSet* rows, BackendError* error, bool* stale, bool named);
   // Runs a text of the module's own (transaction control) within the
   // request's time. False with `error` filled when it failed.
   bool RunControl(const std::u16string& text, BackendError* error);
@@ -481,6 +485,8 @@ class OdbcConnection final : public Connection {
   ConnectionOptions options_;
   Dialect dialect_ = Dialect::kOther;
   int64_t changes_ = 0;
+  // Set by Fail: the last failure was a plan gone stale.
+  bool stale_failure_ = false;
   StatementHandle control_;
   std::unordered_map<std::string, Prepared> statements_;
   std::list<std::string> recency_;  // most recently used first
@@ -540,7 +546,8 @@ bool OdbcConnection::Fail(SQLSMALLINT type, SQLHANDLE handle, std::u16string fal
     error->kind = kind;
     error->text = text.empty() ? std::move(fallback) : std::move(text);
   }
-  return stale && kind != FailureKind::kLink;
+  stale_failure_ = stale && kind != FailureKind::kLink;
+  return stale_failure_;
 }
 
 std::optional<int> OdbcConnection::ServerSeenClientPort() {
@@ -968,15 +975,20 @@ bool OdbcConnection::Run(const Sql& sql, ResultSet* rows, BackendError* error) {
   last_used_ = std::chrono::steady_clock::now();
   if (!RestoreIsolation(error)) return false;
   bool stale = false;
-  if (RunOnce(sql, rows, error, &stale)) return true;
-  if (!stale) return false;
-  // The server refused the statement before running it: prepared again,
-  // it runs once more.
+  BackendError first;
+  if (RunOnce(sql, rows, &first, &stale, options_.named_statements)) return true;
+  if (!stale) {
+    if (error) *error = std::move(first);
+    return false;
+  }
+  // The server refused the statement before running it: it runs once more,
+  // parsed afresh, and is prepared under a name again next time.
   stale = false;
-  return RunOnce(sql, rows, error, &stale);
+  return RunOnce(sql, rows, error, &stale, /*named=*/false);
 }
 
-bool OdbcConnection::RunOnce(const Sql& sql, ResultSet* rows, BackendError* error, bool* stale) {
+bool OdbcConnection::RunOnce(const Sql& sql, ResultSet* rows, BackendError* error, bool* stale,
+                             bool named) {
   const std::string& text = sql.parameterized();
   Prepared* prepared = Lookup(text, error);
   if (prepared == nullptr) return false;
@@ -987,11 +999,6 @@ bool OdbcConnection::RunOnce(const Sql& sql, ResultSet* rows, BackendError* erro
     if (prepared == nullptr) return false;
     bound = Bind(prepared, sql.values(), error);
   }
-  // Statements stay unnamed unless the connection string asks for names:
-  // an unnamed statement lives only until the next one, so no state of
-  // ours outlives a statement on the server session, which a pooler in
-  // transaction mode may hand to another client between statements.
-  const bool named = options_.named_statements;
   if (bound != BindResult::kBound || (named && !prepared->prepared && !Prepare(prepared, text, error))) {
     Forget(text);
     return false;
@@ -1004,6 +1011,7 @@ bool OdbcConnection::RunOnce(const Sql& sql, ResultSet* rows, BackendError* erro
   SQLHSTMT statement = prepared->handle.get();
   bool ok;
   bool timed_out;
+  stale_failure_ = false;
   {
     LinkWatch watch(socket_ ? socket_->fd : -1, socket_ ? socket_->inode : 0, RequestDeadline());
     SQLRETURN rc = named ? SQLExecute(statement)
@@ -1011,7 +1019,7 @@ bool OdbcConnection::RunOnce(const Sql& sql, ResultSet* rows, BackendError* erro
                                           static_cast<SQLINTEGER>(prepared->wide_text.size()));
     ok = SQL_SUCCEEDED(rc) || rc == SQL_NO_DATA;  // SQL_NO_DATA: no row changed
     if (!ok) {
-      *stale = Fail(SQL_HANDLE_STMT, statement, u"the statement failed", error);
+      Fail(SQL_HANDLE_STMT, statement, u"the statement failed", error);
     } else if (rows != nullptr) {
       *rows = ResultSet();
       if (!prepared->described) ok = Describe(prepared, error);
@@ -1030,6 +1038,9 @@ bool OdbcConnection::RunOnce(const Sql& sql, ResultSet* rows, BackendError* erro
     }
     timed_out = watch.fired();
   }
+  // A plan found stale, while running or while describing its result,
+  // means the statement produced nothing.
+  *stale = !ok && stale_failure_;
   // Closing the cursor discards any further results of the statement.
   SQLFreeStmt(statement, SQL_CLOSE);
   SQLFreeStmt(statement, SQL_RESET_PARAMS);

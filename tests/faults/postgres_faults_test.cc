@@ -213,5 +213,64 @@ TEST(PostgresTerminated, NextRequestsSucceed) {
   ExpectNoViolations(load, /*strict=*/true);
 }
 
+// A live schema change (a column added, a text widened, a type changed)
+// while the pool holds warm connections: every request of every kind
+// succeeds on the first try on every pooled connection. With statements
+// kept under a name on the server, the server refuses those prepared
+// before the change ("cached plan must not change result type", MariaDB's
+// 1615); they are prepared again and run once more.
+struct SchemaCase {
+  Backend backend;
+  bool named;
+};
+
+class LiveSchemaChange : public testing::TestWithParam<SchemaCase> {};
+
+TEST_P(LiveSchemaChange, EveryRequestSucceedsOnEveryPooledConnection) {
+  ScopedTempDir dir;
+  std::unique_ptr<TestDatabase> db = TestDatabase::Create(GetParam().backend);
+  if (db == nullptr) return;  // skipped or failed by Create
+  MixedLoad load(db.get(), kPlayers, kThreads);
+  const std::string named = GetParam().named ? "Named Statements=yes;" : "";
+  ASSERT_EQ(0, db::TestAndSetConnectionString(db->connection_string() + ";" + named));
+  LoadDuring(load, kThreads, [] { Sleep(1); });
+  ExpectEveryKindSucceeds(load);
+
+  if (GetParam().backend == Backend::kPostgres) {
+    db->Exec("ALTER TABLE tblUserGoods ADD COLUMN nExtra integer");
+    db->Exec("ALTER TABLE tblUser ADD COLUMN sExtra varchar(10)");
+    db->Exec("ALTER TABLE tblUser ALTER COLUMN sNick TYPE varchar(300)");
+    db->Exec("ALTER TABLE tblUser ALTER COLUMN nLevel TYPE bigint");
+    db->Exec("ALTER TABLE tblUserMsg ALTER COLUMN nFromUserId TYPE bigint");
+    db->Exec("ALTER TABLE tblFriendTradeHistory ADD COLUMN nExtra integer");
+  } else {
+    db->Exec("ALTER TABLE tblUserGoods ADD COLUMN nExtra INT NULL");
+    db->Exec("ALTER TABLE tblUser ADD COLUMN sExtra VARCHAR(10) NULL");
+    db->Exec("ALTER TABLE tblUser MODIFY nLevel BIGINT NULL");
+    db->Exec("ALTER TABLE tblUserMsg MODIFY nFromUserId BIGINT NULL");
+    db->Exec("ALTER TABLE tblFriendTradeHistory ADD COLUMN nExtra INT NULL");
+  }
+  ExpectEveryKindSucceeds(load);
+  ExpectEveryKindSucceeds(load);
+  ExpectNoViolations(load, /*strict=*/true);
+}
+
+std::vector<SchemaCase> SchemaCases() {
+  std::vector<SchemaCase> cases = {{Backend::kPostgres, false}, {Backend::kPostgres, true}};
+  for (Backend backend : AllBackends()) {
+    if (backend == Backend::kMariaDb) {
+      cases.push_back({Backend::kMariaDb, false});
+      cases.push_back({Backend::kMariaDb, true});
+    }
+  }
+  return cases;
+}
+
+INSTANTIATE_TEST_SUITE_P(Servers, LiveSchemaChange, testing::ValuesIn(SchemaCases()),
+                         [](const testing::TestParamInfo<SchemaCase>& info) {
+                           return BackendName(info.param.backend) +
+                                  (info.param.named ? "Named" : "Unnamed");
+                         });
+
 }  // namespace
 }  // namespace zelvar::test
