@@ -73,6 +73,11 @@ class Connection {
   virtual bool Commit(BackendError* error) = 0;
   virtual bool Rollback(BackendError* error) = 0;
 
+  // Whether texts travel whole both ways: a text bound as UTF-16 and read
+  // back as UTF-16 arrives unchanged. False with `error` filled when the
+  // driver can't (an ODBC driver of the ANSI kind refuses wide values).
+  virtual bool CheckTexts(BackendError* error) { return true; }
+
   // False when the connection is known to be unusable, checked before a
   // statement is sent on a pooled connection. Sends nothing the server
   // would run.

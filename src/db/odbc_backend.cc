@@ -34,6 +34,7 @@
 #include "db/backend.h"
 #include "db/connection_string.h"
 #include "db/deadline.h"
+#include "db/error_log.h"
 #include "db/link_watch.h"
 #include "db/odbc_env.h"
 #include "db/text.h"
@@ -153,13 +154,16 @@ bool IsLinkDiagnostic(const Diagnostic& diagnostic) {
   return false;
 }
 
-// The server refused to run a statement prepared before a change of the
-// tables it reads (PostgreSQL's "cached plan must not change result type",
-// MariaDB's 1615, SQL Server's 8525-range recompile errors): it never ran,
-// so preparing it again and running it once more sends nothing twice.
+// A statement prepared before a change of the tables it reads, refused
+// before it had any effect: PostgreSQL's "cached plan must not change
+// result type", MariaDB's 1615 ("needs to be re-prepared") and its
+// client's 2057 (a query's result columns no longer those it was prepared
+// with: only a query has them). Run once more, parsed afresh, it sends
+// nothing twice.
 bool IsStalePlanDiagnostic(const Diagnostic& diagnostic) {
   if (diagnostic.state == "0A000" && Contains(diagnostic.message, "cached plan")) return true;
-  return diagnostic.native == 1615 || Contains(diagnostic.message, "needs to be re-prepared");
+  return diagnostic.native == 1615 || diagnostic.native == 2057 ||
+         Contains(diagnostic.message, "needs to be re-prepared");
 }
 
 // PostgreSQL's statement_timeout, set for the rest of a transaction to what
@@ -423,6 +427,7 @@ class OdbcConnection final : public Connection {
   bool Commit(BackendError* error) override;
   bool Rollback(BackendError* error) override;
   bool IsAlive() override;
+  bool CheckTexts(BackendError* error) override;
   size_t RunBatch(const std::vector<const Sql*>& queries, std::vector<BatchResult>* results,
                   BackendError* error) override;
 
@@ -487,6 +492,9 @@ class OdbcConnection final : public Connection {
   int64_t changes_ = 0;
   // Set by Fail: the last failure was a plan gone stale.
   bool stale_failure_ = false;
+  // While CheckTexts runs, a refused wide text is its answer, not a fault
+  // to log.
+  bool checking_texts_ = false;
   StatementHandle control_;
   std::unordered_map<std::string, Prepared> statements_;
   std::list<std::string> recency_;  // most recently used first
@@ -520,7 +528,11 @@ bool OdbcConnection::Fail(SQLSMALLINT type, SQLHANDLE handle, std::u16string fal
   std::u16string text;
   bool stale = false;
   bool timed_out = false;
+  bool wide_refused = false;
   for (const Diagnostic& diagnostic : diagnostics) {
+    // psqlODBC's ANSI driver: "Unrecognized C_parameter type".
+    wide_refused = wide_refused || (diagnostic.state == "HYC00" &&
+                                    Contains(diagnostic.message, "C_parameter type"));
     stale = stale || IsStalePlanDiagnostic(diagnostic);
     timed_out = timed_out || IsTimeoutDiagnostic(diagnostic);
     if (IsLinkDiagnostic(diagnostic)) {
@@ -541,6 +553,10 @@ bool OdbcConnection::Fail(SQLSMALLINT type, SQLHANDLE handle, std::u16string fal
   }
   // A request that ran out of time leaves its connection behind.
   if (timed_out) kind = FailureKind::kLink;
+  if (wide_refused && !checking_texts_) {
+    WriteErrorLog(u"the ODBC driver refused a wide text value (an ANSI driver? use the "
+                  u"driver's Unicode variant): " + text);
+  }
   if (kind == FailureKind::kLink) broken_ = true;
   if (error != nullptr) {
     error->kind = kind;
@@ -1311,6 +1327,27 @@ size_t OdbcConnection::RunInlinedBatch(const std::vector<const Sql*>& queries, s
 bool OdbcConnection::Commit(BackendError* error) { return EndTransaction(SQL_COMMIT, error); }
 
 bool OdbcConnection::Rollback(BackendError* error) { return EndTransaction(SQL_ROLLBACK, error); }
+
+bool OdbcConnection::CheckTexts(BackendError* error) {
+  // Latin, CJK and a character beyond the basic plane.
+  const std::u16string sample = u"\u00e9\u4e2d\U0001F600";
+  ResultSet rows;
+  BackendError failure;
+  checking_texts_ = true;
+  const bool ran = Run(Sql("SELECT '%s'", {SqlValue::Text(sample)}), &rows, &failure);
+  checking_texts_ = false;
+  if (!ran) {
+    if (error) *error = std::move(failure);
+    return false;
+  }
+  std::u16string text;
+  if (rows.rows.size() != 1 || rows.rows[0].size() != 1 || !rows.rows[0][0].ToText(&text) ||
+      text != sample) {
+    if (error) *error = {FailureKind::kStatement, u"the ODBC driver does not carry wide texts whole"};
+    return false;
+  }
+  return true;
+}
 
 // The socket named at connect time, polled without waiting. An idle
 // database link carries nothing from the server: between statements the

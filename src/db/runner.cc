@@ -142,6 +142,13 @@ int TestAndSetConnectionString(const std::string& connection_string) {
     // A fresh connection: an idle one proves only that the string opened
     // once.
     if (AdoConnOpen(connection, candidate, nullptr, /*fresh=*/true) != 0) return -1;
+    // A string whose driver can't carry wide texts would fail every request
+    // that binds one.
+    BackendError error;
+    if (!connection.lease()->CheckTexts(&error)) {
+      connection.lease().MarkBroken();
+      return -1;
+    }
     AdoConnClose(connection);
     SetConnectionString(connection_string);
     return 0;

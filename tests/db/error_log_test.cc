@@ -27,6 +27,14 @@ size_t ExpectRecord(const std::string& log, size_t offset, const std::string& me
   return tail + 3;
 }
 
+// Driver texts carry line breaks; a record must stay one line.
+TEST(ErrorLog, LineBreaksInsideAMessageBecomeBlanks) {
+  ScopedTempDir dir;
+  WriteErrorLog(u"ERROR: x;\nError while executing\r\nthe query\rend\n");
+  const std::string log = dir.ReadFile("ZelvarError.log");
+  EXPECT_EQ(ExpectRecord(log, 0, "ERROR: x; Error while executing the query end "), log.size());
+}
+
 TEST(ErrorLog, AppendsOneRecordPerCall) {
   ScopedTempDir dir;
   WriteErrorLog(u"数据库没能打开");
