@@ -1291,6 +1291,9 @@ size_t OdbcConnection::RunInlinedBatch(const std::vector<const Sql*>& queries, s
     batch_.reset(raw);
   }
   SQLHSTMT statement = batch_.get();
+  // The watch covers the round trip and the reading of every result set.
+  std::optional<LinkWatch> watch;
+  watch.emplace(socket_ ? socket_->fd : -1, socket_ ? socket_->inode : 0, RequestDeadline());
   SQLRETURN rc = SQLExecDirectW(statement, Wide(text), static_cast<SQLINTEGER>(text.size()));
   size_t next = first;
   std::vector<Column> columns;
@@ -1316,10 +1319,16 @@ size_t OdbcConnection::RunInlinedBatch(const std::vector<const Sql*>& queries, s
     if (next < end) rc = SQLMoreResults(statement);
   }
   if (!SQL_SUCCEEDED(rc)) Fail(SQL_HANDLE_STMT, statement, u"the batch failed", error);
+  const bool timed_out = watch->fired();
+  watch.reset();
   // The result set that broke off is not known to be whole; it and the rest
   // are the caller's to run again.
   if (next < end) (*results)[next] = BatchResult();
   SQLFreeStmt(statement, SQL_CLOSE);
+  if (timed_out) {
+    broken_ = true;
+    if (error) *error = {FailureKind::kLink, kTimedOutText};
+  }
   last_used_ = std::chrono::steady_clock::now();
   return next;
 }

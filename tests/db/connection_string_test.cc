@@ -4,6 +4,7 @@
 
 #include <gtest/gtest.h>
 
+#include <chrono>
 #include <string>
 #include <utility>
 #include <vector>
@@ -92,6 +93,35 @@ TEST(ResolveConnectionString, UnusableStringsSayWhy) {
   ConnectionTarget target = ResolveConnectionString("Provider=sqloledb;Initial Catalog=x", kMicrosoft18);
   EXPECT_EQ(target.kind, ConnectionTarget::Kind::kInvalid);
   EXPECT_NE(target.error.find("Data Source"), std::string::npos) << target.error;
+}
+
+// The module's own keywords: read on every backend, never handed to a
+// driver; MariaDB's driver gets its time bounds and matched-row counts.
+TEST(ResolveConnectionString, TimeoutsAndTheModulesKeywords) {
+  ConnectionTarget sqlite =
+      ResolveConnectionString("Provider=SQLite;Data Source=a.db;Command Timeout=7;", {});
+  EXPECT_EQ(sqlite.options.command_timeout, std::chrono::seconds(7));
+  EXPECT_EQ(sqlite.options.connect_timeout, std::chrono::seconds(15));
+
+  ConnectionTarget pg = ResolveConnectionString(
+      "Driver={PostgreSQL Unicode};Server=h;Connect Timeout=3;Named Statements=yes", {});
+  EXPECT_EQ(pg.options.connect_timeout, std::chrono::seconds(3));
+  EXPECT_EQ(pg.options.command_timeout, std::chrono::seconds(30));
+  EXPECT_TRUE(pg.options.named_statements);
+  EXPECT_EQ(Split(pg.odbc), (Pairs{{"Driver", "PostgreSQL Unicode"}, {"Server", "h"}}));
+
+  ConnectionTarget maria = ResolveConnectionString(
+      "Driver={MariaDB Unicode};Server=h;OPTION=8;Command Timeout=40;", {});
+  EXPECT_EQ(Split(maria.odbc), (Pairs{{"Driver", "MariaDB Unicode"}, {"Server", "h"},
+                                     {"OPTION", "10"}, {"CONN_TIMEOUT", "15"},
+                                     {"READ_TIMEOUT", "40"}, {"WRITE_TIMEOUT", "40"}}));
+
+  for (const char* bad : {"Provider=SQLite;Data Source=a.db;Command Timeout=soon",
+                          "Driver={X};Connect Timeout=-1"}) {
+    ConnectionTarget target = ResolveConnectionString(bad, {});
+    EXPECT_EQ(target.kind, ConnectionTarget::Kind::kInvalid) << bad;
+    EXPECT_NE(target.error.find("whole number of seconds"), std::string::npos) << target.error;
+  }
 }
 
 TEST(SqlServerTranslation, BuiltInStringWithTheBestDriver) {
