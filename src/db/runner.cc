@@ -138,6 +138,9 @@ int TestAndSetConnectionString(const std::string& connection_string) {
   std::u16string ignored;
   return Guarded(&ignored, [&] {
     auto candidate = std::make_shared<const std::string>(connection_string);
+    // The test is bounded like a request.
+    RequestScope request;
+    StartRequestClock(OptionsOf(connection_string).command_timeout);
     ConnectionHandle connection;
     // A fresh connection: an idle one proves only that the string opened
     // once.
