@@ -313,15 +313,17 @@ TEST_F(OdbcTest, AnotherConnectionsTransactionLeavesTheDefaultIsolation) {
   ZELVAR_REQUIRE_CONNECTION();
   std::unique_ptr<Connection> other = Open();
   ASSERT_NE(other, nullptr);
-  const Sql level("SELECT current_setting('transaction_isolation') AS level");
-  EXPECT_EQ(Single(*other, level), Variant::Text(u"read committed"));
+  const auto level = [&] {
+    std::u16string text;
+    Single(*other, Sql("SELECT current_setting('transaction_isolation') AS level")).ToText(&text);
+    return Narrow(text);
+  };
+  EXPECT_EQ(level(), "read committed");
   BackendError error;
   ASSERT_TRUE(connection_->Begin(&error)) << Narrow(error.text);
   Execute(*connection_, Sql("INSERT INTO tblFriend (nUserId, nFriendId) VALUES (1, 2)"));
   ASSERT_TRUE(connection_->Commit(&error)) << Narrow(error.text);
-  for (int i = 0; i < 3; ++i) {
-    EXPECT_EQ(Single(*other, level), Variant::Text(u"read committed")) << "statement " << i;
-  }
+  for (int i = 0; i < 3; ++i) EXPECT_EQ(level(), "read committed") << "statement " << i;
 }
 
 // A server that takes the TCP connection but never answers, and a port
