@@ -308,6 +308,26 @@ TEST_F(OdbcTest, ConcurrentUpdateIsARetryableSerializationFailure) {
   EXPECT_EQ(Single(*other, read), Variant::Integer(11));
 }
 
+// Behind a pooler in transaction mode (scripts/with-pgbouncer) the
+// connections share server sessions: a transaction of one connection must
+// leave nothing behind that another connection's statements then run at.
+TEST_F(OdbcTest, AnotherConnectionsTransactionLeavesTheDefaultIsolation) {
+  ZELVAR_REQUIRE_CONNECTION();
+  std::unique_ptr<Connection> other = Open();
+  ASSERT_NE(other, nullptr);
+  const auto level = [&] {
+    std::u16string text;
+    Single(*other, Sql("SELECT current_setting('transaction_isolation') AS level")).ToText(&text);
+    return Narrow(text);
+  };
+  EXPECT_EQ(level(), "read committed");
+  BackendError error;
+  ASSERT_TRUE(connection_->Begin(&error)) << Narrow(error.text);
+  Execute(*connection_, Sql("INSERT INTO tblFriend (nUserId, nFriendId) VALUES (1, 2)"));
+  ASSERT_TRUE(connection_->Commit(&error)) << Narrow(error.text);
+  for (int i = 0; i < 3; ++i) EXPECT_EQ(level(), "read committed") << "statement " << i;
+}
+
 // A server that takes the TCP connection but never answers, and a port
 // where nothing listens: both end in a link failure. The silent one ends
 // with the login timeout; the bound below only guards against a hang.

@@ -262,16 +262,7 @@ class GoodsTest : public testing::TestWithParam<Backend> {
 
   // Makes every `event` (INSERT or UPDATE) on `table` fail in the database.
   void RefuseWrites(const std::string& table, const std::string& event) {
-    if (db_->backend() == Backend::kSqlite) {
-      db_->Exec("CREATE TRIGGER refuse_" + event + " BEFORE " + event + " ON " + table +
-                " BEGIN SELECT RAISE(ABORT, 'write refused'); END");
-    } else {
-      db_->Exec(
-          "CREATE OR REPLACE FUNCTION refuse_write() RETURNS trigger AS $$ BEGIN RAISE "
-          "EXCEPTION 'write refused'; END $$ LANGUAGE plpgsql");
-      db_->Exec("CREATE TRIGGER refuse_" + event + " BEFORE " + event + " ON " + table +
-                " FOR EACH ROW EXECUTE FUNCTION refuse_write()");
-    }
+    db_->RefuseWrites(table, event, "write refused");
   }
 
   std::string ErrorLog() const { return dir_->ReadFile("ZelvarError.log"); }

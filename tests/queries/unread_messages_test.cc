@@ -92,15 +92,7 @@ TEST_P(UnreadMessages, MessageWithoutTextOrTimeIsDeliveredNotDropped) {
 }
 
 TEST_P(UnreadMessages, FailedMarkReadStillDeliversAndKeepsThemUnread) {
-  if (GetParam() == Backend::kSqlite) {
-    db_->Exec("CREATE TRIGGER no_mark BEFORE UPDATE ON tblUserMsg "
-              "BEGIN SELECT RAISE(ABORT, 'refused'); END");
-  } else {
-    db_->Exec("CREATE FUNCTION refuse() RETURNS trigger LANGUAGE plpgsql AS "
-              "$$ BEGIN RAISE EXCEPTION 'refused'; END $$");
-    db_->Exec("CREATE TRIGGER no_mark BEFORE UPDATE ON tblUserMsg "
-              "FOR EACH ROW EXECUTE FUNCTION refuse()");
-  }
+  db_->RefuseWrites("tblUserMsg", "UPDATE", "refused");
   AddMessage(1, 5, 6, "'again'", "'2011-05-03 12:34:56'", 0);
   for (int call = 0; call < 2; ++call) {
     Reply reply = Ask(5, 1620);

@@ -1,7 +1,10 @@
 // PostgreSQL test databases (postgres.h): each one a copy of the template
 // database that scripts/with-postgres filled with schema/postgresql.sql,
 // made and dropped through the raw ODBC API on the "postgres" database.
-// Thread-safe.
+// Behind scripts/with-pgbouncer they are made and dropped on the server
+// itself: CREATE DATABASE ... TEMPLATE refuses while any session is on the
+// template, and DROP DATABASE ... WITH (FORCE) must end the pooler's
+// sessions, not be one of them. Thread-safe.
 #include "support/postgres.h"
 
 #include <sql.h>
@@ -89,7 +92,8 @@ std::string RunAdminStatement(const std::string& statement) {
   };
   std::string result;
   SQLSetConnectAttr(dbc, SQL_ATTR_LOGIN_TIMEOUT, reinterpret_cast<SQLPOINTER>(10), 0);
-  std::string admin = Env("ZELVAR_TEST_PG_ADMIN");
+  std::string admin = Env("ZELVAR_TEST_PG_DIRECT_ADMIN");
+  if (admin.empty()) admin = Env("ZELVAR_TEST_PG_ADMIN");
   SQLRETURN rc = SQLDriverConnect(dbc, nullptr, (SQLCHAR*)admin.c_str(), SQL_NTS, nullptr, 0,
                                   nullptr, SQL_DRIVER_NOPROMPT);
   if (!SQL_SUCCEEDED(rc)) {
@@ -113,6 +117,12 @@ std::string RunAdminStatement(const std::string& statement) {
 }  // namespace
 
 bool PostgresAvailable() { return !Env("ZELVAR_TEST_PG_ADMIN").empty(); }
+
+std::string DirectPostgresString(const std::string& connection_string) {
+  const std::string direct = Env("ZELVAR_TEST_PG_DIRECT_ADMIN");
+  if (direct.empty()) return connection_string;
+  return WithDatabase(direct, DatabaseOf(connection_string));
+}
 
 std::string CreatePostgresDatabase(std::string* error) {
   if (!PostgresAvailable()) {

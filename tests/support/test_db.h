@@ -2,8 +2,10 @@
 // test, on SQLite (a file in a temporary folder) or on PostgreSQL through
 // ODBC (a database created for the test on the server that
 // scripts/with-postgres starts; it exports ZELVAR_TEST_PG_ADMIN, an ODBC
-// string for the "postgres" database on it), and on MariaDB through ODBC
-// when scripts/with-mariadb runs a server (ZELVAR_TEST_MARIADB).
+// string for the "postgres" database on it; behind scripts/with-pgbouncer
+// the module's string goes through the pooler and the checks' straight to
+// the server), and on MariaDB through ODBC when scripts/with-mariadb runs a
+// server (ZELVAR_TEST_MARIADB).
 #ifndef ZELVAR_TESTS_SUPPORT_TEST_DB_H_
 #define ZELVAR_TESTS_SUPPORT_TEST_DB_H_
 
@@ -21,8 +23,8 @@ enum class Backend { kSqlite, kPostgres, kMariaDb };
 
 std::string BackendName(Backend backend);
 // For INSTANTIATE_TEST_SUITE_P(..., testing::ValuesIn(AllBackends()),
-// BackendParamName). SQLite and PostgreSQL, and MariaDB when its server
-// runs (ZELVAR_TEST_MARIADB) or is required (ZELVAR_REQUIRE_MARIADB=1).
+// BackendParamName). SQLite, PostgreSQL and MariaDB; the server cases skip
+// without their server (or fail when it is required).
 std::vector<Backend> AllBackends();
 std::string BackendParamName(const testing::TestParamInfo<Backend>& info);
 
@@ -51,8 +53,13 @@ class TestDatabase {
   void Use();
 
   // Runs `sql` (UTF-8, no values) on a connection of its own, outside the
-  // module. Fails the test on an error.
+  // module. Fails the test on an error. Quoted literals are standard SQL
+  // on every backend: a backslash is only a backslash, also on MariaDB.
   void Exec(const std::string& sql);
+  // Makes every `event` (INSERT, UPDATE or DELETE) on `table` fail in the
+  // database with `message`, by a trigger. Once per table and event.
+  void RefuseWrites(const std::string& table, const std::string& event,
+                    const std::string& message);
   // Runs a query and returns its rows as UTF-8 texts (NULL as nullopt),
   // date-times as YYYY-MM-DD HH:MM:SS.
   std::vector<std::vector<std::optional<std::string>>> Query(const std::string& sql);

@@ -1,6 +1,6 @@
-// The zelvar tool on PostgreSQL through ODBC: init creates the tables of an
-// empty database and the demo world, once; the commands then answer from
-// it as they do on SQLite.
+// The zelvar tool on the database servers (PostgreSQL, MariaDB) through
+// ODBC: init creates the tables of an empty database and the demo world,
+// once; the commands then answer from it as they do on SQLite.
 #include <set>
 
 #include <gtest/gtest.h>
@@ -13,8 +13,10 @@ namespace {
 
 using json = nlohmann::json;
 
-TEST(ToolOnPostgres, InitOnceThenRequests) {
-  auto db = TestDatabase::Create(Backend::kPostgres);
+class ToolOnServer : public testing::TestWithParam<Backend> {};
+
+TEST_P(ToolOnServer, InitOnceThenRequests) {
+  auto db = TestDatabase::Create(GetParam());
   if (!db) return;  // skipped or failed inside Create
   for (const char* table : {"tblUser", "tblFriend", "tblUserMsg", "tblFriendTradeHistory", "tblFriendTradeItem",
                             "tblInviteRecord", "tblUserGoods"}) {
@@ -25,7 +27,9 @@ TEST(ToolOnPostgres, InitOnceThenRequests) {
 
   const ToolRun init = RunTool(folder, {"--db", connection, "init", "--demo"});
   ASSERT_EQ(init.status, 0) << init.err;
-  EXPECT_NE(init.out.find("Database: PostgreSQL through ODBC"), std::string::npos) << init.out;
+  EXPECT_NE(init.out.find("Database: " + BackendName(GetParam()) + " through ODBC"),
+            std::string::npos)
+      << init.out;
   EXPECT_NE(init.out.find("Tables:   created 7"), std::string::npos) << init.out;
   const ToolRun again = RunTool(folder, {"--db", connection, "init", "--demo"});
   EXPECT_EQ(again.status, 0) << again.err;
@@ -62,6 +66,9 @@ TEST(ToolOnPostgres, InitOnceThenRequests) {
   EXPECT_EQ(sent.status, 0) << sent.err;
   EXPECT_NE(sent.out.find("Granted 2 of 2"), std::string::npos) << sent.out;
 }
+
+INSTANTIATE_TEST_SUITE_P(Servers, ToolOnServer,
+                         testing::Values(Backend::kPostgres, Backend::kMariaDb), BackendParamName);
 
 }  // namespace
 }  // namespace zelvar::test
