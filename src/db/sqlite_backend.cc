@@ -144,14 +144,17 @@ FailureKind KindOf(int code) {
 }
 
 // Waits for a lock held by another connection in growing pauses, until the
-// request's deadline (or kBusyTimeout outside a request). `count` is the
-// number of earlier calls for the same lock.
+// request's deadline (or kBusyTimeout outside a request), or sooner when a
+// lock wait bound is in force. `count` is the number of earlier calls for
+// the same lock.
 int WaitForLock(void* started_at, int count) {
   auto* started = static_cast<Clock::time_point*>(started_at);
   const Clock::time_point now = Clock::now();
   if (count == 0) *started = now;
   Clock::time_point limit = RequestDeadline();
   if (limit == Clock::time_point::max()) limit = *started + kBusyTimeout;
+  const Clock::duration bound = LockWaitBound();
+  if (bound > Clock::duration::zero()) limit = std::min(limit, *started + bound);
   if (now >= limit) return 0;
   static constexpr int kPausesMs[] = {1, 2, 5, 10, 15, 20, 25, 25, 25, 50, 50, 100};
   constexpr int kPauses = sizeof(kPausesMs) / sizeof(kPausesMs[0]);
