@@ -82,6 +82,13 @@ class Connection {
   // statement is sent on a pooled connection. Sends nothing the server
   // would run.
   virtual bool IsAlive() = 0;
+
+  // True when the database this connection opened is no longer the one
+  // its connection string names: an SQLite file replaced, renamed or
+  // removed under it. Such a connection is dead (IsAlive is false) and is
+  // never pooled again. Cheap (one look at the file's status); a server's
+  // connection is never superseded.
+  virtual bool Superseded() { return false; }
 };
 
 // Opens a connection for one connection string (connection_string.h).

@@ -7,6 +7,7 @@ namespace {
 thread_local int scope_depth = 0;
 thread_local Clock::time_point deadline = Clock::time_point::max();
 thread_local bool timeout_noticed = false;
+thread_local Clock::duration lock_wait_bound = Clock::duration::zero();
 
 }  // namespace
 
@@ -45,5 +46,13 @@ bool TakeTimeoutNotice() {
   timeout_noticed = true;
   return true;
 }
+
+LockWaitScope::LockWaitScope(Clock::duration bound) : previous_(lock_wait_bound) {
+  lock_wait_bound = bound;
+}
+
+LockWaitScope::~LockWaitScope() { lock_wait_bound = previous_; }
+
+Clock::duration LockWaitBound() { return lock_wait_bound; }
 
 }  // namespace zelvar::db

@@ -50,6 +50,24 @@ bool DeadlinePassed();
 // request: a request that ran out of time is logged once.
 bool TakeTimeoutNotice();
 
+// Bounds every wait for a lock held by another connection on this thread
+// while it lives, besides the request's deadline: a wait gives up `bound`
+// after it began. Scopes nest, the innermost counting; a zero bound leaves
+// only the deadline, as without a scope.
+class LockWaitScope {
+ public:
+  explicit LockWaitScope(Clock::duration bound);
+  ~LockWaitScope();
+  LockWaitScope(const LockWaitScope&) = delete;
+  LockWaitScope& operator=(const LockWaitScope&) = delete;
+
+ private:
+  Clock::duration previous_;
+};
+
+// The lock wait bound in force; zero when there is none.
+Clock::duration LockWaitBound();
+
 }  // namespace zelvar::db
 
 #endif  // ZELVAR_DB_DEADLINE_H_

@@ -145,13 +145,22 @@ Lease Pool::Acquire(const std::string& connection_string, bool fresh, BackendErr
 }
 
 void Pool::Return(Slot* slot, std::unique_ptr<Connection> connection, uint64_t generation) {
+  const auto keepable = [&] {
+    return generation == shared_->generation && slot->connections.size() < kMaxIdlePerString;
+  };
+  bool keep;
   {
     std::lock_guard<std::mutex> lock(shared_->mutex);
     if (generation < shared_->forgotten_generation) {
       Abandon(shared_->abandoned, connection.release());  // the parent's: left open
       return;
     }
-    if (generation == shared_->generation && slot->connections.size() < kMaxIdlePerString) {
+    keep = keepable();
+  }
+  // Looked at outside the lock: it reads the file's status.
+  if (keep && !connection->Superseded()) {
+    std::lock_guard<std::mutex> lock(shared_->mutex);
+    if (keepable()) {
       slot->connections.push_back(std::move(connection));
       return;
     }

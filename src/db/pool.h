@@ -4,8 +4,11 @@
 //
 // Rules: a connection whose link failed is discarded, never pooled again;
 // an idle connection found dead is replaced before a statement is sent on
-// it, so the caller never sees it; CloseIdleConnections closes the idle
-// ones at once and the leased ones when they come back. A child process
+// it, so the caller never sees it; a connection whose database was
+// superseded (backend.h) is closed when it comes back, and an idle one
+// when a lease would take it, so a new connection opens only once no idle
+// one is left to close; CloseIdleConnections closes the idle ones at once
+// and the leased ones when they come back. A child process
 // made by fork() never uses the connections of the process-wide pools that
 // it inherited: it opens its own.
 //

@@ -5,8 +5,22 @@
 // A connection is opened without SQLITE_OPEN_CREATE: a missing file is an
 // open failure and no file is created. Each Connection is used by one
 // thread at a time (SQLITE_OPEN_NOMUTEX).
+//
+// A database file replaced, renamed or removed under open connections
+// (a restore from a backup, a file moved aside) supersedes them: they
+// would go on working on the old file, which nobody reads again. Worse,
+// they keep the old database's -wal and -shm files beside the path, and a
+// connection opened on the file now there would take them for its own and
+// replay the old database's pages into it. So a superseded connection is
+// dead; before it closes it copies what its WAL holds into the old file
+// (SQLite itself does not checkpoint a moved file on close), and the old
+// -wal and -shm go from beside the path once nothing of this process
+// needs them there: when the last connection on the old file closes, or
+// when a connection is about to open on the new one.
 
 #include <sqlite3.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <chrono>
@@ -14,8 +28,10 @@
 #include <list>
 #include <thread>
 #include <memory>
+#include <mutex>
 #include <string>
 #include <unordered_map>
+#include <vector>
 
 #include "db/backend.h"
 #include "db/deadline.h"
@@ -144,14 +160,17 @@ FailureKind KindOf(int code) {
 }
 
 // Waits for a lock held by another connection in growing pauses, until the
-// request's deadline (or kBusyTimeout outside a request). `count` is the
-// number of earlier calls for the same lock.
+// request's deadline (or kBusyTimeout outside a request), or sooner when a
+// lock wait bound is in force. `count` is the number of earlier calls for
+// the same lock.
 int WaitForLock(void* started_at, int count) {
   auto* started = static_cast<Clock::time_point*>(started_at);
   const Clock::time_point now = Clock::now();
   if (count == 0) *started = now;
   Clock::time_point limit = RequestDeadline();
   if (limit == Clock::time_point::max()) limit = *started + kBusyTimeout;
+  const Clock::duration bound = LockWaitBound();
+  if (bound > Clock::duration::zero()) limit = std::min(limit, *started + bound);
   if (now >= limit) return 0;
   static constexpr int kPausesMs[] = {1, 2, 5, 10, 15, 20, 25, 25, 25, 50, 50, 100};
   constexpr int kPauses = sizeof(kPausesMs) / sizeof(kPausesMs[0]);
@@ -163,18 +182,108 @@ int WaitForLock(void* started_at, int count) {
 // Interrupts a statement that outlives its request.
 int StopPastDeadline(void*) { return DeadlinePassed() ? 1 : 0; }
 
+// A file's identity; empty when there is no file.
+struct FileId {
+  dev_t device = 0;
+  ino_t inode = 0;
+  bool operator==(const FileId&) const = default;
+  bool empty() const { return inode == 0; }
+};
+
+FileId IdOf(const std::string& path) {
+  struct stat status;
+  if (stat(path.c_str(), &status) != 0) return FileId();
+  return {status.st_dev, status.st_ino};
+}
+
+// The files a connection works on: the database at `path` and the WAL and
+// shared-memory files beside it, as they were when it opened.
+struct DatabaseFiles {
+  std::string path;
+  FileId database;
+  FileId wal;
+  FileId shm;
+};
+
+// The files of every open connection of this process.
+class OpenDatabases {
+ public:
+  static OpenDatabases& Instance() {
+    static OpenDatabases* const open = new OpenDatabases;  // used until exit
+    return *open;
+  }
+
+  void Add(const DatabaseFiles* files) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    open_.push_back(files);
+  }
+
+  // Forgets a connection that closes; when it was the last one on its
+  // database, that database's files go from beside the path if another
+  // file has taken its place there.
+  void Remove(const DatabaseFiles* files) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    open_.erase(std::find(open_.begin(), open_.end(), files));
+    for (const DatabaseFiles* other : open_) {
+      if (other->path == files->path && other->database == files->database) return;
+    }
+    RemoveLeftFiles(*files);
+  }
+
+  // Before a connection opens on `path`: the -wal and -shm there that
+  // belong to a database of an open connection which is no longer at the
+  // path go, so that the new connection makes its own.
+  void ClearLeftFiles(const std::string& path) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    for (const DatabaseFiles* files : open_) {
+      if (files->path == path) RemoveLeftFiles(*files);
+    }
+  }
+
+ private:
+  // Removes the -wal and -shm of `files` from beside its path, unless its
+  // database is still there. Only the very files it had are removed, and
+  // all removals happen under the lock, so none takes a file that another
+  // connection made since.
+  static void RemoveLeftFiles(const DatabaseFiles& files) {
+    if (IdOf(files.path) == files.database) return;
+    for (const auto& [suffix, id] : {std::pair{"-wal", files.wal}, std::pair{"-shm", files.shm}}) {
+      const std::string left = files.path + suffix;
+      if (!id.empty() && IdOf(left) == id) unlink(left.c_str());
+    }
+  }
+
+  std::mutex mutex_;
+  std::vector<const DatabaseFiles*> open_;
+};
+
 class SqliteConnection final : public Connection {
  public:
-  explicit SqliteConnection(sqlite3* db) : db_(db) {
+  SqliteConnection(sqlite3* db, DatabaseFiles files) : db_(db), files_(std::move(files)) {
     sqlite3_busy_handler(db_.get(), &WaitForLock, &busy_started_);
     sqlite3_progress_handler(db_.get(), kProgressSteps, &StopPastDeadline, nullptr);
+    OpenDatabases::Instance().Add(&files_);
+  }
+
+  ~SqliteConnection() override {
+    if (Superseded()) {
+      // The old file, wherever it went, gets what only its WAL holds. A
+      // passive checkpoint never waits and writes only to that file.
+      sqlite3_wal_checkpoint_v2(db_.get(), "main", SQLITE_CHECKPOINT_PASSIVE, nullptr, nullptr);
+    }
+    OpenDatabases::Instance().Remove(&files_);
   }
 
   bool Run(const Sql& sql, ResultSet* rows, BackendError* error) override;
   bool Begin(BackendError* error) override { return Plain("BEGIN IMMEDIATE", error); }
   bool Commit(BackendError* error) override;
   bool Rollback(BackendError* error) override;
-  bool IsAlive() override { return !broken_; }
+  bool IsAlive() override { return !broken_ && !Superseded(); }
+  bool Superseded() override {
+    int moved = 0;
+    return sqlite3_file_control(db_.get(), "main", SQLITE_FCNTL_HAS_MOVED, &moved) == SQLITE_OK &&
+           moved != 0;
+  }
   int64_t Changes() const override { return changes_; }
 
  private:
@@ -192,6 +301,7 @@ class SqliteConnection final : public Connection {
   void Fail(int code, BackendError* error);
 
   std::unique_ptr<sqlite3, SqliteCloser> db_;
+  DatabaseFiles files_;
   bool broken_ = false;
   int64_t changes_ = 0;
   Clock::time_point busy_started_;
@@ -418,6 +528,9 @@ std::unique_ptr<Connection> OpenSqliteConnection(const std::string& path, Backen
     return nullptr;
   };
   if (rc != SQLITE_OK) return fail(rc);
+  // The WAL files are opened by the first read below.
+  DatabaseFiles files{path, IdOf(path), {}, {}};
+  OpenDatabases::Instance().ClearLeftFiles(path);
   sqlite3_extended_result_codes(db.get(), 1);
   // The journal mode below may wait for a lock: for at most the connect
   // timeout (the connection's own handler takes over after).
@@ -431,7 +544,9 @@ std::unique_ptr<Connection> OpenSqliteConnection(const std::string& path, Backen
   rc = sqlite3_exec(db.get(), read_only ? "PRAGMA journal_mode" : "PRAGMA journal_mode=WAL",
                     nullptr, nullptr, nullptr);
   if (rc != SQLITE_OK) return fail(rc);
-  return std::make_unique<SqliteConnection>(db.release());
+  files.wal = IdOf(path + "-wal");
+  files.shm = IdOf(path + "-shm");
+  return std::make_unique<SqliteConnection>(db.release(), std::move(files));
 }
 
 }  // namespace zelvar::db

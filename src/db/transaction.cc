@@ -109,7 +109,8 @@ class Attempt final : public Transaction {
   bool finished_ = false;
 };
 
-int RunAttempts(const std::function<int(Transaction&)>& body, std::u16string* error_text) {
+int RunAttempts(const std::function<int(Transaction&)>& body, std::u16string* error_text,
+                const TransactionOptions& options) {
   ConnectionHandle connection;
   std::u16string open_text;
   if (LeaseForRequest(connection, &open_text) != 0) {
@@ -126,10 +127,22 @@ int RunAttempts(const std::function<int(Transaction&)>& body, std::u16string* er
       BackOff(attempt);
     }
     Attempt tx(&lease);
-    if (!tx.Begin()) {
+    bool begun;
+    {
+      LockWaitScope bound(options.write_lock_wait);
+      begun = tx.Begin();
+    }
+    if (!begun) {
       last = tx.failure();
       lease.Note(last);
-      if (last.kind == FailureKind::kRetryable) continue;
+      if (last.kind == FailureKind::kRetryable) {
+        // The bound has been waited out already.
+        if (options.write_lock_wait.count() > 0) {
+          SetText(error_text, last.text);
+          return kWriteLockBusy;
+        }
+        continue;
+      }
       // A pooled link that died unseen fails here, before any statement of
       // the body was sent: one fresh connection may take its place.
       if (last.kind == FailureKind::kLink && !begin_replaced && !DeadlinePassed()) {
@@ -161,10 +174,12 @@ int RunAttempts(const std::function<int(Transaction&)>& body, std::u16string* er
 
 }  // namespace
 
-int RunTransaction(const std::function<int(Transaction&)>& body, std::u16string* error_text) {
+int RunTransaction(const std::function<int(Transaction&)>& body, std::u16string* error_text,
+                   const TransactionOptions& options) {
   RequestScope request;
   // On an exception the attempt's destructor has rolled back.
-  const int result = Guarded(error_text, [&] { return RunAttempts(body, error_text); });
+  const int result =
+      Guarded(error_text, [&] { return RunAttempts(body, error_text, options); });
   if (result != 0) NoteIfTimedOut();
   return result;
 }

@@ -6,6 +6,7 @@
 #ifndef ZELVAR_DB_TRANSACTION_H_
 #define ZELVAR_DB_TRANSACTION_H_
 
+#include <chrono>
 #include <cstdint>
 #include <functional>
 #include <string>
@@ -27,6 +28,24 @@ class Transaction {
   virtual int Query(const Sql& sql, RecordsetHandle& recordset, std::u16string* error_text) = 0;
 };
 
+// How a transaction waits for its write lock.
+struct TransactionOptions {
+  // Bounds the wait for the write lock that starts the transaction (on
+  // SQLite, BEGIN IMMEDIATE waits while another connection or process
+  // holds that lock). When the lock can't be had within it,
+  // RunTransaction gives up at once with kWriteLockBusy: `body` did not
+  // run and nothing was changed; nothing is logged unless the request's
+  // time ran out meanwhile. Zero: the wait ends only with the request's
+  // time. A server's transaction takes no lock at its start, so there it
+  // changes nothing; the row locks a body meets wait for the request's
+  // time as ever.
+  std::chrono::milliseconds write_lock_wait{0};
+};
+
+// RunTransaction's result when the write lock could not be had within
+// TransactionOptions::write_lock_wait. No body returns it.
+inline constexpr int kWriteLockBusy = -2;
+
 // Runs `body` in a transaction. `body` returns 0 to commit and anything
 // else to roll back. When a statement or the commit fails with a
 // serialization failure or deadlock (SQLITE_BUSY, SQLSTATE 40001 or 40P01,
@@ -40,7 +59,8 @@ class Transaction {
 // connection could not be opened (then with "数据库没能打开" and an
 // error-log record, as the runners do). `error_text` (may be null) gets the
 // failing statement's error text.
-int RunTransaction(const std::function<int(Transaction&)>& body, std::u16string* error_text);
+int RunTransaction(const std::function<int(Transaction&)>& body, std::u16string* error_text,
+                   const TransactionOptions& options = TransactionOptions());
 
 }  // namespace zelvar::db
 

@@ -1,8 +1,10 @@
 // SQLite under faults: writes that fail midway (a VFS that tears the n-th
 // write, or a disk that fills up), allocations that fail, a database file
-// the process may not write, and a database that another process keeps
-// locked beyond the busy timeout. Each ends with the invariants of the
-// mixed load: nothing half-written, nothing reported that did not happen.
+// the process may not write, a database that another process keeps
+// locked beyond the busy timeout, and a database file replaced, moved
+// aside or removed under a warm pool. Each ends with the invariants of the
+// mixed load, or the file's own: nothing half-written, nothing reported
+// that did not happen.
 
 #include <sqlite3.h>
 #include <sys/stat.h>
@@ -24,9 +26,13 @@
 
 #include <gtest/gtest.h>
 
+#include "db/pool.h"
 #include "db/runner.h"
+#include "db/sql.h"
+#include "db/text.h"
 #include "faults/mixed_load.h"
 #include "faults/requests.h"
+#include "shell/module_state.h"
 #include "support/test_db.h"
 
 namespace zelvar::test {
@@ -359,8 +365,9 @@ TEST_F(SqliteFaults, ReadOnlyFileRefusesEveryChange) {
 }
 
 // Another process holds the write lock past the busy timeout: every change
-// fails whole and in bounded time, reads go on, and once the lock is gone
-// every request succeeds.
+// fails whole and in bounded time, reads go on (1620 among them, which
+// hands its messages out unmarked), and once the lock is gone every
+// request succeeds.
 TEST_F(SqliteFaults, DatabaseLockedByAnotherProcess) {
   int locked[2], release[2];
   ASSERT_EQ(0, pipe(locked));
@@ -410,12 +417,13 @@ TEST_F(SqliteFaults, DatabaseLockedByAnotherProcess) {
   threaded->MarkTrouble(begin, MixedLoad::Clock::now());
 
   // 1550 answers 0 whatever happens to its rows; none may be stored.
-  const std::vector<LoadKind> changes = {LoadKind::kMessage,    LoadKind::kReadMessages,
-                                         LoadKind::kTrade,      LoadKind::kQuotaGrant,
-                                         LoadKind::kTimeGrant,  LoadKind::kEndStrangers};
+  const std::vector<LoadKind> changes = {LoadKind::kMessage,    LoadKind::kTrade,
+                                         LoadKind::kQuotaGrant, LoadKind::kTimeGrant,
+                                         LoadKind::kEndStrangers};
   EXPECT_EQ(ExpectedLines(changes), OutcomeLines(outcomes));
   for (size_t i = 0; i < seconds.size(); ++i) {
-    EXPECT_LT(seconds[i], 60) << LoadKindName(kAllKinds[i]) << " waited without end";
+    EXPECT_LT(seconds[i], kAllKinds[i] == LoadKind::kReadMessages ? 5 : 60)
+        << LoadKindName(kAllKinds[i]) << " waited without end";
   }
   EXPECT_EQ(0, db_->QueryInt("SELECT COUNT(*) FROM tblInviteRecord"));
   ExpectNoViolations(*threaded, /*strict=*/true);
@@ -427,6 +435,148 @@ TEST_F(SqliteFaults, DatabaseLockedByAnotherProcess) {
   }
   ExpectAllSucceed(after);
   ExpectNoViolations(*threaded, /*strict=*/true);
+}
+
+// Another connection holds the write lock: 1620 still hands out the
+// messages at once, leaves them unread, and delivers and marks them again
+// once the lock is gone.
+TEST_F(SqliteFaults, UnreadMessagesComeWhileTheWriteLockIsHeldElsewhere) {
+  const int user = static_cast<int>(db_->QueryInt("SELECT MIN(nId) FROM tblUser"));
+  const std::string unread = "SELECT COUNT(*) FROM tblUserMsg WHERE nRead = 0 AND nUserId = " +
+                             std::to_string(user);
+  for (const char* content : {"'first'", "'second'"}) {
+    db_->Exec("INSERT INTO tblUserMsg (nUserId, sContent, tAddTime, nRead, nFromUserId, nAll) "
+              "VALUES (" + std::to_string(user) + ", " + content +
+              ", '2011-05-03 09:05:07', 0, 1, 0)");
+  }
+  db_->Exec("BEGIN IMMEDIATE");
+  const auto start = MixedLoad::Clock::now();
+  Reply reply = QueryFriendData(user, 1620);
+  const double seconds =
+      std::chrono::duration<double>(MixedLoad::Clock::now() - start).count();
+  EXPECT_EQ(0, reply.result);
+  EXPECT_EQ(2, reply.Int(10000));
+  EXPECT_LT(seconds, 5) << "1620 waited for the write lock";
+  EXPECT_EQ(2, db_->QueryInt(unread)) << "marked read under another's write lock";
+  db_->Exec("ROLLBACK");
+
+  reply = QueryFriendData(user, 1620);
+  EXPECT_EQ(0, reply.result);
+  EXPECT_EQ(2, reply.Int(10000)) << "the unmarked messages did not come again";
+  EXPECT_EQ(0, db_->QueryInt(unread));
+  EXPECT_EQ(0, QueryFriendData(user, 1620).Int(10000));
+}
+
+int OpenFailureRecords(const ScopedTempDir& dir) {
+  const std::string log = dir.ReadFile("ZelvarError.log");
+  const std::string record = ToNarrow(db::kOpenFailedText);
+  int count = 0;
+  for (size_t at = log.find(record); at != std::string::npos; at = log.find(record, at + 1)) {
+    ++count;
+  }
+  return count;
+}
+
+bool Exists(const std::string& path) {
+  struct stat status;
+  return stat(path.c_str(), &status) == 0;
+}
+
+// The database file is replaced (a restore from a backup), moved aside or
+// removed under a warm pool, one connection leased meanwhile: requests
+// then work on the file at the path, or fail as an open failure when
+// there is none; nothing of the old file reaches the new one, the file
+// moved aside keeps every write made to it, and no file of the old
+// database is left beside the path for a later restore to meet.
+TEST_F(SqliteFaults, DatabaseFileReplacedMovedAsideOrRemoved) {
+  const std::string path = SqlitePath(*db_);
+  const std::string copy = dir_->path() + "/backup.db";
+  const std::string aside = dir_->path() + "/aside.db";
+  const int from = static_cast<int>(db_->QueryInt("SELECT MIN(nUserId) FROM tblFriend"));
+  const int to = static_cast<int>(
+      db_->QueryInt("SELECT nFriendId FROM tblFriend WHERE nUserId = " + std::to_string(from)));
+  const std::string count_of = "SELECT COUNT(*) FROM tblUserMsg WHERE sContent = ";
+
+  // A backup holding one message that the live file does not.
+  db_->Exec("INSERT INTO tblUserMsg (nUserId, sContent, tAddTime, nRead, nFromUserId, nAll) "
+            "VALUES (" + std::to_string(to) + ", 'restored', '2011-05-03 09:05:07', 0, " +
+            std::to_string(from) + ", 0)");
+  db_->Exec("VACUUM INTO '" + copy + "'");
+  db_->Exec("DELETE FROM tblUserMsg");
+
+  // Four pooled connections, each of which wrote to the live file; one of
+  // them stays leased.
+  const std::string text = *CurrentConnectionString();
+  const auto warm = [&](const char* content) {
+    std::vector<db::Lease> leases;
+    for (int i = 0; i < 4; ++i) {
+      db::BackendError error;
+      leases.push_back(db::Pool::Instance().Acquire(text, false, &error));
+      if (!leases.back()) {
+        ADD_FAILURE() << ToNarrow(error.text);
+        return db::Lease();
+      }
+      const db::Sql insert(
+          "INSERT INTO tblUserMsg (nUserId, sContent, tAddTime, nRead, nFromUserId, nAll) "
+          "VALUES (%d, '%s', '2011-05-03 09:05:07', 0, %d, 0)",
+          {db::SqlValue::Integer(to), db::SqlValue::Text(ToWide(content)),
+           db::SqlValue::Integer(from)});
+      EXPECT_TRUE(leases.back()->Run(insert, nullptr, &error)) << ToNarrow(error.text);
+    }
+    return std::move(leases.back());
+  };
+
+  {
+    SCOPED_TRACE("replaced");
+    db::Lease held = warm("before");
+    ASSERT_EQ(0, rename(copy.c_str(), path.c_str()));
+    EXPECT_EQ(0, SendMessage(from, to, u"after"));
+    const Reply reply = QueryFriendData(to, 1620);
+    EXPECT_EQ(0, reply.result);
+    std::vector<std::u16string> contents;
+    for (int m = 1; m <= reply.Int(10000).value_or(0); ++m) {
+      contents.push_back(reply.Text(static_cast<short>(10000 + 100 * m + 3)).value_or(u"?"));
+    }
+    std::sort(contents.begin(), contents.end());
+    EXPECT_EQ((std::vector<std::u16string>{u"after", u"restored"}), contents);
+    held.Release();
+    EXPECT_EQ(1u, db::Pool::Instance().IdleCount(text)) << "a connection to the old file was kept";
+    db::CloseIdleConnections();
+    auto file = TestDatabase::Attach(Backend::kSqlite, text);
+    ASSERT_NE(nullptr, file);
+    EXPECT_EQ("ok", file->Query("PRAGMA integrity_check").at(0).at(0).value_or(""));
+    EXPECT_EQ(0, file->QueryInt(count_of + "'before'")) << "the old file's rows reached the new";
+    EXPECT_EQ(1, file->QueryInt(count_of + "'after'"));
+    EXPECT_EQ(1, file->QueryInt(count_of + "'restored'"));
+    file.reset();
+    db_->Use();  // the check on the module's own string gave that string up
+  }
+  {
+    SCOPED_TRACE("moved aside");
+    db::Lease held = warm("moved");
+    ASSERT_EQ(0, rename(path.c_str(), aside.c_str()));
+    const int records = OpenFailureRecords(*dir_);
+    EXPECT_EQ(-1, SendMessage(from, to, u"lost"));
+    EXPECT_EQ(records + 1, OpenFailureRecords(*dir_));
+    held.Release();
+    EXPECT_FALSE(Exists(path + "-wal") || Exists(path + "-shm")) << "the old files stay beside";
+    auto file = TestDatabase::Attach(Backend::kSqlite, "Provider=SQLite;Data Source=" + aside);
+    ASSERT_NE(nullptr, file);
+    EXPECT_EQ(4, file->QueryInt(count_of + "'moved'")) << "writes left out of the moved file";
+  }
+  {
+    SCOPED_TRACE("removed");
+    ASSERT_EQ(0, rename(aside.c_str(), path.c_str()));
+    std::this_thread::sleep_for(std::chrono::milliseconds(200));  // the pool's connect back-off
+    db::Lease held = warm("removed");
+    ASSERT_EQ(0, unlink(path.c_str()));
+    const int records = OpenFailureRecords(*dir_);
+    const Reply reply = QueryFriendData(to, 1620);
+    EXPECT_EQ(-1, reply.result);
+    EXPECT_EQ(records + 1, OpenFailureRecords(*dir_));
+    held.Release();
+    EXPECT_FALSE(Exists(path + "-wal") || Exists(path + "-shm")) << "the old files stay beside";
+  }
 }
 
 }  // namespace
