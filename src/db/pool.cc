@@ -10,6 +10,8 @@
 #include <utility>
 #include <vector>
 
+#include "db/connection_string.h"
+
 namespace zelvar::db {
 namespace {
 
@@ -18,9 +20,11 @@ namespace {
 // flight.
 constexpr size_t kMaxIdlePerString = 8;
 
-// After a failed connect, further connects with the same string wait this
-// long, doubling with each failure up to the ceiling; requests meanwhile
-// fail at once, so a server that is down costs no connect storm.
+// After a failed connect to a server, further connects with the same
+// string wait this long, doubling with each failure up to the ceiling;
+// requests meanwhile fail at once, so a server that is down costs no
+// connect storm. Opening an SQLite file costs no server anything and is
+// tried every time.
 constexpr auto kFirstBackOff = std::chrono::milliseconds(50);
 constexpr auto kMaxBackOff = std::chrono::seconds(1);
 
@@ -29,6 +33,7 @@ constexpr auto kMaxBackOff = std::chrono::seconds(1);
 struct Pool::Slot {
   // Guarded by Shared::mutex.
   std::vector<std::unique_ptr<Connection>> connections;
+  bool backs_off = false;   // a server's string
   int failed_connects = 0;  // in a row
   std::chrono::steady_clock::time_point retry_at;
   BackendError last_failure;
@@ -106,13 +111,17 @@ Lease Pool::Acquire(const std::string& connection_string, bool fresh, BackendErr
     {
       std::lock_guard<std::mutex> lock(shared_->mutex);
       auto& slot = shared_->idle[connection_string];
-      if (!slot) slot = std::make_unique<Slot>();
+      if (!slot) {
+        slot = std::make_unique<Slot>();
+        slot->backs_off = ResolveConnectionString(connection_string, {}).kind !=
+                          ConnectionTarget::Kind::kSqlite;
+      }
       key = slot.get();
       generation = shared_->generation;
       if (!fresh && !slot->connections.empty()) {
         candidate = std::move(slot->connections.back());
         slot->connections.pop_back();
-      } else if (slot->failed_connects > 0 &&
+      } else if (slot->backs_off && slot->failed_connects > 0 &&
                  std::chrono::steady_clock::now() < slot->retry_at) {
         *error = slot->last_failure;
         return Lease();
