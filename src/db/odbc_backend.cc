@@ -456,6 +456,8 @@ class OdbcConnection final : public Connection {
   // Runs a text of the module's own (transaction control) within the
   // request's time. False with `error` filled when it failed.
   bool RunControl(const std::u16string& text, BackendError* error);
+  // Allocates `handle` for the connection unless it holds one already.
+  bool KeepStatement(StatementHandle& handle, BackendError* error);
 
   // The cached statement for `text`, or a new handle not yet prepared.
   Prepared* Lookup(const std::string& text, BackendError* error);
@@ -1075,15 +1077,19 @@ bool OdbcConnection::RunOnce(const Sql& sql, ResultSet* rows, BackendError* erro
   return true;
 }
 
-bool OdbcConnection::RunControl(const std::u16string& text, BackendError* error) {
-  if (!control_) {
-    SQLHSTMT raw = SQL_NULL_HSTMT;
-    if (!SQL_SUCCEEDED(SQLAllocHandle(SQL_HANDLE_STMT, dbc_.get(), &raw))) {
-      Fail(SQL_HANDLE_DBC, dbc_.get(), u"no ODBC statement handle could be allocated", error);
-      return false;
-    }
-    control_.reset(raw);
+bool OdbcConnection::KeepStatement(StatementHandle& handle, BackendError* error) {
+  if (handle) return true;
+  SQLHSTMT raw = SQL_NULL_HSTMT;
+  if (!SQL_SUCCEEDED(SQLAllocHandle(SQL_HANDLE_STMT, dbc_.get(), &raw))) {
+    Fail(SQL_HANDLE_DBC, dbc_.get(), u"no ODBC statement handle could be allocated", error);
+    return false;
   }
+  handle.reset(raw);
+  return true;
+}
+
+bool OdbcConnection::RunControl(const std::u16string& text, BackendError* error) {
+  if (!KeepStatement(control_, error)) return false;
   std::u16string sent = text;
   bool ok;
   bool timed_out;
@@ -1281,15 +1287,7 @@ size_t OdbcConnection::RunInlinedBatch(const std::vector<const Sql*>& queries, s
     ++end;
   }
   last_used_ = std::chrono::steady_clock::now();
-  if (!RestoreIsolation(error)) return first;
-  if (!batch_) {
-    SQLHSTMT raw = SQL_NULL_HSTMT;
-    if (!SQL_SUCCEEDED(SQLAllocHandle(SQL_HANDLE_STMT, dbc_.get(), &raw))) {
-      Fail(SQL_HANDLE_DBC, dbc_.get(), u"no ODBC statement handle could be allocated", error);
-      return first;
-    }
-    batch_.reset(raw);
-  }
+  if (!RestoreIsolation(error) || !KeepStatement(batch_, error)) return first;
   SQLHSTMT statement = batch_.get();
   // The watch covers the round trip and the reading of every result set.
   std::optional<LinkWatch> watch;
@@ -1384,11 +1382,7 @@ bool OdbcConnection::SocketLooksAlive() {
 // been idle a while: a statement without effect, run to learn whether the
 // link still carries one.
 bool OdbcConnection::Probe() {
-  if (!probe_) {
-    SQLHSTMT raw = SQL_NULL_HSTMT;
-    if (!SQL_SUCCEEDED(SQLAllocHandle(SQL_HANDLE_STMT, dbc_.get(), &raw))) return false;
-    probe_.reset(raw);
-  }
+  if (!KeepStatement(probe_, nullptr)) return false;
   std::u16string text = u"SELECT 1";
   SQLRETURN rc = SQLExecDirectW(probe_.get(), Wide(text), SQL_NTS);
   SQLFreeStmt(probe_.get(), SQL_CLOSE);

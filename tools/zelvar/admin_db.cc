@@ -209,7 +209,15 @@ class OdbcAdmin : public AdminDb {
     Statement statement(dbc_);
     if (!statement.ok()) return Fail(SQL_HANDLE_DBC, dbc_, error);
     SQLCHAR type[] = "TABLE";
-    if (!Ok(SQLTables(statement.handle, nullptr, 0, nullptr, 0, nullptr, 0, type, SQL_NTS))) {
+    // The connection's own database: without it MariaDB's driver lists the
+    // tables of every database on the server.
+    SQLCHAR catalog[256] = {};
+    SQLINTEGER catalog_length = 0;
+    const bool named = Ok(SQLGetConnectAttr(dbc_, SQL_ATTR_CURRENT_CATALOG, catalog,
+                                            sizeof catalog - 1, &catalog_length)) &&
+                       catalog[0] != '\0';
+    if (!Ok(SQLTables(statement.handle, named ? catalog : nullptr, named ? SQL_NTS : 0, nullptr,
+                      0, nullptr, 0, type, SQL_NTS))) {
       return Fail(SQL_HANDLE_STMT, statement.handle, error);
     }
     SQLRETURN rc;
