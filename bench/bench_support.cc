@@ -18,11 +18,11 @@
 #include <sstream>
 #include <unordered_map>
 
+#include "db/current_connection.h"
 #include "db/runner.h"
-#include "db/text.h"
 #include "packet/coding.h"
-#include "db/time_text.h"
-#include "shell/module_state.h"
+#include "util/text.h"
+#include "util/time_text.h"
 #include "zelvar/zelvar.h"
 
 namespace zelvar::bench {

@@ -25,11 +25,11 @@
 
 #include "bench_support.h"
 #include "db/backend.h"
+#include "db/current_connection.h"
 #include "db/recordset.h"
 #include "db/runner.h"
-#include "db/text.h"
-#include "db/time_text.h"
-#include "shell/module_state.h"
+#include "util/text.h"
+#include "util/time_text.h"
 
 namespace {
 

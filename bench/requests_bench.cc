@@ -31,10 +31,10 @@
 #include <vector>
 
 #include "bench_support.h"
-#include "db/text.h"
-#include "db/time_text.h"
 #include "goods/grants.h"
 #include "goods/speak_entry.h"
+#include "util/text.h"
+#include "util/time_text.h"
 #include "zelvar/zelvar.h"
 
 namespace zelvar::bench {

@@ -19,7 +19,7 @@
 #include <vector>
 
 #include "bench_support.h"
-#include "db/text.h"
+#include "util/text.h"
 #include "zelvar/zelvar.h"
 
 namespace zelvar::bench {

@@ -5,7 +5,7 @@
 #include "db/backend.h"
 
 #include "db/connection_string.h"
-#include "db/text.h"
+#include "util/text.h"
 
 namespace zelvar::db {
 

@@ -8,7 +8,7 @@
 #include <string>
 #include <string_view>
 
-#include "db/text.h"
+#include "util/text.h"
 
 namespace zelvar::db {
 

@@ -34,10 +34,10 @@
 #include "db/backend.h"
 #include "db/connection_string.h"
 #include "db/deadline.h"
-#include "db/error_log.h"
 #include "db/link_watch.h"
 #include "db/odbc_env.h"
-#include "db/text.h"
+#include "util/error_log.h"
+#include "util/text.h"
 
 namespace zelvar::db {
 

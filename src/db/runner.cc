@@ -4,14 +4,14 @@
 #include <new>
 
 #include "db/ado.h"
+#include "db/current_connection.h"
 #include "db/deadline.h"
-#include "db/error_log.h"
 #include "db/guarded.h"
 #include "db/recordset.h"
 #include "db/request.h"
 #include "db/runner.h"
-#include "db/text.h"
-#include "shell/module_state.h"
+#include "util/error_log.h"
+#include "util/text.h"
 
 namespace zelvar::db {
 namespace {

@@ -5,7 +5,7 @@
 #include <charconv>
 #include <string_view>
 
-#include "db/text.h"
+#include "util/text.h"
 
 namespace zelvar::db {
 namespace {

@@ -35,7 +35,7 @@
 
 #include "db/backend.h"
 #include "db/deadline.h"
-#include "db/text.h"
+#include "util/text.h"
 
 namespace zelvar::db {
 namespace {

@@ -11,12 +11,12 @@
 
 #include "db/ado.h"
 #include "db/deadline.h"
-#include "db/error_log.h"
 #include "db/guarded.h"
 #include "db/pool.h"
 #include "db/recordset.h"
 #include "db/request.h"
-#include "db/text.h"
+#include "util/error_log.h"
+#include "util/text.h"
 
 namespace zelvar::db {
 namespace {

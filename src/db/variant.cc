@@ -6,7 +6,7 @@
 #include <cmath>
 #include <limits>
 
-#include "db/text.h"
+#include "util/text.h"
 
 namespace zelvar::db {
 namespace {

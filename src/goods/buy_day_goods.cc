@@ -7,12 +7,12 @@
 #include "db/recordset.h"
 #include "db/runner.h"
 #include "db/sql.h"
-#include "db/time_text.h"
 #include "db/transaction.h"
 #include "db/variant.h"
 #include "goods/grant_attempt.h"
 #include "goods/grants.h"
 #include "goods/speak_entry.h"
+#include "util/time_text.h"
 
 namespace zelvar::goods {
 namespace {

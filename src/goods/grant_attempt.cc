@@ -1,6 +1,6 @@
 #include "goods/grant_attempt.h"
 
-#include "db/error_log.h"
+#include "util/error_log.h"
 
 namespace zelvar::goods {
 

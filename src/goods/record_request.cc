@@ -17,11 +17,11 @@
 #include "db/recordset.h"
 #include "db/runner.h"
 #include "db/sql.h"
-#include "db/text.h"
-#include "db/text_format.h"
 #include "db/variant.h"
 #include "goods/grants.h"
 #include "shell/module_state.h"
+#include "util/text.h"
+#include "util/text_format.h"
 #include "zelvar/zelvar.h"
 
 namespace zelvar::goods {

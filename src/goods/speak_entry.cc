@@ -7,7 +7,7 @@
 #include <cstdint>
 #include <limits>
 
-#include "db/text_format.h"
+#include "util/text_format.h"
 
 namespace zelvar::goods {
 namespace {

@@ -10,11 +10,11 @@
 #include "db/recordset.h"
 #include "db/runner.h"
 #include "db/sql.h"
-#include "db/time_text.h"
 #include "db/transaction.h"
 #include "db/variant.h"
 #include "goods/grant_attempt.h"
 #include "goods/grants.h"
+#include "util/time_text.h"
 
 namespace zelvar::goods {
 namespace {

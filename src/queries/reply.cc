@@ -7,8 +7,8 @@
 #include <utility>
 
 #include "db/recordset.h"
-#include "db/text.h"
-#include "db/time_text.h"
+#include "util/text.h"
+#include "util/time_text.h"
 
 namespace zelvar::queries {
 

@@ -3,10 +3,10 @@
 // closes with the number of items.
 
 #include "db/sql.h"
-#include "db/text.h"
-#include "db/text_format.h"
 #include "queries/kinds.h"
 #include "queries/reply.h"
+#include "util/text.h"
+#include "util/text_format.h"
 
 namespace zelvar::queries {
 

@@ -10,8 +10,8 @@
 #include <string>
 #include <vector>
 
-#include "db/text.h"
-#include "db/time_text.h"
+#include "util/text.h"
+#include "util/time_text.h"
 
 struct CTool::Sink {
   enum class Kind { kStream, kOwnedFile, kCallback };

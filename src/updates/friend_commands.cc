@@ -11,9 +11,9 @@
 
 #include "db/recordset.h"
 #include "db/sql.h"
-#include "db/time_text.h"
 #include "db/transaction.h"
 #include "updates/commands.h"
+#include "util/time_text.h"
 
 namespace zelvar::updates {
 namespace {

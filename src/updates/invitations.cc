@@ -7,9 +7,9 @@
 
 #include "db/runner.h"
 #include "db/sql.h"
-#include "db/time_text.h"
 #include "updates/commands.h"
 #include "updates/sql_log.h"
+#include "util/time_text.h"
 
 namespace zelvar::updates {
 namespace {

@@ -7,10 +7,10 @@
 #include <vector>
 
 #include "backend_fixture.h"
+#include "db/current_connection.h"
 #include "db/recordset.h"
 #include "db/runner.h"
-#include "db/text.h"
-#include "shell/module_state.h"
+#include "util/text.h"
 
 namespace zelvar::test {
 namespace {

@@ -1,4 +1,4 @@
-#include "db/error_log.h"
+#include "util/error_log.h"
 
 #include <gtest/gtest.h>
 #include <sys/stat.h>
@@ -7,8 +7,8 @@
 #include <fstream>
 #include <sstream>
 
-#include "db/time_text.h"
 #include "support/test_db.h"
+#include "util/time_text.h"
 
 namespace zelvar {
 namespace {

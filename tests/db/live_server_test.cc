@@ -20,14 +20,14 @@
 #include <vector>
 
 #include "db/backend.h"
+#include "db/current_connection.h"
 #include "db/odbc_env.h"
 #include "db/request.h"
 #include "db/runner.h"
 #include "db/sql.h"
-#include "db/text.h"
 #include "goods/grants.h"
-#include "shell/module_state.h"
 #include "support/test_db.h"
+#include "util/text.h"
 #include "zelvar/zelvar.h"
 
 namespace zelvar::test {

@@ -15,8 +15,8 @@
 
 #include "db/backend.h"
 #include "db/sql.h"
-#include "db/text.h"
 #include "support/test_db.h"
+#include "util/text.h"
 
 namespace zelvar::db {
 namespace {

@@ -26,10 +26,10 @@
 #include "db/recordset.h"
 #include "db/runner.h"
 #include "db/sql.h"
-#include "db/text.h"
 #include "db/transaction.h"
 #include "support/postgres.h"
 #include "support/test_db.h"
+#include "util/text.h"
 
 namespace zelvar::db {
 namespace {

@@ -6,13 +6,13 @@
 #include <string>
 #include <vector>
 
+#include "backend_fixture.h"
+#include "db/current_connection.h"
 #include "db/recordset.h"
 #include "db/runner.h"
-#include "db/text.h"
-#include "shell/module_state.h"
 #include "support/test_db.h"
+#include "util/text.h"
 #include "zelvar/zelvar.h"
-#include "backend_fixture.h"
 
 namespace zelvar::test {
 namespace {

@@ -10,7 +10,7 @@
 #include <gtest/gtest.h>
 
 #include "db/sql.h"
-#include "db/text.h"
+#include "util/text.h"
 
 namespace zelvar::test {
 namespace {

@@ -5,11 +5,11 @@
 
 #include <fstream>
 
+#include "db/current_connection.h"
 #include "db/recordset.h"
 #include "db/runner.h"
-#include "db/text.h"
-#include "shell/module_state.h"
 #include "support/test_db.h"
+#include "util/text.h"
 
 namespace zelvar::test {
 namespace {

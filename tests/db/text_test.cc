@@ -1,8 +1,8 @@
-#include "db/text.h"
+#include "util/text.h"
 
 #include <gtest/gtest.h>
 
-#include "db/text_format.h"
+#include "util/text_format.h"
 
 namespace zelvar {
 namespace {

@@ -8,9 +8,9 @@
 
 #include <gtest/gtest.h>
 
-#include "db/text.h"
-#include "db/time_text.h"
 #include "support/scoped_tz.h"
+#include "util/text.h"
+#include "util/time_text.h"
 
 namespace zelvar::test {
 namespace {

@@ -1,4 +1,4 @@
-#include "db/time_text.h"
+#include "util/time_text.h"
 
 #include <gtest/gtest.h>
 

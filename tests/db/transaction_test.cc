@@ -8,14 +8,14 @@
 #include <thread>
 #include <vector>
 
+#include "backend_fixture.h"
+#include "db/current_connection.h"
 #include "db/pool.h"
 #include "db/recordset.h"
 #include "db/runner.h"
 #include "db/transaction.h"
-#include "db/text.h"
-#include "shell/module_state.h"
 #include "support/test_db.h"
-#include "backend_fixture.h"
+#include "util/text.h"
 
 namespace zelvar::test {
 namespace {

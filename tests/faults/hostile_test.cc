@@ -17,9 +17,9 @@
 
 #include <gtest/gtest.h>
 
-#include "db/text.h"
 #include "faults/requests.h"
 #include "support/test_db.h"
+#include "util/text.h"
 #include "zelvar/zelvar.h"
 
 namespace zelvar::test {

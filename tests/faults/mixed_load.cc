@@ -8,10 +8,10 @@
 #include <set>
 #include <utility>
 
-#include "db/text.h"
-#include "db/time_text.h"
 #include "faults/requests.h"
 #include "goods/grants.h"
+#include "util/text.h"
+#include "util/time_text.h"
 
 namespace zelvar::test {
 

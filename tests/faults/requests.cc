@@ -4,7 +4,7 @@
 
 #include <cstring>
 
-#include "db/text.h"
+#include "util/text.h"
 #include "zelvar/zelvar.h"
 
 namespace zelvar::test {

@@ -26,14 +26,14 @@
 
 #include <gtest/gtest.h>
 
+#include "db/current_connection.h"
 #include "db/pool.h"
 #include "db/runner.h"
 #include "db/sql.h"
-#include "db/text.h"
 #include "faults/mixed_load.h"
 #include "faults/requests.h"
-#include "shell/module_state.h"
 #include "support/test_db.h"
+#include "util/text.h"
 
 namespace zelvar::test {
 namespace {

@@ -15,9 +15,9 @@
 #include <gtest/gtest.h>
 
 #include "db/runner.h"
-#include "db/time_text.h"
 #include "goods/goods_fixture.h"
 #include "goods/grants.h"
+#include "util/time_text.h"
 
 namespace zelvar::test {
 namespace {

@@ -15,8 +15,8 @@
 
 #include <gtest/gtest.h>
 
-#include "db/text.h"
 #include "support/test_db.h"
+#include "util/text.h"
 #include "zelvar/zelvar.h"
 
 namespace zelvar::test {

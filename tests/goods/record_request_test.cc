@@ -6,8 +6,8 @@
 
 #include <gtest/gtest.h>
 
+#include "db/current_connection.h"
 #include "goods/goods_fixture.h"
-#include "shell/module_state.h"
 
 namespace zelvar::test {
 namespace {

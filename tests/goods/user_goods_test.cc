@@ -9,10 +9,10 @@
 
 #include <gtest/gtest.h>
 
-#include "db/time_text.h"
 #include "goods/goods_fixture.h"
 #include "goods/grants.h"
 #include "support/scoped_tz.h"
+#include "util/time_text.h"
 
 namespace zelvar::test {
 namespace {

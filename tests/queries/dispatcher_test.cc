@@ -5,8 +5,8 @@
 
 #include <gtest/gtest.h>
 
+#include "db/current_connection.h"
 #include "queries/query_fixture.h"
-#include "shell/module_state.h"
 
 namespace zelvar::test {
 namespace {

@@ -11,9 +11,9 @@
 
 #include "db/runner.h"
 #include "db/sql.h"
-#include "db/text.h"
-#include "db/time_text.h"
 #include "queries/query_fixture.h"
+#include "util/text.h"
+#include "util/time_text.h"
 
 namespace zelvar::test {
 namespace {

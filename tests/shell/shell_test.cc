@@ -6,6 +6,7 @@
 #include <thread>
 #include <vector>
 
+#include "db/current_connection.h"
 #include "shell/module_state.h"
 #include "support/test_db.h"
 #include "zelvar/zelvar.h"

@@ -15,11 +15,11 @@
 #include <fstream>
 #include <sstream>
 
+#include "db/current_connection.h"
 #include "db/runner.h"
-#include "db/text.h"
-#include "shell/module_state.h"
 #include "support/mariadb.h"
 #include "support/postgres.h"
+#include "util/text.h"
 
 namespace zelvar::test {
 namespace {

@@ -3,12 +3,12 @@
 // scripts and terminal widths.
 #include <gtest/gtest.h>
 
-#include "db/text.h"
 #include "tools/zelvar/admin_db.h"
 #include "tools/zelvar/inputs.h"
 #include "tools/zelvar/packet_view.h"
 #include "tools/zelvar/replies.h"
 #include "tools/zelvar/text_util.h"
+#include "util/text.h"
 
 namespace zelvar::cli {
 namespace {

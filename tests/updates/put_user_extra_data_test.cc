@@ -11,10 +11,10 @@
 
 #include <gtest/gtest.h>
 
-#include "db/text.h"
-#include "db/time_text.h"
 #include "support/scoped_tz.h"
 #include "support/test_db.h"
+#include "util/text.h"
+#include "util/time_text.h"
 #include "zelvar/zelvar.h"
 
 namespace zelvar::test {

@@ -12,8 +12,8 @@
 #include <ctime>
 #include <regex>
 
-#include "db/text.h"
 #include "tools/zelvar/text_util.h"
+#include "util/text.h"
 
 namespace zelvar::cli {
 namespace {

@@ -7,8 +7,8 @@
 #include <map>
 #include <optional>
 
-#include "db/text.h"
 #include "tools/zelvar/text_util.h"
+#include "util/text.h"
 
 namespace zelvar::cli {
 namespace {

@@ -4,8 +4,8 @@
 #include <cstring>
 #include <limits>
 
-#include "db/text.h"
 #include "packet/coding.h"
+#include "util/text.h"
 
 namespace zelvar::cli {
 namespace {

@@ -3,8 +3,8 @@
 
 #include <cstdlib>
 
-#include "db/text.h"
 #include "tools/zelvar/requests.h"
+#include "util/text.h"
 
 namespace zelvar::cli {
 namespace {

@@ -4,7 +4,6 @@
 #include <functional>
 #include <map>
 
-#include "db/text.h"
 #include "tools/zelvar/commands.h"
 #include "tools/zelvar/inputs.h"
 #include "tools/zelvar/packet_view.h"
@@ -12,6 +11,7 @@
 #include "tools/zelvar/requests.h"
 #include "tools/zelvar/table.h"
 #include "tools/zelvar/text_util.h"
+#include "util/text.h"
 
 namespace zelvar::cli {
 namespace {

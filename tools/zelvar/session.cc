@@ -13,10 +13,10 @@
 #include <iterator>
 
 #include "db/connection_string.h"
-#include "db/text.h"
 #include "tools/zelvar/replies.h"
 #include "tools/zelvar/requests.h"
 #include "tools/zelvar/text_util.h"
+#include "util/text.h"
 
 namespace zelvar::cli {
 namespace {

@@ -1,6 +1,6 @@
 // Text helpers of the zelvar tool: the width a text takes on a terminal,
 // times for people, and a parser for the numbers people type. (UTF-8 and
-// UTF-16 conversion is the module's own, db/text.h.) Pure functions, safe
+// UTF-16 conversion is the module's own, util/text.h.) Pure functions, safe
 // on any thread.
 #ifndef ZELVAR_TOOLS_ZELVAR_TEXT_UTIL_H_
 #define ZELVAR_TOOLS_ZELVAR_TEXT_UTIL_H_

@@ -1,11 +1,11 @@
 // Local date-time text.
 
-#include "db/time_text.h"
+#include "util/time_text.h"
 
 #include <cstdlib>
 #include <cstring>
 
-#include "db/text.h"
+#include "util/text.h"
 
 namespace zelvar {
 namespace {

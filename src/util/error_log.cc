@@ -1,14 +1,14 @@
 // The error log file.
 
-#include "db/error_log.h"
+#include "util/error_log.h"
 
 #include <fcntl.h>
 #include <unistd.h>
 
 #include <string>
 
-#include "db/text.h"
-#include "db/time_text.h"
+#include "util/text.h"
+#include "util/time_text.h"
 
 namespace zelvar {
 

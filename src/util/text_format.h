@@ -4,8 +4,8 @@
 // Places: %d a signed decimal integer, %s a wide text inserted as it is,
 // %f a real in fixed-point with six decimals, %% a percent sign. A place
 // without an argument stays as written; surplus arguments are ignored.
-#ifndef ZELVAR_DB_TEXT_FORMAT_H_
-#define ZELVAR_DB_TEXT_FORMAT_H_
+#ifndef ZELVAR_UTIL_TEXT_FORMAT_H_
+#define ZELVAR_UTIL_TEXT_FORMAT_H_
 
 #include <cstdint>
 #include <initializer_list>
@@ -36,4 +36,4 @@ std::u16string FormatText(std::u16string_view format, std::initializer_list<Form
 
 }  // namespace zelvar
 
-#endif  // ZELVAR_DB_TEXT_FORMAT_H_
+#endif  // ZELVAR_UTIL_TEXT_FORMAT_H_

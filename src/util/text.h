@@ -3,8 +3,8 @@
 // The narrow code page is UTF-8 everywhere. A code unit with no UTF-8 form
 // (a lone surrogate) becomes "?"; invalid UTF-8 read back becomes U+FFFD.
 // All functions are thread-safe.
-#ifndef ZELVAR_DB_TEXT_H_
-#define ZELVAR_DB_TEXT_H_
+#ifndef ZELVAR_UTIL_TEXT_H_
+#define ZELVAR_UTIL_TEXT_H_
 
 #include <string>
 #include <string_view>
@@ -36,4 +36,4 @@ std::wstring ToWchar(std::u16string_view wide);
 
 }  // namespace zelvar
 
-#endif  // ZELVAR_DB_TEXT_H_
+#endif  // ZELVAR_UTIL_TEXT_H_

@@ -1,7 +1,7 @@
 // Date-time text: local time as YYYY-MM-DD HH:MM:SS, the one form that every
 // statement writes and the database layer gives back. Thread-safe.
-#ifndef ZELVAR_DB_TIME_TEXT_H_
-#define ZELVAR_DB_TIME_TEXT_H_
+#ifndef ZELVAR_UTIL_TIME_TEXT_H_
+#define ZELVAR_UTIL_TIME_TEXT_H_
 
 #include <cstdint>
 #include <ctime>
@@ -29,4 +29,4 @@ std::string NowText();
 
 }  // namespace zelvar
 
-#endif  // ZELVAR_DB_TIME_TEXT_H_
+#endif  // ZELVAR_UTIL_TIME_TEXT_H_

@@ -1,6 +1,6 @@
 // UTF-16 <-> UTF-8 conversion for the module's one narrow code page.
 
-#include "db/text.h"
+#include "util/text.h"
 
 #include <cstring>
 

@@ -1,6 +1,6 @@
 // Formatting of the module's own wide format texts.
 
-#include "db/text_format.h"
+#include "util/text_format.h"
 
 #include <cstdio>
 

@@ -1,8 +1,8 @@
 // The error log "ZelvarError.log" in the current directory: one record per
 // failure on the database path, each written with a single append so that
 // records of concurrent callers never interleave.
-#ifndef ZELVAR_DB_ERROR_LOG_H_
-#define ZELVAR_DB_ERROR_LOG_H_
+#ifndef ZELVAR_UTIL_ERROR_LOG_H_
+#define ZELVAR_UTIL_ERROR_LOG_H_
 
 #include <string_view>
 
@@ -15,4 +15,4 @@ void WriteErrorLog(std::u16string_view text);
 
 }  // namespace zelvar
 
-#endif  // ZELVAR_DB_ERROR_LOG_H_
+#endif  // ZELVAR_UTIL_ERROR_LOG_H_

@@ -1,0 +1,22 @@
+# Fails when a layer includes one above it: src/util includes only
+# src/util (and system headers); src/db includes only src/db and src/util.
+# SOURCE_DIR is the project's top folder.
+set(bad "")
+function(check_folder folder allowed)
+  file(GLOB_RECURSE files ${SOURCE_DIR}/src/${folder}/*.h ${SOURCE_DIR}/src/${folder}/*.cc)
+  foreach(file ${files})
+    file(STRINGS ${file} includes REGEX "^#include \"")
+    foreach(line ${includes})
+      string(REGEX REPLACE "^#include \"([^/\"]+)/.*" "\\1" top "${line}")
+      if(NOT top STREQUAL line AND NOT top MATCHES "^(${allowed})$")
+        file(RELATIVE_PATH name ${SOURCE_DIR} ${file})
+        set(bad "${bad}\n  ${name}: ${line}" PARENT_SCOPE)
+      endif()
+    endforeach()
+  endforeach()
+endfunction()
+check_folder(util "util")
+check_folder(db "db|util")
+if(bad)
+  message(FATAL_ERROR "Includes that point up a layer:${bad}")
+endif()
