@@ -458,6 +458,17 @@ class OdbcConnection final : public Connection {
   bool RunControl(const std::u16string& text, BackendError* error);
   // Allocates `handle` for the connection unless it holds one already.
   bool KeepStatement(StatementHandle& handle, BackendError* error);
+  // Watches the link for a statement about to be sent (LinkWatch): past
+  // the request's deadline its socket is shut down.
+  LinkWatch WatchLink() const {
+    return LinkWatch(socket_ ? socket_->fd : -1, socket_ ? socket_->inode : 0, RequestDeadline());
+  }
+  // A statement outlived its request: the connection goes. Always false.
+  bool TimedOut(BackendError* error) {
+    broken_ = true;
+    if (error) *error = {FailureKind::kLink, kTimedOutText};
+    return false;
+  }
 
   // The cached statement for `text`, or a new handle not yet prepared.
   Prepared* Lookup(const std::string& text, BackendError* error);
@@ -1031,7 +1042,7 @@ bool OdbcConnection::RunOnce(const Sql& sql, ResultSet* rows, BackendError* erro
   bool timed_out;
   stale_failure_ = false;
   {
-    LinkWatch watch(socket_ ? socket_->fd : -1, socket_ ? socket_->inode : 0, RequestDeadline());
+    LinkWatch watch = WatchLink();
     SQLRETURN rc = named ? SQLExecute(statement)
                          : SQLExecDirectW(statement, Wide(prepared->wide_text),
                                           static_cast<SQLINTEGER>(prepared->wide_text.size()));
@@ -1062,11 +1073,7 @@ bool OdbcConnection::RunOnce(const Sql& sql, ResultSet* rows, BackendError* erro
   // Closing the cursor discards any further results of the statement.
   SQLFreeStmt(statement, SQL_CLOSE);
   SQLFreeStmt(statement, SQL_RESET_PARAMS);
-  if (timed_out) {
-    broken_ = true;
-    if (error) *error = {FailureKind::kLink, kTimedOutText};
-    return false;
-  }
+  if (timed_out) return TimedOut(error);
   if (!ok) {
     // A statement that failed is prepared afresh next time, whatever state
     // the driver left it in.
@@ -1094,18 +1101,14 @@ bool OdbcConnection::RunControl(const std::u16string& text, BackendError* error)
   bool ok;
   bool timed_out;
   {
-    LinkWatch watch(socket_ ? socket_->fd : -1, socket_ ? socket_->inode : 0, RequestDeadline());
+    LinkWatch watch = WatchLink();
     SQLRETURN rc = SQLExecDirectW(control_.get(), Wide(sent), static_cast<SQLINTEGER>(sent.size()));
     ok = SQL_SUCCEEDED(rc) || rc == SQL_NO_DATA;
     if (!ok) Fail(SQL_HANDLE_STMT, control_.get(), u"the transaction could not be started", error);
     timed_out = watch.fired();
   }
   SQLFreeStmt(control_.get(), SQL_CLOSE);
-  if (timed_out) {
-    broken_ = true;
-    if (error) *error = {FailureKind::kLink, kTimedOutText};
-    return false;
-  }
+  if (timed_out) return TimedOut(error);
   return ok;
 }
 
@@ -1161,7 +1164,9 @@ bool OdbcConnection::Begin(BackendError* error) {
 }
 
 bool OdbcConnection::RestoreIsolation(BackendError* error) {
-  if (!serializable_ || in_transaction_) return true;
+  // PostgreSQL and MariaDB set the isolation per transaction: the session
+  // keeps its own, and nothing is set on it (a pooler shares it).
+  if (dialect_ != Dialect::kOther || !serializable_ || in_transaction_) return true;
   if (!SQL_SUCCEEDED(SQLSetConnectAttr(dbc_.get(), SQL_ATTR_TXN_ISOLATION,
                                        reinterpret_cast<SQLPOINTER>(default_isolation_), 0))) {
     Fail(SQL_HANDLE_DBC, dbc_.get(), u"the isolation level could not be restored", error);
@@ -1184,17 +1189,15 @@ bool OdbcConnection::EndTransaction(SQLSMALLINT completion, BackendError* error)
   SQLRETURN rc;
   bool timed_out;
   {
-    LinkWatch watch(socket_ ? socket_->fd : -1, socket_ ? socket_->inode : 0, RequestDeadline());
+    LinkWatch watch = WatchLink();
     rc = SQLEndTran(SQL_HANDLE_DBC, dbc_.get(), completion);
     timed_out = watch.fired();
   }
   if (timed_out) {
     // Whether a commit that ran out of time took effect is unknown: the
     // connection goes, and the caller reports a failure.
-    broken_ = true;
     in_transaction_ = false;
-    if (error) *error = {FailureKind::kLink, kTimedOutText};
-    return false;
+    return TimedOut(error);
   }
   if (!SQL_SUCCEEDED(rc)) {
     Fail(SQL_HANDLE_DBC, dbc_.get(),
@@ -1290,8 +1293,7 @@ size_t OdbcConnection::RunInlinedBatch(const std::vector<const Sql*>& queries, s
   if (!RestoreIsolation(error) || !KeepStatement(batch_, error)) return first;
   SQLHSTMT statement = batch_.get();
   // The watch covers the round trip and the reading of every result set.
-  std::optional<LinkWatch> watch;
-  watch.emplace(socket_ ? socket_->fd : -1, socket_ ? socket_->inode : 0, RequestDeadline());
+  LinkWatch watch = WatchLink();
   SQLRETURN rc = SQLExecDirectW(statement, Wide(text), static_cast<SQLINTEGER>(text.size()));
   size_t next = first;
   std::vector<Column> columns;
@@ -1317,16 +1319,11 @@ size_t OdbcConnection::RunInlinedBatch(const std::vector<const Sql*>& queries, s
     if (next < end) rc = SQLMoreResults(statement);
   }
   if (!SQL_SUCCEEDED(rc)) Fail(SQL_HANDLE_STMT, statement, u"the batch failed", error);
-  const bool timed_out = watch->fired();
-  watch.reset();
   // The result set that broke off is not known to be whole; it and the rest
   // are the caller's to run again.
   if (next < end) (*results)[next] = BatchResult();
   SQLFreeStmt(statement, SQL_CLOSE);
-  if (timed_out) {
-    broken_ = true;
-    if (error) *error = {FailureKind::kLink, kTimedOutText};
-  }
+  if (watch.fired()) TimedOut(error);
   last_used_ = std::chrono::steady_clock::now();
   return next;
 }
