@@ -19,7 +19,7 @@
 #include "db/sql.h"
 #include "db/variant.h"
 #include "goods/grants.h"
-#include "shell/module_state.h"
+#include "util/host_log.h"
 #include "util/text.h"
 #include "util/text_format.h"
 #include "zelvar/zelvar.h"

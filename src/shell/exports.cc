@@ -5,7 +5,7 @@
 #include "zelvar/zelvar.h"
 
 #include "db/runner.h"
-#include "shell/module_state.h"
+#include "util/host_log.h"
 
 extern "C" {
 

@@ -7,7 +7,7 @@
 #include <vector>
 
 #include "db/current_connection.h"
-#include "shell/module_state.h"
+#include "util/host_log.h"
 #include "support/test_db.h"
 #include "zelvar/zelvar.h"
 
