@@ -179,11 +179,11 @@ void BM_Sqlite_QueryConnectionPerStatement(benchmark::State& state) {
   const std::string path = Sqlite().path;
   int id = 0;
   for (auto _ : state) {
-    zelvar::db::BackendError error;
-    auto connection = zelvar::db::OpenSqliteConnection(path, &error);
+    std::unique_ptr<zelvar::db::Connection> connection;
+    zelvar::db::OpenSqliteConnection(path, &connection);
     zelvar::db::ResultSet rows;
     if (!connection ||
-        !connection->Run(Sql(kUserQuery, {SqlValue::Integer(id % kUsers + 1)}), &rows, &error)) {
+        !connection->Run(Sql(kUserQuery, {SqlValue::Integer(id % kUsers + 1)}), &rows).ok()) {
       state.SkipWithError("query failed");
       break;
     }
@@ -240,13 +240,14 @@ void BM_Sqlite_InsertConnectionPerStatement(benchmark::State& state) {
   const std::string now = zelvar::NowText();
   int id = 0;
   for (auto _ : state) {
-    zelvar::db::BackendError error;
-    auto connection = zelvar::db::OpenSqliteConnection(path, &error);
+    std::unique_ptr<zelvar::db::Connection> connection;
+    zelvar::db::OpenSqliteConnection(path, &connection);
     if (!connection ||
         !connection->Run(Sql(kTradeInsert, {SqlValue::Integer(id), SqlValue::Integer(id + 1),
                                             SqlValue::Integer(7), SqlValue::DateTime(now),
                                             SqlValue::Integer(10)}),
-                         nullptr, &error)) {
+                         nullptr)
+             .ok()) {
       state.SkipWithError("insert failed");
       break;
     }
@@ -358,11 +359,11 @@ void BM_Postgres_QueryConnectionPerStatement(benchmark::State& state) {
   if (pg == nullptr) return;
   int id = 0;
   for (auto _ : state) {
-    zelvar::db::BackendError error;
-    auto connection = zelvar::db::OpenConnection(pg->connection_string, &error);
+    std::unique_ptr<zelvar::db::Connection> connection;
+    zelvar::db::OpenConnection(pg->connection_string, &connection);
     zelvar::db::ResultSet rows;
     if (!connection ||
-        !connection->Run(Sql(kUserQuery, {SqlValue::Integer(id % kUsers + 1)}), &rows, &error)) {
+        !connection->Run(Sql(kUserQuery, {SqlValue::Integer(id % kUsers + 1)}), &rows).ok()) {
       state.SkipWithError("query failed");
       break;
     }
@@ -436,13 +437,14 @@ void BM_Postgres_InsertConnectionPerStatement(benchmark::State& state) {
   const std::string now = zelvar::NowText();
   int id = 0;
   for (auto _ : state) {
-    zelvar::db::BackendError error;
-    auto connection = zelvar::db::OpenConnection(pg->connection_string, &error);
+    std::unique_ptr<zelvar::db::Connection> connection;
+    zelvar::db::OpenConnection(pg->connection_string, &connection);
     if (!connection ||
         !connection->Run(Sql(kTradeInsert, {SqlValue::Integer(id), SqlValue::Integer(id + 1),
                                             SqlValue::Integer(7), SqlValue::DateTime(now),
                                             SqlValue::Integer(10)}),
-                         nullptr, &error)) {
+                         nullptr)
+             .ok()) {
       state.SkipWithError("insert failed");
       break;
     }

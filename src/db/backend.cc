@@ -9,20 +9,18 @@
 
 namespace zelvar::db {
 
-std::unique_ptr<Connection> OpenConnection(const std::string& connection_string,
-                                           BackendError* error) {
+Status OpenConnection(const std::string& connection_string,
+                      std::unique_ptr<Connection>* connection) {
   const ConnectionTarget target = ResolveConnectionString(connection_string);
   switch (target.kind) {
     case ConnectionTarget::Kind::kSqlite:
-      return OpenSqliteConnection(target.sqlite_path, error, target.options);
+      return OpenSqliteConnection(target.sqlite_path, connection, target.options);
     case ConnectionTarget::Kind::kOdbc:
-      return OpenOdbcConnection(target.odbc, error, target.options);
+      return OpenOdbcConnection(target.odbc, connection, target.options);
     case ConnectionTarget::Kind::kInvalid:
       break;
   }
-  error->kind = FailureKind::kLink;
-  error->text = ToWide(target.error.empty() ? "invalid connection string" : target.error);
-  return nullptr;
+  return Status::Link(ToWide(target.error.empty() ? "invalid connection string" : target.error));
 }
 
 ConnectionOptions OptionsOf(const std::string& connection_string) {
@@ -40,21 +38,21 @@ ConnectionOptions OptionsOf(const std::string& connection_string) {
   return last_options;
 }
 
-size_t Connection::RunBatch(const std::vector<const Sql*>& queries,
-                            std::vector<BatchResult>* results, BackendError* error) {
+Status Connection::RunBatch(const std::vector<const Sql*>& queries,
+                            std::vector<BatchResult>* results) {
   results->clear();
-  results->resize(queries.size());
-  for (size_t i = 0; i < queries.size(); ++i) {
-    BackendError failure;
-    BatchResult& result = (*results)[i];
-    result.ok = Run(*queries[i], &result.rows, &failure);
+  return RunEachOf(queries, 0, results);
+}
+
+Status Connection::RunEachOf(const std::vector<const Sql*>& queries, size_t first,
+                             std::vector<BatchResult>* results) {
+  for (size_t i = first; i < queries.size(); ++i) {
+    BatchResult& result = results->emplace_back();
+    result.status = Run(*queries[i], &result.rows);
     // After a link failure nothing more can run here.
-    if (!result.ok && failure.kind == FailureKind::kLink) {
-      *error = std::move(failure);
-      return i + 1;
-    }
+    if (result.status.IsLink()) return result.status;
   }
-  return queries.size();
+  return Status::OK();
 }
 
 }  // namespace zelvar::db

@@ -14,24 +14,10 @@
 
 #include "db/connection_string.h"
 #include "db/sql.h"
+#include "db/status.h"
 #include "db/variant.h"
 
 namespace zelvar::db {
-
-enum class FailureKind {
-  kNone,
-  // The statement failed; the connection is sound.
-  kStatement,
-  // A serialization failure or deadlock: the transaction may be run again.
-  kRetryable,
-  // The link failed: the connection is broken and must not be pooled again.
-  kLink,
-};
-
-struct BackendError {
-  FailureKind kind = FailureKind::kNone;
-  std::u16string text;  // the backend's description
-};
 
 // Every row of one query, in the order the database gave them.
 struct ResultSet {
@@ -42,8 +28,8 @@ struct ResultSet {
 
 // The outcome of one query of a batch.
 struct BatchResult {
-  bool ok = false;
-  ResultSet rows;
+  Status status;
+  ResultSet rows;  // when `status` is OK
 };
 
 class Connection {
@@ -51,32 +37,38 @@ class Connection {
   virtual ~Connection() = default;
 
   // Runs `sql` with its values bound. `rows` (null for statements without
-  // rows) receives the query's rows. False with `error` filled on failure.
-  virtual bool Run(const Sql& sql, ResultSet* rows, BackendError* error) = 0;
+  // rows) receives the query's rows.
+  virtual Status Run(const Sql& sql, ResultSet* rows) = 0;
 
   // The rows the last successful Run without rows inserted, changed or
   // deleted.
   virtual int64_t Changes() const = 0;
 
   // Runs queries that only read, in order. `results` receives one entry per
-  // query. A server backend may send them in one round trip; this one runs
-  // them one by one with Run. Returns how many leading entries of `results`
-  // hold a known outcome: all of them, or fewer when the batch broke off,
-  // with `error` telling why; the caller then runs the rest otherwise (a
-  // query there may have run already, which only reading makes harmless).
-  virtual size_t RunBatch(const std::vector<const Sql*>& queries,
-                          std::vector<BatchResult>* results, BackendError* error);
+  // query whose outcome is known. A server backend may send them in one
+  // round trip; this one runs them one by one with Run. OK when every
+  // outcome is known; when the batch broke off, the failure that ended it,
+  // and `results` holds only the leading outcomes known: the caller runs
+  // the rest otherwise (a query there may have run already, which only
+  // reading makes harmless).
+  virtual Status RunBatch(const std::vector<const Sql*>& queries,
+                          std::vector<BatchResult>* results);
 
   // Transactions: Begin starts one with the strongest isolation for a
   // read-modify-write (BEGIN IMMEDIATE; SERIALIZABLE).
-  virtual bool Begin(BackendError* error) = 0;
-  virtual bool Commit(BackendError* error) = 0;
-  virtual bool Rollback(BackendError* error) = 0;
+  virtual Status Begin() = 0;
+  virtual Status Commit() = 0;
+  virtual Status Rollback() = 0;
 
   // Whether texts travel whole both ways: a text bound as UTF-16 and read
-  // back as UTF-16 arrives unchanged. False with `error` filled when the
-  // driver can't (an ODBC driver of the ANSI kind refuses wide values).
-  virtual bool CheckTexts(BackendError* error) { return true; }
+  // back as UTF-16 arrives unchanged. A failure when the driver can't (an
+  // ODBC driver of the ANSI kind refuses wide values).
+  virtual Status CheckTexts() { return Status::OK(); }
+
+  // The queries from `first` on, one by one with Run, their outcomes
+  // appended to `results`; as RunBatch. Stops after a link failure.
+  Status RunEachOf(const std::vector<const Sql*>& queries, size_t first,
+                   std::vector<BatchResult>* results);
 
   // False when the connection is known to be unusable, checked before a
   // statement is sent on a pooled connection. Sends nothing the server
@@ -91,18 +83,18 @@ class Connection {
   virtual bool Superseded() { return false; }
 };
 
-// Opens a connection for one connection string (connection_string.h).
-// Null with `error` (kind kLink) filled when it can't be opened.
-std::unique_ptr<Connection> OpenConnection(const std::string& connection_string,
-                                           BackendError* error);
+// Opens a connection for one connection string (connection_string.h) into
+// `connection`. A link failure, `connection` untouched, when it can't be
+// opened.
+Status OpenConnection(const std::string& connection_string,
+                      std::unique_ptr<Connection>* connection);
 
 // The two backends.
-std::unique_ptr<Connection> OpenSqliteConnection(
-    const std::string& path, BackendError* error,
-    const ConnectionOptions& options = ConnectionOptions());
-std::unique_ptr<Connection> OpenOdbcConnection(
-    const std::string& odbc_string, BackendError* error,
-    const ConnectionOptions& options = ConnectionOptions());
+Status OpenSqliteConnection(const std::string& path, std::unique_ptr<Connection>* connection,
+                            const ConnectionOptions& options = ConnectionOptions());
+Status OpenOdbcConnection(const std::string& odbc_string,
+                          std::unique_ptr<Connection>* connection,
+                          const ConnectionOptions& options = ConnectionOptions());
 
 // The module's own settings of a connection string (its time bounds),
 // defaults where it names none or can't be read. Thread-safe; cheap when

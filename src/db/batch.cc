@@ -1,7 +1,6 @@
 // QuerySqlBatch: read-only queries on one leased connection, as one batch
 // where the backend sends one.
 
-#include <exception>
 #include <utility>
 
 #include "db/ado.h"
@@ -18,22 +17,22 @@ void QuerySqlBatch(const std::vector<Sql>& queries, std::vector<RecordsetHandle>
   recordsets->clear();
   recordsets->resize(queries.size());
   size_t known = 0;
-  std::u16string ignored;
-  Guarded(&ignored, [&] {
-    ConnectionHandle connection;
-    if (LeaseForRequest(connection, nullptr) != 0) return -1;
+  Guarded(nullptr, [&] {
+    Lease lease;
+    Status status = LeaseForRequest(&lease);
+    if (!status.ok()) return status;
     std::vector<const Sql*> pointers;
     pointers.reserve(queries.size());
     for (const Sql& query : queries) pointers.push_back(&query);
     std::vector<BatchResult> results;
-    BackendError error;
-    const size_t answered = connection.lease()->RunBatch(pointers, &results, &error);
-    if (answered < queries.size()) connection.lease().Note(error);
-    for (size_t i = 0; i < answered; ++i) {
-      if (results[i].ok) (*recordsets)[i] = std::make_unique<Recordset>(std::move(results[i].rows));
+    lease.Note(lease->RunBatch(pointers, &results));
+    for (size_t i = 0; i < results.size(); ++i) {
+      if (results[i].status.ok()) {
+        (*recordsets)[i] = std::make_unique<Recordset>(std::move(results[i].rows));
+      }
     }
-    known = answered;
-    return 0;
+    known = results.size();
+    return Status::OK();
   });
   // What the batch could not tell, one by one as before. A failure of
   // QuerySql leaves the handle empty, like a failed query of the batch.

@@ -1,6 +1,7 @@
-// The exception capture of the database layer: nothing thrown below a
-// runner, a wrapper or a transaction leaves it; every exception becomes the
-// failure code -1 and an error text.
+// The exception capture of the database layer, one at each operation the
+// handlers call: nothing thrown below it leaves it. Inside the layer every
+// step reports a Status; the guard turns the one its operation ends with
+// into the result code (0, or -1) and the error text.
 #ifndef ZELVAR_DB_GUARDED_H_
 #define ZELVAR_DB_GUARDED_H_
 
@@ -8,6 +9,7 @@
 #include <string>
 #include <string_view>
 
+#include "db/status.h"
 #include "util/text.h"
 
 namespace zelvar::db {
@@ -19,12 +21,16 @@ inline void SetText(std::u16string* error_text, std::u16string_view text) {
   if (error_text != nullptr) error_text->assign(text);
 }
 
-// Runs `body` and returns its result; an exception gives -1 with its
+// Runs `body`, which returns a Status: 0 when it is OK, else -1 with its
+// text in `error_text` (may be null). An exception gives -1 with its
 // message (or kUnknownExceptionText) as error text.
 template <typename Body>
-int Guarded(std::u16string* error_text, Body body) {
+int Guarded(std::u16string* error_text, Body body) noexcept {
   try {
-    return body();
+    const Status status = body();
+    if (status.ok()) return 0;
+    SetText(error_text, status.text());
+    return -1;
   } catch (const std::exception& e) {
     try {
       SetText(error_text, ToWide(e.what()));

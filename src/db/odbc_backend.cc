@@ -421,15 +421,15 @@ class OdbcConnection final : public Connection {
   // need. `before` are the sockets open before the connect call.
   void Connected(const std::vector<SocketId>& before);
 
-  bool Run(const Sql& sql, ResultSet* rows, BackendError* error) override;
+  Status Run(const Sql& sql, ResultSet* rows) override;
   int64_t Changes() const override { return changes_; }
-  bool Begin(BackendError* error) override;
-  bool Commit(BackendError* error) override;
-  bool Rollback(BackendError* error) override;
+  Status Begin() override;
+  Status Commit() override;
+  Status Rollback() override;
   bool IsAlive() override;
-  bool CheckTexts(BackendError* error) override;
-  size_t RunBatch(const std::vector<const Sql*>& queries, std::vector<BatchResult>* results,
-                  BackendError* error) override;
+  Status CheckTexts() override;
+  Status RunBatch(const std::vector<const Sql*>& queries,
+                  std::vector<BatchResult>* results) override;
 
  private:
   struct Prepared {
@@ -442,53 +442,65 @@ class OdbcConnection final : public Connection {
     std::list<std::string>::iterator recency;
   };
 
-  // Fills `error` from the diagnostics of `handle` and classifies them;
-  // a link failure marks the connection broken for good. True when the
-  // server refused a statement only because its plan went stale.
-  bool Fail(SQLSMALLINT type, SQLHANDLE handle, std::u16string fallback, BackendError* error);
-  // One execution of `sql`; false with `stale` set when the server refused
-  // it for a stale plan (it never ran).
+  // The failure the diagnostics of `handle` describe (`fallback` when they
+  // hold no text), classified; a link failure marks the connection broken
+  // for good. Sets stale_failure_ when the server refused a statement only
+  // because its plan went stale.
+  Status Fail(SQLSMALLINT type, SQLHANDLE handle, std::u16string fallback);
+  // One execution of `sql`; a failure with `stale` set when the server
+  // refused it for a stale plan (it never ran).
   // Statements stay unnamed unless `named` (the connection string asks for
   // names): an unnamed statement lives only until the next one, so nothing
   // of ours outlives a statement on the server session, which a pooler in
   // transaction mode may hand to another client between statements.
-  bool RunOnce(const Sql& sql, ResultSet* rows, BackendError* error, bool* stale, bool named);
+  Status RunOnce(const Sql& sql, ResultSet* rows, bool* stale, bool named);
+  // Looks `sql` up in the cache and binds its values (prepared under a
+  // name when `named`). Whatever failed, the entry may be left behind.
+  Status BindStatement(const Sql& sql, bool named, Prepared** prepared);
+  // Executes a bound statement and reads what it gave. Inside a link watch.
+  Status ExecuteBound(Prepared* prepared, bool named, ResultSet* rows);
   // Runs a text of the module's own (transaction control) within the
-  // request's time. False with `error` filled when it failed.
-  bool RunControl(const std::u16string& text, BackendError* error);
+  // request's time.
+  Status RunControl(const std::u16string& text);
   // Allocates `handle` for the connection unless it holds one already.
-  bool KeepStatement(StatementHandle& handle, BackendError* error);
+  Status KeepStatement(StatementHandle& handle);
   // Watches the link for a statement about to be sent (LinkWatch): past
   // the request's deadline its socket is shut down.
   LinkWatch WatchLink() const {
     return LinkWatch(socket_ ? socket_->fd : -1, socket_ ? socket_->inode : 0, RequestDeadline());
   }
-  // A statement outlived its request: the connection goes. Always false.
-  bool TimedOut(BackendError* error) {
+  // A statement outlived its request: the connection goes.
+  Status TimedOut() {
     broken_ = true;
-    if (error) *error = {FailureKind::kLink, kTimedOutText};
-    return false;
+    return Status::Link(kTimedOutText);
   }
 
   // The cached statement for `text`, or a new handle not yet prepared.
-  Prepared* Lookup(const std::string& text, BackendError* error);
-  bool Prepare(Prepared* prepared, const std::string& text, BackendError* error);
+  Status Lookup(const std::string& text, Prepared** prepared);
+  Status Prepare(Prepared* prepared, const std::string& text);
   void Forget(const std::string& text);
-  enum class BindResult { kBound, kOtherTypes, kFailed };
-  BindResult Bind(Prepared* prepared, const std::vector<SqlValue>& values, BackendError* error);
-  bool Describe(Prepared* prepared, BackendError* error);
-  bool DescribeColumns(SQLHSTMT statement, std::vector<Column>* columns, BackendError* error);
+  // Binds `values`; `other_types` is set, and nothing bound, when the
+  // statement was prepared for values of other types.
+  Status Bind(Prepared* prepared, const std::vector<SqlValue>& values, bool* other_types);
+  Status Describe(Prepared* prepared);
+  Status DescribeColumns(SQLHSTMT statement, std::vector<Column>* columns);
   // One round trip for queries whose values are all integers, written into
-  // the text; the outcomes are read result set by result set.
-  size_t RunInlinedBatch(const std::vector<const Sql*>& queries, size_t first,
-                         std::vector<BatchResult>* results, BackendError* error);
-  bool Fetch(SQLHSTMT statement, const std::vector<Column>& columns, ResultSet* rows,
-             BackendError* error);
-  bool ReadText(SQLHSTMT statement, SQLUSMALLINT column, Variant* value, BackendError* error);
-  bool EndTransaction(SQLSMALLINT completion, BackendError* error);
+  // the text; the outcomes are read result set by result set and appended
+  // to `results`. A failure when the round broke off.
+  Status RunInlinedBatch(const std::vector<const Sql*>& queries, std::vector<BatchResult>* results);
+  Status Fetch(SQLHSTMT statement, const std::vector<Column>& columns, ResultSet* rows);
+  Status ReadText(SQLHSTMT statement, SQLUSMALLINT column, Variant* value);
+  Status EndTransaction(SQLSMALLINT completion);
+  // The statement that sets a transaction's isolation (and time bound) on
+  // PostgreSQL and MariaDB.
+  std::u16string TransactionSettings() const;
+  // Reads the result sets of a batch's queries from results->size() to
+  // `end`, appending each one read whole to `results`.
+  Status ReadBatchResults(SQLHSTMT statement, const std::vector<const Sql*>& queries, size_t end,
+                          std::vector<BatchResult>* results);
   // Back to the default isolation after transactions, before a statement
   // outside one.
-  bool RestoreIsolation(BackendError* error);
+  Status RestoreIsolation();
   bool SocketLooksAlive();
   bool Probe();
   std::optional<int> ServerSeenClientPort();
@@ -531,13 +543,13 @@ class OdbcConnection final : public Connection {
   std::chrono::steady_clock::time_point last_used_ = std::chrono::steady_clock::now();
 };
 
-bool OdbcConnection::Fail(SQLSMALLINT type, SQLHANDLE handle, std::u16string fallback,
-                          BackendError* error) {
+Status OdbcConnection::Fail(SQLSMALLINT type, SQLHANDLE handle, std::u16string fallback) {
   std::vector<Diagnostic> diagnostics = ReadDiagnostics(type, handle);
   if (type == SQL_HANDLE_STMT && diagnostics.empty()) {
     diagnostics = ReadDiagnostics(SQL_HANDLE_DBC, dbc_.get());
   }
-  FailureKind kind = FailureKind::kStatement;
+  bool link = false;
+  bool retryable = false;
   std::u16string text;
   bool stale = false;
   bool timed_out = false;
@@ -548,35 +560,30 @@ bool OdbcConnection::Fail(SQLSMALLINT type, SQLHANDLE handle, std::u16string fal
                                     Contains(diagnostic.message, "C_parameter type"));
     stale = stale || IsStalePlanDiagnostic(diagnostic);
     timed_out = timed_out || IsTimeoutDiagnostic(diagnostic);
-    if (IsLinkDiagnostic(diagnostic)) {
-      kind = FailureKind::kLink;
-    } else if (IsRetryableDiagnostic(diagnostic) && kind == FailureKind::kStatement) {
-      kind = FailureKind::kRetryable;
-    }
+    link = link || IsLinkDiagnostic(diagnostic);
+    retryable = retryable || IsRetryableDiagnostic(diagnostic);
     if (diagnostic.message.empty()) continue;
     if (!text.empty()) text += u"\n";
     text += diagnostic.message;
   }
-  if (kind != FailureKind::kLink) {
+  if (!link) {
     SQLUINTEGER dead = SQL_CD_FALSE;
-    if (SQL_SUCCEEDED(SQLGetConnectAttr(dbc_.get(), SQL_ATTR_CONNECTION_DEAD, &dead, 0, nullptr)) &&
-        dead == SQL_CD_TRUE) {
-      kind = FailureKind::kLink;
-    }
+    link = SQL_SUCCEEDED(SQLGetConnectAttr(dbc_.get(), SQL_ATTR_CONNECTION_DEAD, &dead, 0,
+                                           nullptr)) &&
+           dead == SQL_CD_TRUE;
   }
   // A request that ran out of time leaves its connection behind.
-  if (timed_out) kind = FailureKind::kLink;
+  link = link || timed_out;
   if (wide_refused && !checking_texts_) {
     WriteErrorLog(u"the ODBC driver refused a wide text value (an ANSI driver? use the "
                   u"driver's Unicode variant): " + text);
   }
-  if (kind == FailureKind::kLink) broken_ = true;
-  if (error != nullptr) {
-    error->kind = kind;
-    error->text = text.empty() ? std::move(fallback) : std::move(text);
-  }
-  stale_failure_ = stale && kind != FailureKind::kLink;
-  return stale_failure_;
+  if (link) broken_ = true;
+  stale_failure_ = stale && !link;
+  if (text.empty()) text = std::move(fallback);
+  if (link) return Status::Link(std::move(text));
+  if (retryable) return Status::Retryable(std::move(text));
+  return Status::Statement(std::move(text));
 }
 
 std::optional<int> OdbcConnection::ServerSeenClientPort() {
@@ -689,11 +696,12 @@ void OdbcConnection::Connected(const std::vector<SocketId>& before) {
   last_used_ = std::chrono::steady_clock::now();
 }
 
-OdbcConnection::Prepared* OdbcConnection::Lookup(const std::string& text, BackendError* error) {
+Status OdbcConnection::Lookup(const std::string& text, Prepared** prepared) {
   auto found = statements_.find(text);
   if (found != statements_.end()) {
     recency_.splice(recency_.begin(), recency_, found->second.recency);
-    return &found->second;
+    *prepared = &found->second;
+    return Status::OK();
   }
   if (statements_.size() >= kStatementCacheLimit) {
     const std::string oldest = recency_.back();  // Forget frees the list's copy
@@ -702,25 +710,24 @@ OdbcConnection::Prepared* OdbcConnection::Lookup(const std::string& text, Backen
 
   SQLHSTMT raw = SQL_NULL_HSTMT;
   if (!SQL_SUCCEEDED(SQLAllocHandle(SQL_HANDLE_STMT, dbc_.get(), &raw))) {
-    Fail(SQL_HANDLE_DBC, dbc_.get(), u"no ODBC statement handle could be allocated", error);
-    return nullptr;
+    return Fail(SQL_HANDLE_DBC, dbc_.get(), u"no ODBC statement handle could be allocated");
   }
   recency_.push_front(text);
-  Prepared& prepared = statements_[text];
-  prepared.handle.reset(raw);
-  prepared.recency = recency_.begin();
-  return &prepared;
+  Prepared& entry = statements_[text];
+  entry.handle.reset(raw);
+  entry.recency = recency_.begin();
+  *prepared = &entry;
+  return Status::OK();
 }
 
-bool OdbcConnection::Prepare(Prepared* prepared, const std::string& text, BackendError* error) {
+Status OdbcConnection::Prepare(Prepared* prepared, const std::string& text) {
   std::u16string wide = ToWide(text);
   SQLHSTMT statement = prepared->handle.get();
   if (!SQL_SUCCEEDED(SQLPrepareW(statement, Wide(wide), static_cast<SQLINTEGER>(wide.size())))) {
-    Fail(SQL_HANDLE_STMT, statement, u"the statement could not be prepared", error);
-    return false;
+    return Fail(SQL_HANDLE_STMT, statement, u"the statement could not be prepared");
   }
   prepared->prepared = true;
-  return true;
+  return Status::OK();
 }
 
 void OdbcConnection::Forget(const std::string& text) {
@@ -730,9 +737,9 @@ void OdbcConnection::Forget(const std::string& text) {
   statements_.erase(found);
 }
 
-OdbcConnection::BindResult OdbcConnection::Bind(Prepared* prepared,
-                                                const std::vector<SqlValue>& values,
-                                                BackendError* error) {
+Status OdbcConnection::Bind(Prepared* prepared, const std::vector<SqlValue>& values,
+                            bool* other_types) {
+  *other_types = false;
   bound_.resize(values.size());
   std::vector<std::pair<SQLSMALLINT, SQLSMALLINT>> signature;
   signature.reserve(values.size());
@@ -783,7 +790,8 @@ OdbcConnection::BindResult OdbcConnection::Bind(Prepared* prepared,
     SQLHSTMT statement = prepared->handle.get();
     SQLFreeStmt(statement, SQL_CLOSE);
     SQLFreeStmt(statement, SQL_RESET_PARAMS);
-    return BindResult::kOtherTypes;
+    *other_types = true;
+    return Status::OK();
   }
   prepared->signature = std::move(signature);
 
@@ -814,26 +822,24 @@ OdbcConnection::BindResult OdbcConnection::Bind(Prepared* prepared,
         break;
     }
     if (!SQL_SUCCEEDED(rc)) {
-      Fail(SQL_HANDLE_STMT, statement, u"a value could not be bound", error);
+      Status status = Fail(SQL_HANDLE_STMT, statement, u"a value could not be bound");
       SQLFreeStmt(statement, SQL_RESET_PARAMS);
-      return BindResult::kFailed;
+      return status;
     }
   }
-  return BindResult::kBound;
+  return Status::OK();
 }
 
-bool OdbcConnection::Describe(Prepared* prepared, BackendError* error) {
-  if (!DescribeColumns(prepared->handle.get(), &prepared->columns, error)) return false;
-  prepared->described = true;
-  return true;
+Status OdbcConnection::Describe(Prepared* prepared) {
+  Status status = DescribeColumns(prepared->handle.get(), &prepared->columns);
+  prepared->described = status.ok();
+  return status;
 }
 
-bool OdbcConnection::DescribeColumns(SQLHSTMT statement, std::vector<Column>* columns,
-                                     BackendError* error) {
+Status OdbcConnection::DescribeColumns(SQLHSTMT statement, std::vector<Column>* columns) {
   SQLSMALLINT count = 0;
   if (!SQL_SUCCEEDED(SQLNumResultCols(statement, &count))) {
-    Fail(SQL_HANDLE_STMT, statement, u"the result could not be described", error);
-    return false;
+    return Fail(SQL_HANDLE_STMT, statement, u"the result could not be described");
   }
   columns->clear();
   for (SQLUSMALLINT i = 1; i <= static_cast<SQLUSMALLINT>(count); ++i) {
@@ -845,8 +851,7 @@ bool OdbcConnection::DescribeColumns(SQLHSTMT statement, std::vector<Column>* co
     SQLSMALLINT nullable = 0;
     if (!SQL_SUCCEEDED(SQLDescribeColW(statement, i, name, 256, &name_length, &sql_type, &size,
                                        &digits, &nullable))) {
-      Fail(SQL_HANDLE_STMT, statement, u"a column could not be described", error);
-      return false;
+      return Fail(SQL_HANDLE_STMT, statement, u"a column could not be described");
     }
     std::u16string type_name;
     if (sql_type == SQL_VARCHAR || sql_type == SQL_WVARCHAR || sql_type == SQL_CHAR ||
@@ -865,11 +870,10 @@ bool OdbcConnection::DescribeColumns(SQLHSTMT statement, std::vector<Column>* co
     column.name = ToNarrow(FromWide(name, units));
     columns->push_back(std::move(column));
   }
-  return true;
+  return Status::OK();
 }
 
-bool OdbcConnection::ReadText(SQLHSTMT statement, SQLUSMALLINT column, Variant* value,
-                              BackendError* error) {
+Status OdbcConnection::ReadText(SQLHSTMT statement, SQLUSMALLINT column, Variant* value) {
   if (texts_as_utf8_) {
     std::string bytes;
     char piece[4 * kTextPieceUnits];
@@ -878,12 +882,11 @@ bool OdbcConnection::ReadText(SQLHSTMT statement, SQLUSMALLINT column, Variant* 
       SQLRETURN rc = SQLGetData(statement, column, SQL_C_BINARY, piece, sizeof(piece), &indicator);
       if (rc == SQL_NO_DATA) break;
       if (!SQL_SUCCEEDED(rc)) {
-        Fail(SQL_HANDLE_STMT, statement, u"a text could not be read", error);
-        return false;
+        return Fail(SQL_HANDLE_STMT, statement, u"a text could not be read");
       }
       if (indicator == SQL_NULL_DATA) {
         *value = Variant::Null();
-        return true;
+        return Status::OK();
       }
       // Binary pieces carry no terminator: a full piece means more follow.
       if (indicator == SQL_NO_TOTAL || static_cast<size_t>(indicator) > sizeof(piece)) {
@@ -894,7 +897,7 @@ bool OdbcConnection::ReadText(SQLHSTMT statement, SQLUSMALLINT column, Variant* 
       break;
     }
     *value = Variant::Text(ToWide(bytes));
-    return true;
+    return Status::OK();
   }
   std::u16string text;
   SQLWCHAR piece[kTextPieceUnits];
@@ -903,12 +906,11 @@ bool OdbcConnection::ReadText(SQLHSTMT statement, SQLUSMALLINT column, Variant* 
     SQLRETURN rc = SQLGetData(statement, column, SQL_C_WCHAR, piece, sizeof(piece), &indicator);
     if (rc == SQL_NO_DATA) break;  // the previous piece was the last
     if (!SQL_SUCCEEDED(rc)) {
-      Fail(SQL_HANDLE_STMT, statement, u"a text could not be read", error);
-      return false;
+      return Fail(SQL_HANDLE_STMT, statement, u"a text could not be read");
     }
     if (indicator == SQL_NULL_DATA) {
       *value = Variant::Null();
-      return true;
+      return Status::OK();
     }
     const size_t room = kTextPieceUnits - 1;  // the driver ends each piece with a zero
     if (indicator == SQL_NO_TOTAL || static_cast<size_t>(indicator) / sizeof(SQLWCHAR) > room) {
@@ -920,17 +922,16 @@ bool OdbcConnection::ReadText(SQLHSTMT statement, SQLUSMALLINT column, Variant* 
     break;
   }
   *value = Variant::Text(std::move(text));
-  return true;
+  return Status::OK();
 }
 
-bool OdbcConnection::Fetch(SQLHSTMT statement, const std::vector<Column>& columns,
-                           ResultSet* rows, BackendError* error) {
+Status OdbcConnection::Fetch(SQLHSTMT statement, const std::vector<Column>& columns,
+                             ResultSet* rows) {
   for (;;) {
     SQLRETURN rc = SQLFetch(statement);
-    if (rc == SQL_NO_DATA) return true;
+    if (rc == SQL_NO_DATA) return Status::OK();
     if (!SQL_SUCCEEDED(rc)) {
-      Fail(SQL_HANDLE_STMT, statement, u"a row could not be fetched", error);
-      return false;
+      return Fail(SQL_HANDLE_STMT, statement, u"a row could not be fetched");
     }
     std::vector<Variant> row;
     row.reserve(columns.size());
@@ -974,7 +975,8 @@ bool OdbcConnection::Fetch(SQLHSTMT statement, const std::vector<Column>& column
         }
         case ReadAs::kBoolText:
         case ReadAs::kText: {
-          if (!ReadText(statement, number, &value, error)) return false;
+          Status status = ReadText(statement, number, &value);
+          if (!status.ok()) return status;
           rc = SQL_SUCCESS;
           if (columns[i].read == ReadAs::kBoolText && !value.IsNull()) {
             std::u16string text;
@@ -987,8 +989,7 @@ bool OdbcConnection::Fetch(SQLHSTMT statement, const std::vector<Column>& column
         }
       }
       if (!SQL_SUCCEEDED(rc)) {
-        Fail(SQL_HANDLE_STMT, statement, u"a field could not be read", error);
-        return false;
+        return Fail(SQL_HANDLE_STMT, statement, u"a field could not be read");
       }
       row.push_back(std::move(value));
     }
@@ -996,41 +997,43 @@ bool OdbcConnection::Fetch(SQLHSTMT statement, const std::vector<Column>& column
   }
 }
 
-bool OdbcConnection::Run(const Sql& sql, ResultSet* rows, BackendError* error) {
-  if (broken_) {
-    if (error) *error = {FailureKind::kLink, u"the connection to the database was lost"};
-    return false;
-  }
+// A connection that failed at the link takes no statement.
+constexpr char16_t kLostText[] = u"the connection to the database was lost";
+
+Status OdbcConnection::Run(const Sql& sql, ResultSet* rows) {
+  if (broken_) return Status::Link(kLostText);
   last_used_ = std::chrono::steady_clock::now();
-  if (!RestoreIsolation(error)) return false;
+  Status status = RestoreIsolation();
+  if (!status.ok()) return status;
   bool stale = false;
-  BackendError first;
-  if (RunOnce(sql, rows, &first, &stale, options_.named_statements)) return true;
-  if (!stale) {
-    if (error) *error = std::move(first);
-    return false;
-  }
+  status = RunOnce(sql, rows, &stale, options_.named_statements);
+  if (status.ok() || !stale) return status;
   // The server refused the statement before running it: it runs once more,
   // parsed afresh, and is prepared under a name again next time.
-  stale = false;
-  return RunOnce(sql, rows, error, &stale, /*named=*/false);
+  return RunOnce(sql, rows, &stale, /*named=*/false);
 }
 
-bool OdbcConnection::RunOnce(const Sql& sql, ResultSet* rows, BackendError* error, bool* stale,
-                             bool named) {
+Status OdbcConnection::BindStatement(const Sql& sql, bool named, Prepared** prepared) {
   const std::string& text = sql.parameterized();
-  Prepared* prepared = Lookup(text, error);
-  if (prepared == nullptr) return false;
-  BindResult bound = Bind(prepared, sql.values(), error);
-  if (bound == BindResult::kOtherTypes) {
+  bool other_types = false;
+  Status status = Lookup(text, prepared);
+  if (status.ok()) status = Bind(*prepared, sql.values(), &other_types);
+  if (status.ok() && other_types) {
     Forget(text);
-    prepared = Lookup(text, error);
-    if (prepared == nullptr) return false;
-    bound = Bind(prepared, sql.values(), error);
+    status = Lookup(text, prepared);
+    if (status.ok()) status = Bind(*prepared, sql.values(), &other_types);
   }
-  if (bound != BindResult::kBound || (named && !prepared->prepared && !Prepare(prepared, text, error))) {
+  if (status.ok() && named && !(*prepared)->prepared) status = Prepare(*prepared, text);
+  return status;
+}
+
+Status OdbcConnection::RunOnce(const Sql& sql, ResultSet* rows, bool* stale, bool named) {
+  const std::string& text = sql.parameterized();
+  Prepared* prepared = nullptr;
+  Status status = BindStatement(sql, named, &prepared);
+  if (!status.ok()) {
     Forget(text);
-    return false;
+    return status;
   }
   if (!named) {
     if (prepared->wide_text.empty()) prepared->wide_text = ToWide(text);
@@ -1038,112 +1041,114 @@ bool OdbcConnection::RunOnce(const Sql& sql, ResultSet* rows, BackendError* erro
     prepared->described = false;
   }
   SQLHSTMT statement = prepared->handle.get();
-  bool ok;
   bool timed_out;
   stale_failure_ = false;
   {
     LinkWatch watch = WatchLink();
-    SQLRETURN rc = named ? SQLExecute(statement)
-                         : SQLExecDirectW(statement, Wide(prepared->wide_text),
-                                          static_cast<SQLINTEGER>(prepared->wide_text.size()));
-    ok = SQL_SUCCEEDED(rc) || rc == SQL_NO_DATA;  // SQL_NO_DATA: no row changed
-    if (!ok) {
-      Fail(SQL_HANDLE_STMT, statement, u"the statement failed", error);
-    } else if (rows != nullptr) {
-      *rows = ResultSet();
-      if (!prepared->described) ok = Describe(prepared, error);
-      if (ok) {
-        for (const Column& column : prepared->columns) {
-          rows->column_names.push_back(column.name);
-          rows->column_types.push_back(column.ado_type);
-        }
-        if (!prepared->columns.empty()) ok = Fetch(statement, prepared->columns, rows, error);
-      }
-    } else {
-      SQLLEN count = 0;
-      changes_ = rc != SQL_NO_DATA && SQL_SUCCEEDED(SQLRowCount(statement, &count)) && count > 0
-                     ? count
-                     : 0;
-    }
+    status = ExecuteBound(prepared, named, rows);
     timed_out = watch.fired();
   }
   // A plan found stale, while running or while describing its result,
   // means the statement produced nothing.
-  *stale = !ok && stale_failure_;
+  *stale = !status.ok() && stale_failure_;
   // Closing the cursor discards any further results of the statement.
   SQLFreeStmt(statement, SQL_CLOSE);
   SQLFreeStmt(statement, SQL_RESET_PARAMS);
-  if (timed_out) return TimedOut(error);
-  if (!ok) {
+  if (timed_out) return TimedOut();
+  if (!status.ok()) {
     // A statement that failed is prepared afresh next time, whatever state
     // the driver left it in.
     Forget(text);
-    return false;
+    return status;
   }
   last_used_ = std::chrono::steady_clock::now();
-  return true;
+  return status;
 }
 
-bool OdbcConnection::KeepStatement(StatementHandle& handle, BackendError* error) {
-  if (handle) return true;
+Status OdbcConnection::ExecuteBound(Prepared* prepared, bool named, ResultSet* rows) {
+  SQLHSTMT statement = prepared->handle.get();
+  SQLRETURN rc = named ? SQLExecute(statement)
+                       : SQLExecDirectW(statement, Wide(prepared->wide_text),
+                                        static_cast<SQLINTEGER>(prepared->wide_text.size()));
+  // SQL_NO_DATA: no row changed.
+  if (!SQL_SUCCEEDED(rc) && rc != SQL_NO_DATA) {
+    return Fail(SQL_HANDLE_STMT, statement, u"the statement failed");
+  }
+  if (rows == nullptr) {
+    SQLLEN count = 0;
+    changes_ = rc != SQL_NO_DATA && SQL_SUCCEEDED(SQLRowCount(statement, &count)) && count > 0
+                   ? count
+                   : 0;
+    return Status::OK();
+  }
+  *rows = ResultSet();
+  if (!prepared->described) {
+    Status status = Describe(prepared);
+    if (!status.ok()) return status;
+  }
+  for (const Column& column : prepared->columns) {
+    rows->column_names.push_back(column.name);
+    rows->column_types.push_back(column.ado_type);
+  }
+  if (prepared->columns.empty()) return Status::OK();
+  return Fetch(statement, prepared->columns, rows);
+}
+
+Status OdbcConnection::KeepStatement(StatementHandle& handle) {
+  if (handle) return Status::OK();
   SQLHSTMT raw = SQL_NULL_HSTMT;
   if (!SQL_SUCCEEDED(SQLAllocHandle(SQL_HANDLE_STMT, dbc_.get(), &raw))) {
-    Fail(SQL_HANDLE_DBC, dbc_.get(), u"no ODBC statement handle could be allocated", error);
-    return false;
+    return Fail(SQL_HANDLE_DBC, dbc_.get(), u"no ODBC statement handle could be allocated");
   }
   handle.reset(raw);
-  return true;
+  return Status::OK();
 }
 
-bool OdbcConnection::RunControl(const std::u16string& text, BackendError* error) {
-  if (!KeepStatement(control_, error)) return false;
+Status OdbcConnection::RunControl(const std::u16string& text) {
+  Status status = KeepStatement(control_);
+  if (!status.ok()) return status;
   std::u16string sent = text;
-  bool ok;
   bool timed_out;
   {
     LinkWatch watch = WatchLink();
     SQLRETURN rc = SQLExecDirectW(control_.get(), Wide(sent), static_cast<SQLINTEGER>(sent.size()));
-    ok = SQL_SUCCEEDED(rc) || rc == SQL_NO_DATA;
-    if (!ok) Fail(SQL_HANDLE_STMT, control_.get(), u"the transaction could not be started", error);
+    if (!SQL_SUCCEEDED(rc) && rc != SQL_NO_DATA) {
+      status = Fail(SQL_HANDLE_STMT, control_.get(), u"the transaction could not be started");
+    }
     timed_out = watch.fired();
   }
   SQLFreeStmt(control_.get(), SQL_CLOSE);
-  if (timed_out) return TimedOut(error);
-  return ok;
+  if (timed_out) return TimedOut();
+  return status;
 }
 
-bool OdbcConnection::Begin(BackendError* error) {
-  if (broken_) {
-    if (error) *error = {FailureKind::kLink, u"the connection to the database was lost"};
-    return false;
-  }
-  if (in_transaction_) {
-    if (error) *error = {FailureKind::kStatement, u"a transaction is already open"};
-    return false;
-  }
+Status OdbcConnection::Begin() {
+  if (broken_) return Status::Link(kLostText);
+  if (in_transaction_) return Status::Statement(u"a transaction is already open");
   last_used_ = std::chrono::steady_clock::now();
-  if (dialect_ == Dialect::kOther) {
+  if (dialect_ == Dialect::kOther && !serializable_) {
     // The isolation can only change outside a transaction, so before
     // autocommit goes off. Setting it may cost a round trip, so it stays
     // serializable after the transaction until a statement outside one
     // needs the default back (RestoreIsolation).
-    if (!serializable_) {
-      if (!SQL_SUCCEEDED(SQLSetConnectAttr(dbc_.get(), SQL_ATTR_TXN_ISOLATION,
-                                           reinterpret_cast<SQLPOINTER>(SQL_TXN_SERIALIZABLE), 0))) {
-        Fail(SQL_HANDLE_DBC, dbc_.get(), u"the isolation level could not be set", error);
-        return false;
-      }
-      serializable_ = true;
+    if (!SQL_SUCCEEDED(SQLSetConnectAttr(dbc_.get(), SQL_ATTR_TXN_ISOLATION,
+                                         reinterpret_cast<SQLPOINTER>(SQL_TXN_SERIALIZABLE), 0))) {
+      return Fail(SQL_HANDLE_DBC, dbc_.get(), u"the isolation level could not be set");
     }
+    serializable_ = true;
   }
   if (!SQL_SUCCEEDED(SQLSetConnectAttr(dbc_.get(), SQL_ATTR_AUTOCOMMIT,
                                        reinterpret_cast<SQLPOINTER>(SQL_AUTOCOMMIT_OFF), 0))) {
-    Fail(SQL_HANDLE_DBC, dbc_.get(), u"the transaction could not be started", error);
-    return false;
+    return Fail(SQL_HANDLE_DBC, dbc_.get(), u"the transaction could not be started");
   }
   in_transaction_ = true;
-  if (dialect_ == Dialect::kOther) return true;
+  if (dialect_ == Dialect::kOther) return Status::OK();
+  Status status = RunControl(TransactionSettings());
+  if (!status.ok()) EndTransaction(SQL_ROLLBACK);
+  return status;
+}
 
+std::u16string OdbcConnection::TransactionSettings() const {
   // PostgreSQL and MariaDB: the isolation is set for this transaction
   // alone, by a statement on the same connection, so nothing of it stays
   // on the server session (a pooler may hand the session to another
@@ -1157,35 +1162,29 @@ bool OdbcConnection::Begin(BackendError* error) {
     const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(TimeLeft()).count();
     control += u"; SET LOCAL statement_timeout = " + ToWide(std::to_string(std::max<long long>(1, left)));
   }
-  if (RunControl(control, error)) return true;
-  BackendError ignored;
-  EndTransaction(SQL_ROLLBACK, &ignored);
-  return false;
+  return control;
 }
 
-bool OdbcConnection::RestoreIsolation(BackendError* error) {
+Status OdbcConnection::RestoreIsolation() {
   // PostgreSQL and MariaDB set the isolation per transaction: the session
   // keeps its own, and nothing is set on it (a pooler shares it).
-  if (dialect_ != Dialect::kOther || !serializable_ || in_transaction_) return true;
+  if (dialect_ != Dialect::kOther || !serializable_ || in_transaction_) return Status::OK();
   if (!SQL_SUCCEEDED(SQLSetConnectAttr(dbc_.get(), SQL_ATTR_TXN_ISOLATION,
                                        reinterpret_cast<SQLPOINTER>(default_isolation_), 0))) {
-    Fail(SQL_HANDLE_DBC, dbc_.get(), u"the isolation level could not be restored", error);
-    return false;
+    return Fail(SQL_HANDLE_DBC, dbc_.get(), u"the isolation level could not be restored");
   }
   serializable_ = false;
-  return true;
+  return Status::OK();
 }
 
-bool OdbcConnection::EndTransaction(SQLSMALLINT completion, BackendError* error) {
+Status OdbcConnection::EndTransaction(SQLSMALLINT completion) {
   if (!in_transaction_) {
     // Known to be out of a transaction (a failed commit rolls back at once):
     // there is nothing to roll back, and the connection is sound.
-    if (completion == SQL_ROLLBACK) return true;
-    if (error) *error = {FailureKind::kStatement, u"no transaction is open"};
-    return false;
+    if (completion == SQL_ROLLBACK) return Status::OK();
+    return Status::Statement(u"no transaction is open");
   }
   last_used_ = std::chrono::steady_clock::now();
-  bool ok = true;
   SQLRETURN rc;
   bool timed_out;
   {
@@ -1197,14 +1196,13 @@ bool OdbcConnection::EndTransaction(SQLSMALLINT completion, BackendError* error)
     // Whether a commit that ran out of time took effect is unknown: the
     // connection goes, and the caller reports a failure.
     in_transaction_ = false;
-    return TimedOut(error);
+    return TimedOut();
   }
+  Status status;
   if (!SQL_SUCCEEDED(rc)) {
-    Fail(SQL_HANDLE_DBC, dbc_.get(),
-         completion == SQL_COMMIT ? u"the transaction could not be committed"
-                                  : u"the transaction could not be rolled back",
-         error);
-    ok = false;
+    status = Fail(SQL_HANDLE_DBC, dbc_.get(),
+                  completion == SQL_COMMIT ? u"the transaction could not be committed"
+                                           : u"the transaction could not be rolled back");
     if (completion == SQL_COMMIT && !broken_) {
       // Whatever the commit left behind must not become part of the next
       // statement's work once autocommit is on again.
@@ -1218,11 +1216,10 @@ bool OdbcConnection::EndTransaction(SQLSMALLINT completion, BackendError* error)
     // A connection left in manual commit would hold the next statements in
     // an open transaction: it is never used again (IsAlive says so). The
     // transaction itself ended as reported.
-    BackendError ignored;
-    Fail(SQL_HANDLE_DBC, dbc_.get(), u"autocommit could not be restored", &ignored);
+    Fail(SQL_HANDLE_DBC, dbc_.get(), u"autocommit could not be restored");
     broken_ = true;
   }
-  return ok;
+  return status;
 }
 
 // Queries of a batch are sent in rounds of at most this many: it bounds the
@@ -1230,127 +1227,115 @@ bool OdbcConnection::EndTransaction(SQLSMALLINT completion, BackendError* error)
 // number of queries in one text.
 constexpr size_t kBatchQueries = 100;
 
-size_t OdbcConnection::RunBatch(const std::vector<const Sql*>& queries,
-                                std::vector<BatchResult>* results, BackendError* error) {
+Status OdbcConnection::RunBatch(const std::vector<const Sql*>& queries,
+                                std::vector<BatchResult>* results) {
   // Inside a transaction a failed statement would end it; one by one keeps
   // the transaction's own rules.
-  if (in_transaction_ || queries.size() < 2) return Connection::RunBatch(queries, results, error);
+  if (in_transaction_ || queries.size() < 2) return Connection::RunBatch(queries, results);
   results->clear();
-  results->resize(queries.size());
-  size_t done = 0;
-  while (done < queries.size()) {
-    if (broken_) {
-      if (error != nullptr && error->kind != FailureKind::kLink) {
-        *error = {FailureKind::kLink, u"the connection to the database was lost"};
-      }
-      return done;
-    }
-    if (batch_refused_) {
-      for (; done < queries.size(); ++done) {
-        BackendError failure;
-        BatchResult& result = (*results)[done];
-        result.ok = Run(*queries[done], &result.rows, &failure);
-        if (!result.ok && failure.kind == FailureKind::kLink) {
-          *error = std::move(failure);
-          return done + 1;
-        }
-      }
-      return done;
-    }
-    const size_t answered = RunInlinedBatch(queries, done, results, error);
+  Status failure;
+  while (results->size() < queries.size()) {
+    if (broken_) return failure.IsLink() ? failure : Status::Link(kLostText);
+    if (batch_refused_) return RunEachOf(queries, results->size(), results);
+    const size_t before = results->size();
+    failure = RunInlinedBatch(queries, results);
     // A round that told nothing is not tried again on this connection.
-    if (answered == done) batch_refused_ = true;
-    done = answered;
+    if (results->size() == before) batch_refused_ = true;
   }
-  return done;
+  return Status::OK();
 }
 
-size_t OdbcConnection::RunInlinedBatch(const std::vector<const Sql*>& queries, size_t first,
-                                       std::vector<BatchResult>* results, BackendError* error) {
-  // Integers written as decimals cannot change a statement; any other value
-  // stays bound, so its query runs on its own.
-  const auto inlinable = [](const Sql& sql) {
-    for (const SqlValue& value : sql.values()) {
-      if (value.kind() != SqlValue::Kind::kInteger) return false;
-    }
-    return true;
-  };
-  if (!inlinable(*queries[first])) {
-    BackendError failure;
-    BatchResult& result = (*results)[first];
-    result.ok = Run(*queries[first], &result.rows, &failure);
-    if (!result.ok && failure.kind == FailureKind::kLink) *error = std::move(failure);
-    return first + 1;
+// Integers written as decimals cannot change a statement; any other value
+// stays bound, so its query runs on its own.
+bool Inlinable(const Sql& sql) {
+  for (const SqlValue& value : sql.values()) {
+    if (value.kind() != SqlValue::Kind::kInteger) return false;
+  }
+  return true;
+}
+
+Status OdbcConnection::RunInlinedBatch(const std::vector<const Sql*>& queries,
+                                       std::vector<BatchResult>* results) {
+  const size_t first = results->size();
+  if (!Inlinable(*queries[first])) {
+    BatchResult& result = results->emplace_back();
+    result.status = Run(*queries[first], &result.rows);
+    return result.status.IsLink() ? result.status : Status::OK();
   }
   std::u16string text;
   size_t end = first;
-  while (end < queries.size() && end - first < kBatchQueries && inlinable(*queries[end])) {
+  while (end < queries.size() && end - first < kBatchQueries && Inlinable(*queries[end])) {
     if (end != first) text += u";\n";
     text += queries[end]->Text();
     ++end;
   }
   last_used_ = std::chrono::steady_clock::now();
-  if (!RestoreIsolation(error) || !KeepStatement(batch_, error)) return first;
+  Status status = RestoreIsolation();
+  if (status.ok()) status = KeepStatement(batch_);
+  if (!status.ok()) return status;
   SQLHSTMT statement = batch_.get();
   // The watch covers the round trip and the reading of every result set.
   LinkWatch watch = WatchLink();
   SQLRETURN rc = SQLExecDirectW(statement, Wide(text), static_cast<SQLINTEGER>(text.size()));
-  size_t next = first;
+  status = SQL_SUCCEEDED(rc) ? ReadBatchResults(statement, queries, end, results)
+                             : Fail(SQL_HANDLE_STMT, statement, u"the batch failed");
+  SQLFreeStmt(statement, SQL_CLOSE);
+  if (watch.fired()) status = TimedOut();
+  last_used_ = std::chrono::steady_clock::now();
+  return status;
+}
+
+Status OdbcConnection::ReadBatchResults(SQLHSTMT statement, const std::vector<const Sql*>& queries,
+                                        size_t end, std::vector<BatchResult>* results) {
   std::vector<Column> columns;
   // Queries of one format differ only in their integers, so their result
   // sets have the same columns: each format is described once.
   const std::string* described = nullptr;
-  while (SQL_SUCCEEDED(rc) && next < end) {
-    BatchResult& result = (*results)[next];
-    result.rows = ResultSet();
-    const std::string& format = queries[next]->format();
+  for (;;) {
+    const std::string& format = queries[results->size()]->format();
     if (described == nullptr || *described != format) {
       described = nullptr;
-      if (!DescribeColumns(statement, &columns, error)) break;
+      Status status = DescribeColumns(statement, &columns);
+      if (!status.ok()) return status;
       described = &format;
     }
+    // A result set that breaks off is not known to be whole: it and the
+    // rest are the caller's to run again.
+    BatchResult result;
     for (const Column& column : columns) {
       result.rows.column_names.push_back(column.name);
       result.rows.column_types.push_back(column.ado_type);
     }
-    if (!columns.empty() && !Fetch(statement, columns, &result.rows, error)) break;
-    result.ok = true;
-    ++next;
-    if (next < end) rc = SQLMoreResults(statement);
+    if (!columns.empty()) {
+      Status status = Fetch(statement, columns, &result.rows);
+      if (!status.ok()) return status;
+    }
+    results->push_back(std::move(result));
+    if (results->size() == end) return Status::OK();
+    if (!SQL_SUCCEEDED(SQLMoreResults(statement))) {
+      return Fail(SQL_HANDLE_STMT, statement, u"the batch failed");
+    }
   }
-  if (!SQL_SUCCEEDED(rc)) Fail(SQL_HANDLE_STMT, statement, u"the batch failed", error);
-  // The result set that broke off is not known to be whole; it and the rest
-  // are the caller's to run again.
-  if (next < end) (*results)[next] = BatchResult();
-  SQLFreeStmt(statement, SQL_CLOSE);
-  if (watch.fired()) TimedOut(error);
-  last_used_ = std::chrono::steady_clock::now();
-  return next;
 }
 
-bool OdbcConnection::Commit(BackendError* error) { return EndTransaction(SQL_COMMIT, error); }
+Status OdbcConnection::Commit() { return EndTransaction(SQL_COMMIT); }
 
-bool OdbcConnection::Rollback(BackendError* error) { return EndTransaction(SQL_ROLLBACK, error); }
+Status OdbcConnection::Rollback() { return EndTransaction(SQL_ROLLBACK); }
 
-bool OdbcConnection::CheckTexts(BackendError* error) {
+Status OdbcConnection::CheckTexts() {
   // Latin, CJK and a character beyond the basic plane.
   const std::u16string sample = u"\u00e9\u4e2d\U0001F600";
   ResultSet rows;
-  BackendError failure;
   checking_texts_ = true;
-  const bool ran = Run(Sql("SELECT '%s'", {SqlValue::Text(sample)}), &rows, &failure);
+  Status status = Run(Sql("SELECT '%s'", {SqlValue::Text(sample)}), &rows);
   checking_texts_ = false;
-  if (!ran) {
-    if (error) *error = std::move(failure);
-    return false;
-  }
+  if (!status.ok()) return status;
   std::u16string text;
   if (rows.rows.size() != 1 || rows.rows[0].size() != 1 || !rows.rows[0][0].ToText(&text) ||
       text != sample) {
-    if (error) *error = {FailureKind::kStatement, u"the ODBC driver does not carry wide texts whole"};
-    return false;
+    return Status::Statement(u"the ODBC driver does not carry wide texts whole");
   }
-  return true;
+  return Status::OK();
 }
 
 // The socket named at connect time, polled without waiting. An idle
@@ -1379,12 +1364,12 @@ bool OdbcConnection::SocketLooksAlive() {
 // been idle a while: a statement without effect, run to learn whether the
 // link still carries one.
 bool OdbcConnection::Probe() {
-  if (!KeepStatement(probe_, nullptr)) return false;
+  if (!KeepStatement(probe_).ok()) return false;
   std::u16string text = u"SELECT 1";
   SQLRETURN rc = SQLExecDirectW(probe_.get(), Wide(text), SQL_NTS);
   SQLFreeStmt(probe_.get(), SQL_CLOSE);
   if (!SQL_SUCCEEDED(rc)) {
-    Fail(SQL_HANDLE_STMT, probe_.get(), u"", nullptr);
+    Fail(SQL_HANDLE_STMT, probe_.get(), u"");
     return false;
   }
   last_used_ = std::chrono::steady_clock::now();
@@ -1431,18 +1416,13 @@ bool OdbcConnection::IsAlive() {
 
 }  // namespace
 
-std::unique_ptr<Connection> OpenOdbcConnection(const std::string& odbc_string,
-                                               BackendError* error,
-                                               const ConnectionOptions& options) {
-  auto fail = [error](std::u16string text) -> std::unique_ptr<Connection> {
-    if (error) *error = {FailureKind::kLink, std::move(text)};
-    return nullptr;
-  };
+Status OpenOdbcConnection(const std::string& odbc_string, std::unique_ptr<Connection>* connection,
+                          const ConnectionOptions& options) {
   std::shared_ptr<OdbcEnvironment> environment = SharedOdbcEnvironment();
-  if (!environment) return fail(u"the ODBC driver manager could not be set up");
+  if (!environment) return Status::Link(u"the ODBC driver manager could not be set up");
   SQLHDBC raw = SQL_NULL_HDBC;
   if (!SQL_SUCCEEDED(SQLAllocHandle(SQL_HANDLE_DBC, environment->handle(), &raw))) {
-    return fail(u"no ODBC connection handle could be allocated");
+    return Status::Link(u"no ODBC connection handle could be allocated");
   }
   ConnectionHandle dbc(raw);
   // The drivers bound the whole connect, handshake included, by the login
@@ -1473,12 +1453,12 @@ std::unique_ptr<Connection> OpenOdbcConnection(const std::string& odbc_string,
       if (!text.empty()) text += u"\n";
       text += diagnostic.message;
     }
-    return fail(text.empty() ? u"the database connection could not be opened" : text);
+    return Status::Link(text.empty() ? u"the database connection could not be opened" : text);
   }
-  auto connection =
-      std::make_unique<OdbcConnection>(std::move(environment), std::move(dbc), options);
-  connection->Connected(before);
-  return connection;
+  auto opened = std::make_unique<OdbcConnection>(std::move(environment), std::move(dbc), options);
+  opened->Connected(before);
+  *connection = std::move(opened);
+  return Status::OK();
 }
 
 }  // namespace zelvar::db

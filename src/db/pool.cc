@@ -36,7 +36,7 @@ struct Pool::Slot {
   bool backs_off = false;   // a server's string
   int failed_connects = 0;  // in a row
   std::chrono::steady_clock::time_point retry_at;
-  BackendError last_failure;
+  Status last_failure;
 };
 
 struct Pool::Shared {
@@ -102,7 +102,8 @@ Pool::Pool(Opener opener) : opener_(std::move(opener)), shared_(std::make_unique
 
 Pool::~Pool() = default;
 
-Lease Pool::Acquire(const std::string& connection_string, bool fresh, BackendError* error) {
+Status Pool::Acquire(const std::string& connection_string, bool fresh, Lease* lease) {
+  lease->Release();
   Slot* key = nullptr;
   uint64_t generation = 0;
   std::vector<std::unique_ptr<Connection>> dead;  // closed outside the lock
@@ -123,19 +124,21 @@ Lease Pool::Acquire(const std::string& connection_string, bool fresh, BackendErr
         slot->connections.pop_back();
       } else if (slot->backs_off && slot->failed_connects > 0 &&
                  std::chrono::steady_clock::now() < slot->retry_at) {
-        *error = slot->last_failure;
-        return Lease();
+        return slot->last_failure;
       }
     }
     if (!candidate) break;
     if (candidate->IsAlive()) {
       dead.clear();
-      return Lease(this, key, std::move(candidate), generation);
+      *lease = Lease(this, key, std::move(candidate), generation);
+      return Status::OK();
     }
     dead.push_back(std::move(candidate));
   }
   dead.clear();
-  std::unique_ptr<Connection> connection = opener_(connection_string, error);
+  std::unique_ptr<Connection> connection;
+  Status status = opener_(connection_string, &connection);
+  if (status.ok() && !connection) status = Status::Link(u"no connection was opened");
   {
     std::lock_guard<std::mutex> lock(shared_->mutex);
     if (!connection) {
@@ -144,13 +147,13 @@ Lease Pool::Acquire(const std::string& connection_string, bool fresh, BackendErr
       key->retry_at = std::chrono::steady_clock::now() +
                       std::min<std::chrono::steady_clock::duration>(kFirstBackOff * (1 << doublings),
                                                                     kMaxBackOff);
-      key->last_failure = *error;
+      key->last_failure = status;
     } else {
       key->failed_connects = 0;
     }
   }
-  if (!connection) return Lease();
-  return Lease(this, key, std::move(connection), generation);
+  if (connection) *lease = Lease(this, key, std::move(connection), generation);
+  return status;
 }
 
 void Pool::Return(Slot* slot, std::unique_ptr<Connection> connection, uint64_t generation) {

@@ -32,8 +32,8 @@ class Lease;
 // A set of pools, one per connection string.
 class Pool {
  public:
-  using Opener = std::function<std::unique_ptr<Connection>(const std::string& connection_string,
-                                                           BackendError* error)>;
+  using Opener = std::function<Status(const std::string& connection_string,
+                                      std::unique_ptr<Connection>* connection)>;
 
   // The process-wide pools, opening with OpenConnection.
   static Pool& Instance();
@@ -46,9 +46,9 @@ class Pool {
 
   // Leases a connection for `connection_string`: an idle one that is
   // alive, or a new one. `fresh` skips the idle ones (a test of a string
-  // must open a connection). Empty Lease with `error` filled when no
-  // connection can be opened.
-  Lease Acquire(const std::string& connection_string, bool fresh, BackendError* error);
+  // must open a connection). Whatever `lease` held is given back first;
+  // it stays empty when no connection can be opened.
+  Status Acquire(const std::string& connection_string, bool fresh, Lease* lease);
 
   void CloseIdle();
 
@@ -86,8 +86,8 @@ class Lease {
   void MarkBroken() { broken_ = true; }
   // Notes a failure of a statement run on the connection, so that a link
   // failure is never pooled again.
-  void Note(const BackendError& error) {
-    if (error.kind == FailureKind::kLink) broken_ = true;
+  void Note(const Status& status) {
+    if (status.IsLink()) broken_ = true;
   }
   // Ends the lease now.
   void Release();

@@ -1,12 +1,14 @@
 // What every runner does around its statements: leasing a connection for
-// the connection string in force within the request's time, and the one
-// error-log record of a request that ran out of time.
+// the connection string in force within the request's time, the failure
+// of a connection that can't be opened, and the one error-log record of a
+// request that ran out of time.
 #ifndef ZELVAR_DB_REQUEST_H_
 #define ZELVAR_DB_REQUEST_H_
 
 #include <string>
 
 #include "db/ado.h"
+#include "db/status.h"
 
 namespace zelvar::db {
 
@@ -15,9 +17,13 @@ inline constexpr char16_t kTimedOutLogText[] =
     u"the request ran out of time (Command Timeout) and was abandoned";
 
 // Starts the request's clock (the command timeout of the string in force)
-// and leases a connection for that string. 0, or -1 with the backend's
-// reason in `error_text` (may be null).
-int LeaseForRequest(ConnectionHandle& connection, std::u16string* error_text, bool fresh = false);
+// and leases a connection for that string into `lease`. The backend's
+// reason when none opens.
+Status LeaseForRequest(Lease* lease, bool fresh = false);
+
+// What a runner reports when no connection opens: writes the error-log
+// record and gives a failure with the text "数据库没能打开".
+Status OpenFailed();
 
 // After a failure: writes the record of a request that ran out of time,
 // once per request.

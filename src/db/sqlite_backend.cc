@@ -141,11 +141,12 @@ std::u16string DateTimeText(const unsigned char* text, int bytes) {
   return WideText(text, keep);
 }
 
-FailureKind KindOf(int code) {
+// The failure of result code `code`, described by `text`.
+Status FailureOf(int code, std::u16string text) {
   switch (code & 0xFF) {
     case SQLITE_BUSY:
     case SQLITE_LOCKED:
-      return FailureKind::kRetryable;
+      return Status::Retryable(std::move(text));
     case SQLITE_IOERR:
     case SQLITE_CORRUPT:
     case SQLITE_NOTADB:
@@ -153,9 +154,9 @@ FailureKind KindOf(int code) {
     case SQLITE_NOMEM:
     case SQLITE_FULL:
     case SQLITE_PROTOCOL:
-      return FailureKind::kLink;
+      return Status::Link(std::move(text));
     default:
-      return FailureKind::kStatement;
+      return Status::Statement(std::move(text));
   }
 }
 
@@ -274,10 +275,11 @@ class SqliteConnection final : public Connection {
     OpenDatabases::Instance().Remove(&files_);
   }
 
-  bool Run(const Sql& sql, ResultSet* rows, BackendError* error) override;
-  bool Begin(BackendError* error) override { return Plain("BEGIN IMMEDIATE", error); }
-  bool Commit(BackendError* error) override;
-  bool Rollback(BackendError* error) override;
+  Status Run(const Sql& sql, ResultSet* rows) override;
+  Status Begin() override { return Plain("BEGIN IMMEDIATE"); }
+  // A failed COMMIT leaves the transaction open; the caller rolls back.
+  Status Commit() override { return Plain("COMMIT"); }
+  Status Rollback() override;
   bool IsAlive() override { return !broken_ && !Superseded(); }
   bool Superseded() override {
     int moved = 0;
@@ -294,11 +296,16 @@ class SqliteConnection final : public Connection {
     std::list<std::string>::iterator age;  // position in lru_
   };
 
-  CachedStatement* Prepare(const std::string& text, BackendError* error);
-  bool Bind(sqlite3_stmt* statement, const Sql& sql, std::vector<std::string>* texts,
-            BackendError* error);
-  bool Plain(const char* text, BackendError* error);
-  void Fail(int code, BackendError* error);
+  // The cached statement for `text`, prepared now when it is not cached.
+  Status Prepare(const std::string& text, CachedStatement** cached);
+  Status Bind(sqlite3_stmt* statement, const Sql& sql, std::vector<std::string>* texts);
+  Status Plain(const char* text);
+  // The failure of `code` with the connection's message; a link failure
+  // marks the connection broken for good.
+  Status Fail(int code);
+  // Appends the statement's current row to `rows`; a column without a
+  // declared type takes the type of its first value that is not NULL.
+  void ReadRow(sqlite3_stmt* statement, const CachedStatement& cached, ResultSet* rows);
 
   std::unique_ptr<sqlite3, SqliteCloser> db_;
   DatabaseFiles files_;
@@ -309,40 +316,31 @@ class SqliteConnection final : public Connection {
   std::list<std::string> lru_;  // most recently used first
 };
 
-void SqliteConnection::Fail(int code, BackendError* error) {
-  error->kind = KindOf(code);
+Status SqliteConnection::Fail(int code) {
   const char* message = sqlite3_errmsg(db_.get());
-  error->text = ToWide(message != nullptr ? message : sqlite3_errstr(code));
-  if (error->kind == FailureKind::kLink) broken_ = true;
+  Status status = FailureOf(code, ToWide(message != nullptr ? message : sqlite3_errstr(code)));
+  if (status.IsLink()) broken_ = true;
+  return status;
 }
 
-SqliteConnection::CachedStatement* SqliteConnection::Prepare(const std::string& text,
-                                                             BackendError* error) {
+Status SqliteConnection::Prepare(const std::string& text, CachedStatement** cached) {
   auto found = cache_.find(text);
   if (found != cache_.end()) {
     if (found->second.age != lru_.begin()) lru_.splice(lru_.begin(), lru_, found->second.age);
-    return &found->second;
+    *cached = &found->second;
+    return Status::OK();
   }
   sqlite3_stmt* raw = nullptr;
   const char* tail = nullptr;
   int rc = sqlite3_prepare_v3(db_.get(), text.c_str(), static_cast<int>(text.size() + 1),
                               SQLITE_PREPARE_PERSISTENT, &raw, &tail);
   StatementPtr statement(raw);
-  if (rc != SQLITE_OK) {
-    Fail(rc, error);
-    return nullptr;
-  }
-  if (!statement) {
-    error->kind = FailureKind::kStatement;
-    error->text = u"the statement text holds no statement";
-    return nullptr;
-  }
+  if (rc != SQLITE_OK) return Fail(rc);
+  if (!statement) return Status::Statement(u"the statement text holds no statement");
   // One call runs one statement: text after it would silently not run.
   for (; tail != nullptr && *tail != '\0'; ++tail) {
     if (*tail != ' ' && *tail != ';' && *tail != '\n' && *tail != '\r' && *tail != '\t') {
-      error->kind = FailureKind::kStatement;
-      error->text = u"the statement text holds more than one statement";
-      return nullptr;
+      return Status::Statement(u"the statement text holds more than one statement");
     }
   }
   if (cache_.size() >= kStatementCacheSize) {
@@ -359,16 +357,15 @@ SqliteConnection::CachedStatement* SqliteConnection::Prepare(const std::string& 
   entry.statement = std::move(statement);
   lru_.push_front(text);
   entry.age = lru_.begin();
-  return &cache_.emplace(text, std::move(entry)).first->second;
+  *cached = &cache_.emplace(text, std::move(entry)).first->second;
+  return Status::OK();
 }
 
-bool SqliteConnection::Bind(sqlite3_stmt* statement, const Sql& sql,
-                            std::vector<std::string>* texts, BackendError* error) {
+Status SqliteConnection::Bind(sqlite3_stmt* statement, const Sql& sql,
+                              std::vector<std::string>* texts) {
   const std::vector<SqlValue>& values = sql.values();
   if (sqlite3_bind_parameter_count(statement) != static_cast<int>(values.size())) {
-    error->kind = FailureKind::kStatement;
-    error->text = u"the statement's places and values do not match";
-    return false;
+    return Status::Statement(u"the statement's places and values do not match");
   }
   // The narrow texts live until the statement has run (bound as static),
   // so `texts` must not reallocate while values are bound.
@@ -393,22 +390,19 @@ bool SqliteConnection::Bind(sqlite3_stmt* statement, const Sql& sql,
                                static_cast<int>(value.date_time().size()), SQLITE_STATIC);
         break;
     }
-    if (rc != SQLITE_OK) {
-      Fail(rc, error);
-      return false;
-    }
+    if (rc != SQLITE_OK) return Fail(rc);
   }
-  return true;
+  return Status::OK();
 }
 
-bool SqliteConnection::Run(const Sql& sql, ResultSet* rows, BackendError* error) {
-  if (broken_) {
-    error->kind = FailureKind::kLink;
-    error->text = u"the connection has failed";
-    return false;
-  }
-  CachedStatement* cached = Prepare(sql.parameterized(), error);
-  if (cached == nullptr) return false;
+// A connection that failed at the link takes no statement.
+constexpr char16_t kFailedText[] = u"the connection has failed";
+
+Status SqliteConnection::Run(const Sql& sql, ResultSet* rows) {
+  if (broken_) return Status::Link(kFailedText);
+  CachedStatement* cached = nullptr;
+  Status status = Prepare(sql.parameterized(), &cached);
+  if (!status.ok()) return status;
   sqlite3_stmt* statement = cached->statement.get();
   // Reset and unbind on every way out, so a cached statement holds no lock
   // and no pointer into this call's texts.
@@ -420,112 +414,97 @@ bool SqliteConnection::Run(const Sql& sql, ResultSet* rows, BackendError* error)
     }
   } resetter{statement};
   std::vector<std::string> texts;
-  if (!Bind(statement, sql, &texts, error)) return false;
-
-  std::vector<int> types;
+  status = Bind(statement, sql, &texts);
+  if (!status.ok()) return status;
   if (rows != nullptr) {
     *rows = ResultSet();
     rows->column_names = cached->column_names;
-    types = cached->declared_types;
+    rows->column_types = cached->declared_types;
   }
-  const size_t columns = cached->column_names.size();
   int rc;
   while ((rc = sqlite3_step(statement)) == SQLITE_ROW) {
-    if (rows == nullptr) continue;
-    std::vector<Variant>& row = rows->rows.emplace_back();
-    row.reserve(columns);
-    for (size_t i = 0; i < columns; ++i) {
-      const int column = static_cast<int>(i);
-      const int storage = sqlite3_column_type(statement, column);
-      if (types[i] == kAdEmpty) types[i] = TypeOfValue(storage);
-      switch (storage) {
-        case SQLITE_NULL:
-          row.push_back(Variant::Null());
-          break;
-        case SQLITE_INTEGER: {
-          int64_t value = sqlite3_column_int64(statement, column);
-          if (cached->declared_types[i] == kAdBoolean) value = value != 0 ? 1 : 0;
-          row.push_back(Variant::Integer(value));
-          break;
+    if (rows != nullptr) ReadRow(statement, *cached, rows);
+  }
+  if (rc != SQLITE_DONE) {
+    if (rows != nullptr) *rows = ResultSet();
+    return Fail(rc);
+  }
+  changes_ = rows == nullptr ? sqlite3_changes64(db_.get()) : 0;
+  return Status::OK();
+}
+
+void SqliteConnection::ReadRow(sqlite3_stmt* statement, const CachedStatement& cached,
+                               ResultSet* rows) {
+  const size_t columns = cached.column_names.size();
+  std::vector<Variant>& row = rows->rows.emplace_back();
+  row.reserve(columns);
+  for (size_t i = 0; i < columns; ++i) {
+    const int column = static_cast<int>(i);
+    const int storage = sqlite3_column_type(statement, column);
+    const int declared = cached.declared_types[i];
+    if (rows->column_types[i] == kAdEmpty) rows->column_types[i] = TypeOfValue(storage);
+    switch (storage) {
+      case SQLITE_NULL:
+        row.push_back(Variant::Null());
+        break;
+      case SQLITE_INTEGER: {
+        int64_t value = sqlite3_column_int64(statement, column);
+        if (declared == kAdBoolean) value = value != 0 ? 1 : 0;
+        row.push_back(Variant::Integer(value));
+        break;
+      }
+      case SQLITE_FLOAT:
+        row.push_back(Variant::Real(sqlite3_column_double(statement, column)));
+        break;
+      default: {
+        const unsigned char* text = sqlite3_column_text(statement, column);
+        const int bytes = sqlite3_column_bytes(statement, column);
+        if (text == nullptr) {
+          row.push_back(Variant::Text(std::u16string()));
+        } else if (declared == kAdDBTimeStamp) {
+          row.push_back(Variant::Text(DateTimeText(text, bytes)));
+        } else {
+          row.push_back(Variant::Text(WideText(text, bytes)));
         }
-        case SQLITE_FLOAT:
-          row.push_back(Variant::Real(sqlite3_column_double(statement, column)));
-          break;
-        default: {
-          const unsigned char* text = sqlite3_column_text(statement, column);
-          const int bytes = sqlite3_column_bytes(statement, column);
-          if (text == nullptr) {
-            row.push_back(Variant::Text(std::u16string()));
-          } else if (cached->declared_types[i] == kAdDBTimeStamp) {
-            row.push_back(Variant::Text(DateTimeText(text, bytes)));
-          } else {
-            row.push_back(Variant::Text(WideText(text, bytes)));
-          }
-          break;
-        }
+        break;
       }
     }
   }
-  if (rc != SQLITE_DONE) {
-    Fail(rc, error);
-    if (rows != nullptr) *rows = ResultSet();
-    return false;
-  }
-  if (rows != nullptr) rows->column_types = std::move(types);
-  changes_ = rows == nullptr ? sqlite3_changes64(db_.get()) : 0;
-  return true;
 }
 
-bool SqliteConnection::Plain(const char* text, BackendError* error) {
-  if (broken_) {
-    error->kind = FailureKind::kLink;
-    error->text = u"the connection has failed";
-    return false;
-  }
+Status SqliteConnection::Plain(const char* text) {
+  if (broken_) return Status::Link(kFailedText);
   // Transaction control runs with every transaction: prepared once and
   // kept with the other statements.
-  CachedStatement* cached = Prepare(text, error);
-  if (cached == nullptr) return false;
+  CachedStatement* cached = nullptr;
+  Status status = Prepare(text, &cached);
+  if (!status.ok()) return status;
   sqlite3_stmt* statement = cached->statement.get();
   int rc;
   while ((rc = sqlite3_step(statement)) == SQLITE_ROW) {
   }
-  if (rc != SQLITE_DONE) {
-    Fail(rc, error);
-    sqlite3_reset(statement);
-    return false;
-  }
+  if (rc != SQLITE_DONE) status = Fail(rc);
   sqlite3_reset(statement);
-  return true;
+  return status;
 }
 
-bool SqliteConnection::Commit(BackendError* error) {
-  if (!Plain("COMMIT", error)) {
-    // A failed COMMIT leaves the transaction open; the caller rolls back.
-    return false;
-  }
-  return true;
-}
-
-bool SqliteConnection::Rollback(BackendError* error) {
+Status SqliteConnection::Rollback() {
   // Some failures (a full disk, an I/O error) end the transaction already.
-  if (sqlite3_get_autocommit(db_.get()) != 0) return true;
-  return Plain("ROLLBACK", error);
+  if (sqlite3_get_autocommit(db_.get()) != 0) return Status::OK();
+  return Plain("ROLLBACK");
 }
 
 }  // namespace
 
-std::unique_ptr<Connection> OpenSqliteConnection(const std::string& path, BackendError* error,
-                                                 const ConnectionOptions& options) {
+Status OpenSqliteConnection(const std::string& path, std::unique_ptr<Connection>* connection,
+                            const ConnectionOptions& options) {
   sqlite3* raw = nullptr;
   int rc = sqlite3_open_v2(path.c_str(), &raw, SQLITE_OPEN_READWRITE | SQLITE_OPEN_NOMUTEX,
                            nullptr);
   std::unique_ptr<sqlite3, SqliteCloser> db(raw);
-  const auto fail = [&](int code) -> std::unique_ptr<Connection> {
-    error->kind = FailureKind::kLink;
+  const auto fail = [&](int code) {
     const char* message = db ? sqlite3_errmsg(db.get()) : sqlite3_errstr(code);
-    error->text = ToWide(message != nullptr ? message : "unable to open database file");
-    return nullptr;
+    return Status::Link(ToWide(message != nullptr ? message : "unable to open database file"));
   };
   if (rc != SQLITE_OK) return fail(rc);
   // The WAL files are opened by the first read below.
@@ -546,7 +525,8 @@ std::unique_ptr<Connection> OpenSqliteConnection(const std::string& path, Backen
   if (rc != SQLITE_OK) return fail(rc);
   files.wal = IdOf(path + "-wal");
   files.shm = IdOf(path + "-shm");
-  return std::make_unique<SqliteConnection>(db.release(), std::move(files));
+  *connection = std::make_unique<SqliteConnection>(db.release(), std::move(files));
+  return Status::OK();
 }
 
 }  // namespace zelvar::db

@@ -5,7 +5,6 @@
 
 #include <algorithm>
 #include <chrono>
-#include <exception>
 #include <random>
 #include <thread>
 
@@ -50,9 +49,9 @@ class Attempt final : public Transaction {
   ~Attempt() override { Rollback(); }
 
   bool Begin() {
-    if (!connection_->Begin(&failure_)) return false;
-    begun_ = true;
-    return true;
+    failure_ = connection_->Begin();
+    begun_ = failure_.ok();
+    return begun_;
   }
 
   int Execute(const Sql& sql, std::u16string* error_text, int64_t* changed) override {
@@ -71,105 +70,93 @@ class Attempt final : public Transaction {
 
   bool Commit() {
     if (failed()) return false;
-    if (!connection_->Commit(&failure_)) return false;
-    finished_ = true;
-    return true;
+    failure_ = connection_->Commit();
+    finished_ = failure_.ok();
+    return finished_;
   }
 
   void Rollback() {
     if (!begun_ || finished_) return;
     finished_ = true;
-    BackendError error;
-    if (!connection_->Rollback(&error)) {
+    Status status = connection_->Rollback();
+    if (!status.ok()) {
       // A connection that may still hold the transaction is never pooled.
       lease_->MarkBroken();
-      if (failure_.kind == FailureKind::kNone) failure_ = error;
+      if (failure_.ok()) failure_ = std::move(status);
     }
   }
 
-  bool failed() const { return failure_.kind != FailureKind::kNone; }
-  const BackendError& failure() const { return failure_; }
+  bool failed() const { return !failure_.ok(); }
+  const Status& failure() const { return failure_; }
 
  private:
   int Run(const Sql& sql, ResultSet* rows, std::u16string* error_text) {
-    if (failed()) {
-      SetText(error_text, failure_.text);
-      return -1;
-    }
-    if (connection_->Run(sql, rows, &failure_)) return 0;
-    if (failure_.kind == FailureKind::kNone) failure_.kind = FailureKind::kStatement;
-    SetText(error_text, failure_.text);
+    if (!failed()) failure_ = connection_->Run(sql, rows);
+    if (!failed()) return 0;
+    SetText(error_text, failure_.text());
     return -1;
   }
 
   Lease* lease_;
   Connection* connection_;
-  BackendError failure_;
+  Status failure_;
   bool begun_ = false;
   bool finished_ = false;
 };
 
-int RunAttempts(const std::function<int(Transaction&)>& body, std::u16string* error_text,
-                const TransactionOptions& options) {
-  ConnectionHandle connection;
-  std::u16string open_text;
-  if (LeaseForRequest(connection, &open_text) != 0) {
-    WriteErrorLog(kOpenFailedText);
-    SetText(error_text, kOpenFailedText);
-    return -1;
-  }
-  Lease& lease = connection.lease();
+// How the attempts ended: `failure` is the failure that ended them (OK when
+// committed, or when the body asked to roll back with no statement
+// failing); `body_result` the body's own result when it asked to roll
+// back; `lock_busy` when the write lock could not be had within its bound.
+struct Ending {
+  Status failure;
+  int body_result = 0;
+  bool lock_busy = false;
+};
+
+Ending RunAttempts(const std::function<int(Transaction&)>& body,
+                   const TransactionOptions& options) {
+  Lease lease;
+  if (!LeaseForRequest(&lease).ok()) return {OpenFailed()};
   bool begin_replaced = false;
-  BackendError last;
+  Status last;
   for (int attempt = 0; attempt < kMaxAttempts; ++attempt) {
     if (attempt > 0) {
       if (DeadlinePassed()) break;
       BackOff(attempt);
     }
     Attempt tx(&lease);
-    bool begun;
     {
       LockWaitScope bound(options.write_lock_wait);
-      begun = tx.Begin();
+      tx.Begin();
     }
-    if (!begun) {
+    if (tx.failed()) {
       last = tx.failure();
       lease.Note(last);
-      if (last.kind == FailureKind::kRetryable) {
+      if (last.IsRetryable()) {
         // The bound has been waited out already.
-        if (options.write_lock_wait.count() > 0) {
-          SetText(error_text, last.text);
-          return kWriteLockBusy;
-        }
+        if (options.write_lock_wait.count() > 0) return {last, 0, /*lock_busy=*/true};
         continue;
       }
       // A pooled link that died unseen fails here, before any statement of
       // the body was sent: one fresh connection may take its place.
-      if (last.kind == FailureKind::kLink && !begin_replaced && !DeadlinePassed()) {
+      if (last.IsLink() && !begin_replaced && !DeadlinePassed()) {
         begin_replaced = true;
-        if (LeaseForRequest(connection, &open_text, /*fresh=*/true) != 0) {
-          WriteErrorLog(kOpenFailedText);
-          SetText(error_text, kOpenFailedText);
-          return -1;
-        }
+        if (!LeaseForRequest(&lease, /*fresh=*/true).ok()) return {OpenFailed()};
         --attempt;
         continue;
       }
-      SetText(error_text, last.text);
-      return -1;
+      return {last};
     }
     const int result = body(tx);
-    if (result == 0 && tx.Commit()) return 0;
+    if (result == 0 && tx.Commit()) return {};
     last = tx.failure();
     tx.Rollback();
     lease.Note(tx.failure());
-    if (last.kind == FailureKind::kRetryable) continue;
-    if (last.kind != FailureKind::kNone) SetText(error_text, last.text);
-    if (result != 0) return result;
-    return -1;
+    if (last.IsRetryable()) continue;
+    return {last, result};
   }
-  SetText(error_text, last.text);
-  return -1;
+  return {last};
 }
 
 }  // namespace
@@ -177,9 +164,17 @@ int RunAttempts(const std::function<int(Transaction&)>& body, std::u16string* er
 int RunTransaction(const std::function<int(Transaction&)>& body, std::u16string* error_text,
                    const TransactionOptions& options) {
   RequestScope request;
+  Ending ending;
   // On an exception the attempt's destructor has rolled back.
-  const int result =
-      Guarded(error_text, [&] { return RunAttempts(body, error_text, options); });
+  int result = Guarded(error_text, [&] {
+    ending = RunAttempts(body, options);
+    return std::move(ending.failure);
+  });
+  if (ending.body_result != 0) {
+    result = ending.body_result;
+  } else if (ending.lock_busy) {
+    result = kWriteLockBusy;
+  }
   if (result != 0) NoteIfTimedOut();
   return result;
 }

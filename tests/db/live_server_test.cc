@@ -148,23 +148,25 @@ TEST_F(LiveServer, DriverWithoutWideTextsIsRefusedAndItsFailuresLogged) {
 TEST_F(LiveServer, ConnectionOutOfATransactionAfterAFailedCommitIsKept) {
   std::unique_ptr<TestDatabase> db = TestDatabase::Create(Backend::kPostgres);
   if (db == nullptr) return;
-  db::BackendError error;
-  std::unique_ptr<db::Connection> first = db::OpenOdbcConnection(db->connection_string(), &error);
-  std::unique_ptr<db::Connection> second = db::OpenOdbcConnection(db->connection_string(), &error);
+  db::Status error;
+  std::unique_ptr<db::Connection> first;
+  error = db::OpenOdbcConnection(db->connection_string(), &first);
+  std::unique_ptr<db::Connection> second;
+  error = db::OpenOdbcConnection(db->connection_string(), &second);
   ASSERT_TRUE(first && second);
   // Write skew: each reads what the other writes.
   const Sql count("SELECT count(*) FROM tblUser WHERE nLevel = 7");
   const Sql insert("INSERT INTO tblUser (nLevel) VALUES (7)");
   db::ResultSet rows;
-  ASSERT_TRUE(first->Begin(&error) && second->Begin(&error));
-  ASSERT_TRUE(first->Run(count, &rows, &error) && second->Run(count, &rows, &error));
-  ASSERT_TRUE(first->Run(insert, nullptr, &error) && second->Run(insert, nullptr, &error));
-  ASSERT_TRUE(first->Commit(&error)) << ToNarrow(error.text);
-  ASSERT_FALSE(second->Commit(&error));
-  EXPECT_EQ(db::FailureKind::kRetryable, error.kind) << ToNarrow(error.text);
-  EXPECT_TRUE(second->Rollback(&error)) << ToNarrow(error.text);
+  ASSERT_TRUE((error = first->Begin()).ok() && (error = second->Begin()).ok());
+  ASSERT_TRUE((error = first->Run(count, &rows)).ok() && (error = second->Run(count, &rows)).ok());
+  ASSERT_TRUE((error = first->Run(insert, nullptr)).ok() && (error = second->Run(insert, nullptr)).ok());
+  ASSERT_TRUE((error = first->Commit()).ok()) << ToNarrow(error.text());
+  ASSERT_FALSE((error = second->Commit()).ok());
+  EXPECT_TRUE(error.IsRetryable()) << ToNarrow(error.text());
+  EXPECT_TRUE((error = second->Rollback()).ok()) << ToNarrow(error.text());
   EXPECT_TRUE(second->IsAlive());
-  EXPECT_TRUE(second->Run(count, &rows, &error)) << ToNarrow(error.text);
+  EXPECT_TRUE((error = second->Run(count, &rows)).ok()) << ToNarrow(error.text());
 }
 
 // A row lock held by another session for minutes: a request that needs
@@ -176,19 +178,19 @@ TEST_F(LiveServer, HeldRowLockEndsTheRequestWithinItsTime) {
   if (db == nullptr) return;
   db->Exec("INSERT INTO tblUser (sUsername, sFacePic, nLevel) VALUES ('alice', '', 1)");
   const int id = static_cast<int>(db->QueryInt("SELECT nId FROM tblUser"));
-  db::BackendError error;
-  std::unique_ptr<db::Connection> holder = db::OpenOdbcConnection(db->connection_string(), &error);
+  db::Status error;
+  std::unique_ptr<db::Connection> holder;
+  error = db::OpenOdbcConnection(db->connection_string(), &holder);
   ASSERT_TRUE(holder);
-  ASSERT_TRUE(holder->Begin(&error));
-  ASSERT_TRUE(holder->Run(Sql("UPDATE tblUser SET nLevel = 2 WHERE nId = %d",
+  ASSERT_TRUE((error = holder->Begin()).ok());
+  ASSERT_TRUE((error = holder->Run(Sql("UPDATE tblUser SET nLevel = 2 WHERE nId = %d",
                               {SqlValue::Integer(id)}),
-                          nullptr, &error));
+                          nullptr)).ok());
   // Without a bound the requests below would wait until this.
   std::promise<void> done;
   std::thread release([&, finished = done.get_future()] {
     finished.wait_for(std::chrono::seconds(15));
-    db::BackendError ignored;
-    holder->Rollback(&ignored);
+    holder->Rollback();
   });
   ASSERT_EQ(0, db::TestAndSetConnectionString(db->connection_string() + "Command Timeout=2;"));
 

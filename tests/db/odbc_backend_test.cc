@@ -35,22 +35,23 @@ class OdbcTest : public testing::Test {
   }
 
   std::unique_ptr<Connection> Open() {
-    BackendError error;
-    std::unique_ptr<Connection> connection = OpenOdbcConnection(db_->connection_string(), &error);
-    EXPECT_NE(connection, nullptr) << Narrow(error.text);
+    Status error;
+    std::unique_ptr<Connection> connection;
+    error = OpenOdbcConnection(db_->connection_string(), &connection);
+    EXPECT_NE(connection, nullptr) << Narrow(error.text());
     return connection;
   }
 
   ResultSet Query(Connection& connection, const Sql& sql) {
     ResultSet rows;
-    BackendError error;
-    EXPECT_TRUE(connection.Run(sql, &rows, &error)) << sql.format() << "\n" << Narrow(error.text);
+    Status error;
+    EXPECT_TRUE((error = connection.Run(sql, &rows)).ok()) << sql.format() << "\n" << Narrow(error.text());
     return rows;
   }
 
   void Execute(Connection& connection, const Sql& sql) {
-    BackendError error;
-    EXPECT_TRUE(connection.Run(sql, nullptr, &error)) << sql.format() << "\n" << Narrow(error.text);
+    Status error;
+    EXPECT_TRUE((error = connection.Run(sql, nullptr)).ok()) << sql.format() << "\n" << Narrow(error.text());
   }
 
   // The single value of a one-row, one-column query.
@@ -227,17 +228,17 @@ TEST_F(OdbcTest, StatementsBeyondTheCacheStillRunAsThemselves) {
 TEST_F(OdbcTest, FailedStatementsGiveTheServersTextAndKeepTheConnection) {
   ZELVAR_REQUIRE_CONNECTION();
   ResultSet rows;
-  BackendError error;
-  EXPECT_FALSE(connection_->Run(Sql("SELEC nId FROM tblUser"), &rows, &error));
-  EXPECT_EQ(error.kind, FailureKind::kStatement);
-  EXPECT_NE(Narrow(error.text).find("syntax error"), std::string::npos) << Narrow(error.text);
+  Status error;
+  EXPECT_FALSE((error = connection_->Run(Sql("SELEC nId FROM tblUser"), &rows)).ok());
+  EXPECT_TRUE(error.IsStatement());
+  EXPECT_NE(Narrow(error.text()).find("syntax error"), std::string::npos) << Narrow(error.text());
 
-  error = BackendError();
-  EXPECT_FALSE(connection_->Run(Sql("INSERT INTO tblUser (sFacePic) VALUES ('%s')",
+  error = Status();
+  EXPECT_FALSE((error = connection_->Run(Sql("INSERT INTO tblUser (sFacePic) VALUES ('%s')",
                                     {SqlValue::Text(std::u16string(4001, u'f'))}),
-                                nullptr, &error));
-  EXPECT_EQ(error.kind, FailureKind::kStatement);
-  EXPECT_FALSE(error.text.empty());
+                                nullptr)).ok());
+  EXPECT_TRUE(error.IsStatement());
+  EXPECT_FALSE(error.text().empty());
 
   EXPECT_TRUE(connection_->IsAlive());
   EXPECT_EQ(Single(*connection_, Sql("SELECT count(*) FROM tblUser")), Variant::Integer(0));
@@ -245,17 +246,17 @@ TEST_F(OdbcTest, FailedStatementsGiveTheServersTextAndKeepTheConnection) {
 
 TEST_F(OdbcTest, TransactionsCommitRollBackAndRestoreAutocommit) {
   ZELVAR_REQUIRE_CONNECTION();
-  BackendError error;
-  ASSERT_TRUE(connection_->Begin(&error)) << Narrow(error.text);
+  Status error;
+  ASSERT_TRUE((error = connection_->Begin()).ok()) << Narrow(error.text());
   Execute(*connection_, Sql("INSERT INTO tblFriend (nUserId, nFriendId) VALUES (1, 2)"));
   EXPECT_EQ(db_->QueryInt("SELECT count(*) FROM tblFriend"), 0);  // not yet visible
-  ASSERT_TRUE(connection_->Rollback(&error)) << Narrow(error.text);
+  ASSERT_TRUE((error = connection_->Rollback()).ok()) << Narrow(error.text());
   EXPECT_EQ(db_->QueryInt("SELECT count(*) FROM tblFriend"), 0);
 
-  ASSERT_TRUE(connection_->Begin(&error)) << Narrow(error.text);
+  ASSERT_TRUE((error = connection_->Begin()).ok()) << Narrow(error.text());
   EXPECT_EQ(Single(*connection_, Sql("SELECT current_setting('transaction_isolation') AS level")), Variant::Text(u"serializable"));
   Execute(*connection_, Sql("INSERT INTO tblFriend (nUserId, nFriendId) VALUES (3, 4)"));
-  ASSERT_TRUE(connection_->Commit(&error)) << Narrow(error.text);
+  ASSERT_TRUE((error = connection_->Commit()).ok()) << Narrow(error.text());
   EXPECT_EQ(db_->QueryInt("SELECT count(*) FROM tblFriend"), 1);
 
   // Back in autocommit at the default isolation: a statement is visible
@@ -273,8 +274,8 @@ TEST_F(OdbcTest, ConnectionClosedInsideATransactionRollsBackAndLetsGo) {
   const std::string sessions =
       "SELECT count(*) FROM pg_stat_activity WHERE datname = current_database()";
   const int64_t before = db_->QueryInt(sessions);
-  BackendError error;
-  ASSERT_TRUE(connection_->Begin(&error));
+  Status error;
+  ASSERT_TRUE((error = connection_->Begin()).ok());
   Execute(*connection_, Sql("INSERT INTO tblFriend (nUserId, nFriendId) VALUES (1, 2)"));
   connection_.reset();
   // The session ends a moment after the client let go.
@@ -290,20 +291,20 @@ TEST_F(OdbcTest, ConcurrentUpdateIsARetryableSerializationFailure) {
   std::unique_ptr<Connection> other = Open();
   ASSERT_NE(other, nullptr);
   db_->Exec("INSERT INTO tblUser (nId, nLevel) VALUES (1, 10)");
-  BackendError error;
-  ASSERT_TRUE(connection_->Begin(&error));
-  ASSERT_TRUE(other->Begin(&error));
+  Status error;
+  ASSERT_TRUE((error = connection_->Begin()).ok());
+  ASSERT_TRUE((error = other->Begin()).ok());
   const Sql read("SELECT nLevel FROM tblUser WHERE nId = %d", {SqlValue::Integer(1)});
   const Sql bump("UPDATE tblUser SET nLevel = nLevel + 1 WHERE nId = %d", {SqlValue::Integer(1)});
   EXPECT_EQ(Single(*connection_, read), Variant::Integer(10));
   EXPECT_EQ(Single(*other, read), Variant::Integer(10));
   Execute(*connection_, bump);
-  ASSERT_TRUE(connection_->Commit(&error)) << Narrow(error.text);
+  ASSERT_TRUE((error = connection_->Commit()).ok()) << Narrow(error.text());
 
-  error = BackendError();
-  EXPECT_FALSE(other->Run(bump, nullptr, &error));
-  EXPECT_EQ(error.kind, FailureKind::kRetryable) << Narrow(error.text);
-  EXPECT_TRUE(other->Rollback(&error));
+  error = Status();
+  EXPECT_FALSE((error = other->Run(bump, nullptr)).ok());
+  EXPECT_TRUE(error.IsRetryable()) << Narrow(error.text());
+  EXPECT_TRUE((error = other->Rollback()).ok());
   EXPECT_TRUE(other->IsAlive());
   EXPECT_EQ(Single(*other, read), Variant::Integer(11));
 }
@@ -321,10 +322,10 @@ TEST_F(OdbcTest, AnotherConnectionsTransactionLeavesTheDefaultIsolation) {
     return Narrow(text);
   };
   EXPECT_EQ(level(), "read committed");
-  BackendError error;
-  ASSERT_TRUE(connection_->Begin(&error)) << Narrow(error.text);
+  Status error;
+  ASSERT_TRUE((error = connection_->Begin()).ok()) << Narrow(error.text());
   Execute(*connection_, Sql("INSERT INTO tblFriend (nUserId, nFriendId) VALUES (1, 2)"));
-  ASSERT_TRUE(connection_->Commit(&error)) << Narrow(error.text);
+  ASSERT_TRUE((error = connection_->Commit()).ok()) << Narrow(error.text());
   for (int i = 0; i < 3; ++i) EXPECT_EQ(level(), "read committed") << "statement " << i;
 }
 
@@ -353,15 +354,16 @@ TEST(OdbcOpen, UnreachableServerFailsInBoundedTimeAsALinkFailure) {
   for (int port : {closed_port, silent_port}) {
     const std::string odbc = "Driver={PostgreSQL Unicode};Server=127.0.0.1;Port=" +
                              std::to_string(port) + ";Database=zelvar;Uid=zelvar;Pwd=x;";
-    BackendError error;
+    Status error;
     auto start = std::chrono::steady_clock::now();
-    std::unique_ptr<Connection> connection = OpenOdbcConnection(odbc, &error);
+    std::unique_ptr<Connection> connection;
+    error = OpenOdbcConnection(odbc, &connection);
     auto seconds = std::chrono::duration_cast<std::chrono::seconds>(
                        std::chrono::steady_clock::now() - start)
                        .count();
     EXPECT_EQ(connection, nullptr) << port;
-    EXPECT_EQ(error.kind, FailureKind::kLink);
-    EXPECT_FALSE(error.text.empty());
+    EXPECT_TRUE(error.IsLink());
+    EXPECT_FALSE(error.text().empty());
     EXPECT_LT(seconds, 60) << "the open did not give up";
   }
   close(silent);

@@ -61,17 +61,18 @@ int OpenSockets() {
 }
 
 std::unique_ptr<Connection> Open(const TestDatabase& db) {
-  BackendError error;
-  std::unique_ptr<Connection> connection = OpenOdbcConnection(db.connection_string(), &error);
-  EXPECT_NE(connection, nullptr) << ToNarrow(error.text);
+  Status error;
+  std::unique_ptr<Connection> connection;
+  error = OpenOdbcConnection(db.connection_string(), &connection);
+  EXPECT_NE(connection, nullptr) << ToNarrow(error.text());
   return connection;
 }
 
 int64_t BackendPid(Connection& connection) {
   ResultSet rows;
-  BackendError error;
-  EXPECT_TRUE(connection.Run(Sql("SELECT pg_backend_pid() AS pid"), &rows, &error))
-      << ToNarrow(error.text);
+  Status error;
+  EXPECT_TRUE((error = connection.Run(Sql("SELECT pg_backend_pid() AS pid"), &rows)).ok())
+      << ToNarrow(error.text());
   if (rows.rows.size() != 1) return 0;
   return rows.rows[0][0].Int32();
 }
@@ -114,8 +115,8 @@ TEST_F(OdbcLinkTest, CheckOfAnIdleConnectionSendsNothing) {
   if (connection_ == nullptr) return;
   const int64_t pid = BackendPid(*connection_);
   ResultSet rows;
-  BackendError error;
-  ASSERT_TRUE(connection_->Run(Sql("SELECT 42 AS marker"), &rows, &error));
+  Status error;
+  ASSERT_TRUE((error = connection_->Run(Sql("SELECT 42 AS marker"), &rows)).ok());
   const std::string activity = "SELECT query, state, state_change FROM pg_stat_activity WHERE pid = " +
                                std::to_string(pid);
   auto before = db_->Query(activity);
@@ -134,9 +135,9 @@ TEST_F(OdbcLinkTest, TerminatedSessionIsFoundDeadBeforeUse) {
   EXPECT_TRUE(BecomesDead(*connection_));
   // Stays dead, and says so when used anyway.
   EXPECT_FALSE(connection_->IsAlive());
-  BackendError error;
-  EXPECT_FALSE(connection_->Run(Sql("SELECT 1"), nullptr, &error));
-  EXPECT_EQ(error.kind, FailureKind::kLink);
+  Status error;
+  EXPECT_FALSE((error = connection_->Run(Sql("SELECT 1"), nullptr)).ok());
+  EXPECT_TRUE(error.IsLink());
 }
 
 TEST_F(OdbcLinkTest, StatementOnATerminatedSessionIsALinkFailure) {
@@ -146,16 +147,16 @@ TEST_F(OdbcLinkTest, StatementOnATerminatedSessionIsALinkFailure) {
   // Sent without asking IsAlive first: the failure must be told apart
   // from a failed statement, and the process must survive writing to a
   // closed socket.
-  BackendError error;
+  Status error;
   ResultSet rows;
-  EXPECT_FALSE(connection_->Run(Sql("SELECT nId FROM tblUser WHERE nId = %d", {SqlValue::Integer(1)}),
-                                &rows, &error));
-  EXPECT_EQ(error.kind, FailureKind::kLink) << ToNarrow(error.text);
-  EXPECT_FALSE(error.text.empty());
+  EXPECT_FALSE((error = connection_->Run(Sql("SELECT nId FROM tblUser WHERE nId = %d", {SqlValue::Integer(1)}),
+                                &rows)).ok());
+  EXPECT_TRUE(error.IsLink()) << ToNarrow(error.text());
+  EXPECT_FALSE(error.text().empty());
   EXPECT_FALSE(connection_->IsAlive());
-  error = BackendError();
-  EXPECT_FALSE(connection_->Begin(&error));
-  EXPECT_EQ(error.kind, FailureKind::kLink);
+  error = Status();
+  EXPECT_FALSE((error = connection_->Begin()).ok());
+  EXPECT_TRUE(error.IsLink());
 }
 
 // Connections opened in the same moment each find their own socket: none
@@ -181,8 +182,8 @@ TEST_F(OdbcLinkTest, ConnectionsOpenedAtOnceEachKnowTheirSocket) {
     ASSERT_NE(connection, nullptr);
     pids.push_back(BackendPid(*connection));
     ResultSet rows;
-    BackendError error;
-    ASSERT_TRUE(connection->Run(Sql("SELECT 42 AS marker"), &rows, &error));
+    Status error;
+    ASSERT_TRUE((error = connection->Run(Sql("SELECT 42 AS marker"), &rows)).ok());
   }
   // Longer than an idle connection without a known socket waits before
   // it is probed.
@@ -302,18 +303,18 @@ TEST(OdbcRestart, OpenConnectionsAreFoundDeadAndFreshOnesWork) {
       ASSERT_TRUE(connections.back()->IsAlive());
     }
     // One of them in the middle of a transaction.
-    BackendError error;
-    ASSERT_TRUE(connections[0]->Begin(&error));
-    ASSERT_TRUE(connections[0]->Run(Sql("INSERT INTO tblFriend (nUserId, nFriendId) VALUES (1, 2)"),
-                                    nullptr, &error));
+    Status error;
+    ASSERT_TRUE((error = connections[0]->Begin()).ok());
+    ASSERT_TRUE((error = connections[0]->Run(Sql("INSERT INTO tblFriend (nUserId, nFriendId) VALUES (1, 2)"),
+                                    nullptr)).ok());
     RestartServer();
-    EXPECT_FALSE(connections[0]->Rollback(&error));
-    EXPECT_EQ(error.kind, FailureKind::kLink);
+    EXPECT_FALSE((error = connections[0]->Rollback()).ok());
+    EXPECT_TRUE(error.IsLink());
     for (auto& connection : connections) {
       EXPECT_TRUE(BecomesDead(*connection));
-      BackendError error;
-      EXPECT_FALSE(connection->Run(Sql("SELECT 1"), nullptr, &error));
-      EXPECT_EQ(error.kind, FailureKind::kLink);
+      Status error;
+      EXPECT_FALSE((error = connection->Run(Sql("SELECT 1"), nullptr)).ok());
+      EXPECT_TRUE(error.IsLink());
     }
     std::unique_ptr<Connection> fresh = Open(*db);
     ASSERT_NE(fresh, nullptr);

@@ -23,15 +23,15 @@ class FakeConnection final : public Connection {
   FakeConnection(Counters* counters, int serial) : counters_(counters), serial_(serial) {}
   ~FakeConnection() override { ++counters_->closed; }
 
-  bool Run(const Sql&, ResultSet*, BackendError*) override {
+  Status Run(const Sql&, ResultSet*) override {
     ++counters_->runs;
     if (block_) block_();
-    return true;
+    return Status::OK();
   }
   int64_t Changes() const override { return 0; }
-  bool Begin(BackendError*) override { return true; }
-  bool Commit(BackendError*) override { return true; }
-  bool Rollback(BackendError*) override { return true; }
+  Status Begin() override { return Status::OK(); }
+  Status Commit() override { return Status::OK(); }
+  Status Rollback() override { return Status::OK(); }
   bool IsAlive() override { return alive_; }
 
   int serial() const { return serial_; }
@@ -48,20 +48,17 @@ class FakeConnection final : public Connection {
 class PoolTest : public testing::Test {
  protected:
   PoolTest()
-      : pool_([this](const std::string& text, BackendError* error) -> std::unique_ptr<Connection> {
-          if (text == "unopenable") {
-            error->kind = FailureKind::kLink;
-            error->text = u"refused";
-            return nullptr;
-          }
-          return std::make_unique<FakeConnection>(&counters_, ++counters_.opened);
+      : pool_([this](const std::string& text, std::unique_ptr<Connection>* connection) {
+          if (text == "unopenable") return Status::Link(u"refused");
+          *connection = std::make_unique<FakeConnection>(&counters_, ++counters_.opened);
+          return Status::OK();
         }) {}
 
   static FakeConnection& Fake(Lease& lease) { return static_cast<FakeConnection&>(*lease); }
 
   Lease Acquire(const std::string& text = "db", bool fresh = false) {
-    BackendError error;
-    Lease lease = pool_.Acquire(text, fresh, &error);
+    Lease lease;
+    pool_.Acquire(text, fresh, &lease);
     EXPECT_TRUE(lease) << "no connection";
     return lease;
   }
@@ -94,14 +91,12 @@ TEST_F(PoolTest, IdleConnectionsAreReusedPerString) {
 TEST_F(PoolTest, LinkFailureIsNeverPooledAgain) {
   {
     Lease lease = Acquire();
-    BackendError statement_error{FailureKind::kStatement, u"syntax"};
-    lease.Note(statement_error);  // a sound connection after a bad statement
+    lease.Note(Status::Statement(u"syntax"));  // a sound connection after a bad statement
   }
   EXPECT_EQ(pool_.IdleCount("db"), 1u);
   {
     Lease lease = Acquire();
-    BackendError link_error{FailureKind::kLink, u"gone"};
-    lease.Note(link_error);
+    lease.Note(Status::Link(u"gone"));
   }
   EXPECT_EQ(pool_.IdleCount("db"), 0u);
   EXPECT_EQ(counters_.closed, 1);
@@ -143,11 +138,11 @@ TEST_F(PoolTest, CloseIdleClosesIdleAtOnceAndLeasedOnReturn) {
 }
 
 TEST_F(PoolTest, OpenFailureGivesAnEmptyLeaseWithTheText) {
-  BackendError error;
-  Lease lease = pool_.Acquire("unopenable", false, &error);
+  Lease lease;
+  Status status = pool_.Acquire("unopenable", false, &lease);
   EXPECT_FALSE(lease);
-  EXPECT_EQ(error.kind, FailureKind::kLink);
-  EXPECT_EQ(error.text, u"refused");
+  EXPECT_TRUE(status.IsLink());
+  EXPECT_EQ(status.text(), u"refused");
 }
 
 TEST_F(PoolTest, MovedLeaseReturnsOnce) {
@@ -178,16 +173,14 @@ TEST_F(PoolTest, StatementsOfDifferentLeasesRunAtOnce) {
       changed.notify_all();
       changed.wait_for(lock, std::chrono::seconds(10), [&] { return second_done; });
     });
-    BackendError error;
-    lease->Run(Sql("SELECT 1"), nullptr, &error);
+    lease->Run(Sql("SELECT 1"), nullptr);
   });
   {
     std::unique_lock<std::mutex> lock(mutex);
     changed.wait(lock, [&] { return first_inside; });
   }
   Lease second = Acquire();
-  BackendError error;
-  EXPECT_TRUE(second->Run(Sql("SELECT 1"), nullptr, &error));
+  EXPECT_TRUE(second->Run(Sql("SELECT 1"), nullptr).ok());
   {
     std::lock_guard<std::mutex> lock(mutex);
     second_done = true;

@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "backend_fixture.h"
+#include "db/ado.h"
 #include "db/current_connection.h"
 #include "db/recordset.h"
 #include "db/runner.h"
@@ -420,6 +421,33 @@ TEST_P(RunnerTest, StatementRunAgainWithOtherValuesGivesItsOwnRows) {
   db_->Exec("ALTER TABLE tblUser ADD COLUMN nExtra INTEGER");
   db_->Exec("UPDATE tblUser SET sNick = 'uno' WHERE nId = 1");
   EXPECT_EQ(nick_of(1), u"uno");
+}
+
+// The wrappers below the runners hold the lease themselves: a failed
+// statement leaves it usable, and nothing runs through an empty one.
+TEST_P(RunnerTest, WrappersGiveCodesAndKeepTheLeaseAfterAFailedStatement) {
+  ZELVAR_REQUIRE_DB();
+  db::Lease connection;
+  std::u16string error;
+  ASSERT_EQ(db::AdoConnOpen(connection, CurrentConnectionString(), &error), 0)
+      << ToNarrow(error);
+  EXPECT_EQ(db::AdoConnExecute(connection, Sql("INSERTT INTO tblUser (nSex) VALUES (1)"), &error),
+            -1);
+  EXPECT_FALSE(error.empty());
+  ASSERT_EQ(db::AdoConnExecute(connection, Sql("INSERT INTO tblUser (nSex) VALUES (1)"), nullptr),
+            0);
+  RecordsetHandle rs;
+  ASSERT_EQ(db::AdoRstOpen(rs, Sql("SELECT nSex FROM tblUser"), connection, nullptr), 0);
+  EXPECT_EQ(rs->row_count(), 1u);
+  EXPECT_EQ(db::AdoConnClose(connection), 0);
+  EXPECT_FALSE(connection);
+
+  EXPECT_EQ(db::AdoConnExecute(connection, Sql("SELECT 1"), nullptr), db::kEPointer);
+  EXPECT_EQ(db::AdoRstOpen(rs, Sql("SELECT 1"), connection, nullptr), db::kEPointer);
+  EXPECT_EQ(rs, nullptr);
+  EXPECT_EQ(db::AdoConnClose(connection), db::kEPointer);
+  EXPECT_EQ(db::AdoConnOpen(connection, nullptr, &error), -1);
+  EXPECT_FALSE(connection);
 }
 
 INSTANTIATE_TEST_SUITE_P(AllBackends, RunnerTest, testing::ValuesIn(AllBackends()),

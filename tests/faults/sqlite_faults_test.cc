@@ -510,10 +510,9 @@ TEST_F(SqliteFaults, DatabaseFileReplacedMovedAsideOrRemoved) {
   const auto warm = [&](const char* content) {
     std::vector<db::Lease> leases;
     for (int i = 0; i < 4; ++i) {
-      db::BackendError error;
-      leases.push_back(db::Pool::Instance().Acquire(text, false, &error));
+      db::Status error = db::Pool::Instance().Acquire(text, false, &leases.emplace_back());
       if (!leases.back()) {
-        ADD_FAILURE() << ToNarrow(error.text);
+        ADD_FAILURE() << ToNarrow(error.text());
         return db::Lease();
       }
       const db::Sql insert(
@@ -521,7 +520,7 @@ TEST_F(SqliteFaults, DatabaseFileReplacedMovedAsideOrRemoved) {
           "VALUES (%d, '%s', '2011-05-03 09:05:07', 0, %d, 0)",
           {db::SqlValue::Integer(to), db::SqlValue::Text(ToWide(content)),
            db::SqlValue::Integer(from)});
-      EXPECT_TRUE(leases.back()->Run(insert, nullptr, &error)) << ToNarrow(error.text);
+      EXPECT_TRUE((error = leases.back()->Run(insert, nullptr)).ok()) << ToNarrow(error.text());
     }
     return std::move(leases.back());
   };
