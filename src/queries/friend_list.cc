@@ -10,6 +10,8 @@
 #include <atomic>
 #include <ctime>
 
+#include "codec/keys.h"
+#include "codec/reply_packet.h"
 #include "db/recordset.h"
 #include "db/sql.h"
 #include "queries/int_chain.h"
@@ -103,7 +105,7 @@ void SetFriendProfileBatching(bool enabled) {
 }
 
 int QueryFriendList(int32_t user_id, char** reply, int* reply_length) {
-  ReplyPacket packet(kFriendListKind);
+  codec::ReplyPacket packet(codec::kFriendListKind);
   IntStruct friends;
   if (!CollectFriends(user_id, &friends)) return -1;
 
@@ -125,16 +127,16 @@ int QueryFriendList(int32_t user_id, char** reply, int* reply_length) {
       --written;
       continue;
     }
-    const int64_t base = int64_t{-10} * i - 10001;
-    packet.SetInt(base, friend_ids[static_cast<size_t>(i - 1)]);
-    packet.SetText(base - 1, profile->nick);
-    packet.SetInt(base - 2, profile->sex);
-    packet.SetText(base - 3, profile->face_pic);
-    packet.SetInt(base - 4, profile->logined);
+    using codec::FriendKey;
+    packet.SetInt(FriendKey(i, codec::kFriendIdField), friend_ids[static_cast<size_t>(i - 1)]);
+    packet.SetText(FriendKey(i, codec::kFriendNickField), profile->nick);
+    packet.SetInt(FriendKey(i, codec::kFriendSexField), profile->sex);
+    packet.SetText(FriendKey(i, codec::kFriendFaceField), profile->face_pic);
+    packet.SetInt(FriendKey(i, codec::kFriendLoginField), profile->logined);
   }
-  packet.SetInt(-10000, written);
-  packet.SetInt(-9999, Low32(static_cast<int64_t>(std::time(nullptr))));
-  return HandOut(packet, reply, reply_length);
+  packet.SetInt(codec::kFriendCountKey, written);
+  packet.SetInt(codec::kServerTimeKey, Low32(static_cast<int64_t>(std::time(nullptr))));
+  return codec::HandOut(packet, reply, reply_length);
 }
 
 }  // namespace zelvar::queries

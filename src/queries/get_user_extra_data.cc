@@ -3,9 +3,9 @@
 
 #include <exception>
 
+#include "codec/keys.h"
 #include "db/deadline.h"
 #include "queries/kinds.h"
-#include "queries/reply.h"
 #include "zelvar/zelvar.h"
 
 namespace zelvar::queries {
@@ -13,12 +13,12 @@ namespace {
 
 int Dispatch(int user_id, unsigned kind, char** reply, int* reply_length) {
   switch (kind) {
-    case kTradeHistoryKind:
-    case kFriendListKind:
-    case kTradeItemsKind:
-    case kUnreadMessagesKind:
+    case codec::kTradeHistoryKind:
+    case codec::kFriendListKind:
+    case codec::kTradeItemsKind:
+    case codec::kUnreadMessagesKind:
       break;
-    case kReservedKind:  // accepted, but answered by nothing
+    case codec::kReservedKind:  // accepted, but answered by nothing
     default:
       return -1;
   }
@@ -27,11 +27,11 @@ int Dispatch(int user_id, unsigned kind, char** reply, int* reply_length) {
   // read undelivered.
   if (reply == nullptr || reply_length == nullptr) return -1;
   switch (kind) {
-    case kTradeHistoryKind:
+    case codec::kTradeHistoryKind:
       return QueryTradeHistory(user_id, reply, reply_length);
-    case kFriendListKind:
+    case codec::kFriendListKind:
       return QueryFriendList(user_id, reply, reply_length);
-    case kTradeItemsKind:
+    case codec::kTradeItemsKind:
       return QueryTradeItems(user_id, reply, reply_length);
     default:
       return QueryUnreadMessages(user_id, reply, reply_length);

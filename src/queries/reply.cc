@@ -1,53 +1,14 @@
-// The reply frame, its hand-out and the record-set walk of the query kinds.
+// The record-set walk of the query kinds and their field values.
 
 #include "queries/reply.h"
 
-#include <cstring>
 #include <exception>
-#include <utility>
 
 #include "db/recordset.h"
 #include "util/text.h"
 #include "util/time_text.h"
 
 namespace zelvar::queries {
-
-namespace {
-
-short PacketKey(int64_t key) { return static_cast<short>(key); }
-
-}  // namespace
-
-ReplyPacket::ReplyPacket(unsigned kind) { packet_.SetInt(1, static_cast<int>(kind)); }
-
-void ReplyPacket::SetInt(int64_t key, int32_t value) { packet_.SetInt(PacketKey(key), value); }
-
-void ReplyPacket::SetText(int64_t key, const std::u16string& text) {
-  packet_.SetCString(PacketKey(key), text);
-}
-
-std::unique_ptr<char[]> ReplyPacket::TakeImage(int* length) {
-  const int size = packet_.GetLength();
-  const char* bytes = packet_.GetBufferPtr();
-  if (size <= 0 || bytes == nullptr) return nullptr;
-  std::unique_ptr<char[]> image(new char[size]);
-  std::memcpy(image.get(), bytes, static_cast<size_t>(size));
-  *length = size;
-  return image;
-}
-
-int HandOut(std::unique_ptr<char[]> image, int length, char** reply, int* reply_length) {
-  if (image == nullptr) return -1;
-  *reply_length = length;
-  *reply = image.release();
-  return 0;
-}
-
-int HandOut(ReplyPacket& packet, char** reply, int* reply_length) {
-  int length = 0;
-  std::unique_ptr<char[]> image = packet.TakeImage(&length);
-  return HandOut(std::move(image), length, reply, reply_length);
-}
 
 void ForEachCompleteRow(const db::RecordsetHandle& recordset,
                         std::initializer_list<const char*> fields,

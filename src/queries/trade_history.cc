@@ -2,6 +2,8 @@
 // first. Row r (from 1) is written at keys 100r to 100r + 4; key 10 closes
 // with the number of rows, -1 when there is none.
 
+#include "codec/keys.h"
+#include "codec/reply_packet.h"
 #include "db/sql.h"
 #include "queries/kinds.h"
 #include "queries/reply.h"
@@ -9,7 +11,7 @@
 namespace zelvar::queries {
 
 int QueryTradeHistory(int32_t user_id, char** reply, int* reply_length) {
-  ReplyPacket packet(kTradeHistoryKind);
+  codec::ReplyPacket packet(codec::kTradeHistoryKind);
   db::RecordsetHandle trades;
   const db::Sql query(
       "SELECT nId, nPlayUserId, nPlayedUserId, nPlayId, tTime, tDuration FROM "
@@ -21,16 +23,17 @@ int QueryTradeHistory(int32_t user_id, char** reply, int* reply_length) {
   int32_t rows = 0;
   ForEachCompleteRow(trades, {"nId", "nPlayUserId", "nPlayedUserId", "nPlayId", "tTime"},
                      [&](const std::vector<db::Variant>& field) {
+                       using codec::TradeKey;
                        ++rows;
-                       const int64_t base = int64_t{100} * rows;
-                       packet.SetInt(base + 0, field[1].Int32());
-                       packet.SetInt(base + 1, field[2].Int32());
-                       packet.SetInt(base + 2, field[3].Int32());
-                       packet.SetInt(base + 3, Low32(SecondsOf(field[4])));
-                       packet.SetInt(base + 4, field[0].Int32());
+                       packet.SetInt(TradeKey(rows, codec::kTradePlayerField), field[1].Int32());
+                       packet.SetInt(TradeKey(rows, codec::kTradeOtherField), field[2].Int32());
+                       packet.SetInt(TradeKey(rows, codec::kTradePlayIdField), field[3].Int32());
+                       packet.SetInt(TradeKey(rows, codec::kTradeTimeField),
+                                     Low32(SecondsOf(field[4])));
+                       packet.SetInt(TradeKey(rows, codec::kTradeIdField), field[0].Int32());
                      });
-  packet.SetInt(10, rows == 0 ? -1 : rows);
-  return HandOut(packet, reply, reply_length);
+  packet.SetInt(codec::kTradeCountKey, rows == 0 ? -1 : rows);
+  return codec::HandOut(packet, reply, reply_length);
 }
 
 }  // namespace zelvar::queries

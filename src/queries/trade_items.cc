@@ -2,6 +2,8 @@
 // 1) is one text at key -100k, a flat list of name,value; pairs; key -10
 // closes with the number of items.
 
+#include "codec/keys.h"
+#include "codec/reply_packet.h"
 #include "db/sql.h"
 #include "queries/kinds.h"
 #include "queries/reply.h"
@@ -25,7 +27,7 @@ double AsSingle(const db::Variant& value) {
 }  // namespace
 
 int QueryTradeItems(int32_t user_id, char** reply, int* reply_length) {
-  ReplyPacket packet(kTradeItemsKind);
+  codec::ReplyPacket packet(codec::kTradeItemsKind);
   db::RecordsetHandle items;
   const db::Sql query(
       "SELECT  nId, sTradeName, sTradeDesc, nPacificate, sTradeImage, nHeadX, nHeadY FROM "
@@ -41,13 +43,13 @@ int QueryTradeItems(int32_t user_id, char** reply, int* reply_length) {
         const std::u16string desc = ThroughNarrow(TextOf(field[2]));
         const std::u16string image = ThroughNarrow(TextOf(field[4]));
         ++count;
-        packet.SetText(int64_t{-100} * count,
+        packet.SetText(codec::ItemKey(count),
                        FormatText(kItemFormat, {field[0].Int32(), name, desc, field[3].Int32(),
                                                 image, image, AsSingle(field[5]),
                                                 AsSingle(field[6])}));
       });
-  packet.SetInt(-10, count);
-  return HandOut(packet, reply, reply_length);
+  packet.SetInt(codec::kItemCountKey, count);
+  return codec::HandOut(packet, reply, reply_length);
 }
 
 }  // namespace zelvar::queries

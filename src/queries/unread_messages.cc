@@ -16,6 +16,8 @@
 #include <memory>
 #include <utility>
 
+#include "codec/keys.h"
+#include "codec/reply_packet.h"
 #include "db/runner.h"
 #include "db/sql.h"
 #include "db/transaction.h"
@@ -35,19 +37,21 @@ constexpr int kNotMarked = 1;
 constexpr auto kMarkReadLockWait = std::chrono::seconds(2);
 
 // Builds the reply from the unread rows in `messages`.
-void WriteMessages(const db::RecordsetHandle& messages, ReplyPacket* packet) {
+void WriteMessages(const db::RecordsetHandle& messages, codec::ReplyPacket* packet) {
   int32_t count = 0;
   ForEachCompleteRow(messages, {"nId", "nFromUserId", "tAddTime", "sContent"},
                      [&](const std::vector<db::Variant>& field) {
+                       using codec::MessageKey;
                        const int64_t seconds = SecondsOf(field[2]);
                        ++count;
-                       const int64_t base = 10000 + int64_t{100} * count;
-                       packet->SetInt(base + 1, field[0].Int32());
-                       packet->SetInt(base + 2, field[1].Int32());
-                       packet->SetText(base + 3, TextOf(field[3]));
-                       packet->SetInt(base + 4, Low32(seconds));
+                       packet->SetInt(MessageKey(count, codec::kMessageIdField), field[0].Int32());
+                       packet->SetInt(MessageKey(count, codec::kMessageSenderField),
+                                      field[1].Int32());
+                       packet->SetText(MessageKey(count, codec::kMessageContentField),
+                                       TextOf(field[3]));
+                       packet->SetInt(MessageKey(count, codec::kMessageTimeField), Low32(seconds));
                      });
-  packet->SetInt(10000, count);
+  packet->SetInt(codec::kMessageCountKey, count);
 }
 
 }  // namespace
@@ -68,7 +72,7 @@ int QueryUnreadMessages(int32_t user_id, char** reply, int* reply_length) {
     image.reset();
     length = 0;
     try {
-      ReplyPacket packet(kUnreadMessagesKind);
+      codec::ReplyPacket packet(codec::kUnreadMessagesKind);
       WriteMessages(messages, &packet);
       image = packet.TakeImage(&length);
     } catch (const std::exception&) {
@@ -95,7 +99,7 @@ int QueryUnreadMessages(int32_t user_id, char** reply, int* reply_length) {
   }
   // Committed or not, a reply that was built goes out: without the commit
   // nothing was marked read.
-  return HandOut(std::move(image), length, reply, reply_length);
+  return codec::HandOut(std::move(image), length, reply, reply_length);
 }
 
 }  // namespace zelvar::queries

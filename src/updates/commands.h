@@ -1,5 +1,5 @@
 // The four update commands of PutUserExtraDataFriend, each reading its
-// parameters from the request packet and answering 0 or -1.
+// parameters from the request packet (codec/keys.h) and answering 0 or -1.
 //
 // Thread-safe: each call works on its own packet and its own statements.
 #ifndef ZELVAR_UPDATES_COMMANDS_H_
@@ -8,16 +8,6 @@
 #include "zelvar/kparam.h"
 
 namespace zelvar::updates {
-
-// Command codes, carried as an int at key 1 of the request packet.
-inline constexpr int kSendMessage = 1500;
-inline constexpr int kEndFriendship = 1505;
-inline constexpr int kRecordTrade = 1510;
-inline constexpr int kStoreInvitations = 1550;
-
-// The most rows one invitation request can carry: the keys of row i are
-// the low 16 bits of i*100+k, so row 16,385 reads the keys of row 1 again.
-inline constexpr int kMaxInvitationRows = 16384;
 
 // 1500: key 200 the recipient (int), key 201 the message (text). Stores
 // the message unread when the two users are friends.
@@ -33,7 +23,8 @@ int EndFriendship(int user_id, CKParam& packet);
 int RecordTrade(int user_id, CKParam& packet);
 
 // 1550: `data_id` must be 1550. Key -100 the row count (int, required),
-// rows i = 1..n at keys i*100+1..7, key -300 (bool) asks for the SQL log.
+// rows i = 1..n at keys i*100+1..7 (at most
+// codec::kMaxInvitationRows), key -300 (bool) asks for the SQL log.
 // Incomplete rows are skipped and failed inserts ignored: 0 once the
 // request is accepted.
 int StoreInvitations(int user_id, int data_id, CKParam& packet);

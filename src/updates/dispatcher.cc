@@ -2,16 +2,11 @@
 
 #include "updates/dispatcher.h"
 
+#include "codec/keys.h"
 #include "updates/commands.h"
 #include "zelvar/kparam.h"
 
 namespace zelvar::updates {
-namespace {
-
-constexpr short kKeyCommand = 1;
-
-}  // namespace
-
 int DispatchUpdate(int user_id, int data_id, char* image, int length) {
   // Checked here so that not a byte of a short image is read.
   if (image == nullptr || length < kPacketHeaderBytes) return -1;
@@ -20,16 +15,16 @@ int DispatchUpdate(int user_id, int data_id, char* image, int length) {
   if (packet.SetBufferPtr(image, length) != 0) return -1;
 
   int command = 0;
-  if (packet.GetInt(kKeyCommand, command) != 0) return -1;
+  if (packet.GetInt(codec::kCommandKey, command) != 0) return -1;
 
   switch (command) {
-    case kSendMessage:
+    case codec::kSendMessage:
       return SendFriendMessage(user_id, packet);
-    case kEndFriendship:
+    case codec::kEndFriendship:
       return EndFriendship(user_id, packet);
-    case kRecordTrade:
+    case codec::kRecordTrade:
       return RecordTrade(user_id, packet);
-    case kStoreInvitations:
+    case codec::kStoreInvitations:
       return StoreInvitations(user_id, data_id, packet);
     default:
       return -1;

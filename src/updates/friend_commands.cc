@@ -9,6 +9,7 @@
 
 #include <string>
 
+#include "codec/keys.h"
 #include "db/recordset.h"
 #include "db/sql.h"
 #include "db/transaction.h"
@@ -20,12 +21,6 @@ namespace {
 
 using db::Sql;
 using db::SqlValue;
-
-constexpr short kKeyRecipient = 200;
-constexpr short kKeyContent = 201;
-constexpr short kKeyFormerFriend = 100;
-constexpr short kKeyTradePartner = 300;
-constexpr short kKeyPlayId = 301;
 
 constexpr int kTradeDuration = 10;
 
@@ -73,8 +68,8 @@ int ChangeBetweenFriends(int user_id, int other_id, MakeChange make_change) {
 int SendFriendMessage(int user_id, CKParam& packet) {
   int recipient = 0;
   CString content;
-  if (packet.GetInt(kKeyRecipient, recipient) != 0) return -1;
-  if (packet.GetCString(kKeyContent, content) != 0) return -1;
+  if (packet.GetInt(codec::kMessageRecipientKey, recipient) != 0) return -1;
+  if (packet.GetCString(codec::kMessageContentKey, content) != 0) return -1;
 
   return ChangeBetweenFriends(user_id, recipient, [&] {
     return Sql(kInsertMessage, {SqlValue::Integer(recipient), SqlValue::Text(content),
@@ -84,7 +79,7 @@ int SendFriendMessage(int user_id, CKParam& packet) {
 
 int EndFriendship(int user_id, CKParam& packet) {
   int former_friend = 0;
-  if (packet.GetInt(kKeyFormerFriend, former_friend) != 0) return -1;
+  if (packet.GetInt(codec::kFormerFriendKey, former_friend) != 0) return -1;
 
   const Sql delete_friendship(
       kDeleteFriendship, {SqlValue::Integer(user_id), SqlValue::Integer(former_friend),
@@ -105,8 +100,8 @@ int EndFriendship(int user_id, CKParam& packet) {
 int RecordTrade(int user_id, CKParam& packet) {
   int partner = 0;
   int play_id = 0;
-  if (packet.GetInt(kKeyTradePartner, partner) != 0) return -1;
-  if (packet.GetInt(kKeyPlayId, play_id) != 0) return -1;
+  if (packet.GetInt(codec::kTradePartnerKey, partner) != 0) return -1;
+  if (packet.GetInt(codec::kTradePlayIdKey, play_id) != 0) return -1;
 
   return ChangeBetweenFriends(user_id, partner, [&] {
     return Sql(kInsertTrade, {SqlValue::Integer(user_id), SqlValue::Integer(partner),

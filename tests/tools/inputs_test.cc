@@ -3,10 +3,10 @@
 // scripts and terminal widths.
 #include <gtest/gtest.h>
 
+#include "codec/replies.h"
 #include "tools/zelvar/admin_db.h"
 #include "tools/zelvar/inputs.h"
 #include "tools/zelvar/packet_view.h"
-#include "tools/zelvar/replies.h"
 #include "tools/zelvar/text_util.h"
 #include "util/text.h"
 
@@ -14,7 +14,7 @@ namespace zelvar::cli {
 namespace {
 
 TEST(GoodsEntry, TakesTheModuleTextsAndTheirSpellings) {
-  GoodsEntry entry;
+  codec::GoodsEntry entry;
   std::string error;
   ASSERT_TRUE(ParseGoodsEntry("1001:30天:1", &entry, &error)) << error;
   EXPECT_EQ(entry.goods_id, 1001);
@@ -31,7 +31,7 @@ TEST(GoodsEntry, TakesTheModuleTextsAndTheirSpellings) {
 }
 
 TEST(GoodsEntry, RefusesWhatTheModuleWouldSkipSilently) {
-  GoodsEntry entry;
+  codec::GoodsEntry entry;
   std::string error;
   for (const char* bad : {"1001:30天", "1001:30天:1:5", "x:30天:1", "1001:30天:one", "1001:3个:1", "1001:7d:3000",
                           "3100:7天:3100", "1001:7d:2999:1", "1001:7d:1:-1:0", "1001:7d:1:0:x", "99999999999:7d:1", ""}) {
@@ -44,7 +44,7 @@ TEST(GoodsEntry, RefusesWhatTheModuleWouldSkipSilently) {
 }
 
 TEST(InviteCsv, ReadsQuotedFieldsAndDefaults) {
-  std::vector<InviteRow> rows;
+  std::vector<codec::Invitation> rows;
   std::string error;
   ASSERT_TRUE(ParseInviteCsv("Email,sInviteCode,zone,note\n"
                              "a@x.org,A-1,3,\"one, two\"\n"
@@ -52,12 +52,12 @@ TEST(InviteCsv, ReadsQuotedFieldsAndDefaults) {
                              &rows, &error))
       << error;
   ASSERT_EQ(rows.size(), 2u);
-  EXPECT_EQ(rows[0].email, u"a@x.org");
-  EXPECT_EQ(rows[0].code, u"A-1");
-  EXPECT_EQ(rows[0].zone, 3);
+  EXPECT_EQ(rows[0].invited_email, u"a@x.org");
+  EXPECT_EQ(rows[0].invite_code, u"A-1");
+  EXPECT_EQ(rows[0].zone_id, 3);
   EXPECT_EQ(rows[0].note, u"one, two");
-  EXPECT_EQ(rows[1].code, u"B-\"2\"");
-  EXPECT_EQ(rows[1].zone, 0);
+  EXPECT_EQ(rows[1].invite_code, u"B-\"2\"");
+  EXPECT_EQ(rows[1].zone_id, 0);
   EXPECT_EQ(rows[1].note, u"line\nbreak");
 }
 
@@ -77,7 +77,7 @@ TEST(InviteCsv, NamesTheLineOfEachProblem) {
       {"code,email,group\nA,a@x,2x\n", "line 2: '2x' is not a whole number"},
   };
   for (const Case& c : cases) {
-    std::vector<InviteRow> rows;
+    std::vector<codec::Invitation> rows;
     std::string error;
     EXPECT_FALSE(ParseInviteCsv(c.content, &rows, &error)) << c.content;
     EXPECT_NE(error.find(c.says), std::string::npos) << c.content << " -> " << error;
@@ -148,7 +148,7 @@ TEST(PacketView, RefusesJsonEntriesItCannotStore) {
 }
 
 TEST(ItemText, TakesNamesWithSeparatorsApart) {
-  const Item item = ParseItemText(
+  const codec::Item item = codec::ParseItemText(
       u"id,12;name,Rose; red, big;desc,A rose;x,1;pacificate,10;image,a;b.png;smallImage,smalla;b.png;x,12.500000;y,-4.000000;");
   ASSERT_TRUE(item.parsed);
   EXPECT_EQ(item.id, 12);
@@ -160,12 +160,12 @@ TEST(ItemText, TakesNamesWithSeparatorsApart) {
   EXPECT_DOUBLE_EQ(item.x, 12.5);
   EXPECT_DOUBLE_EQ(item.y, -4);
 
-  const Item empty_image = ParseItemText(u"id,1;name,;desc,;pacificate,0;image,;smallImage,small;x,0.000000;y,0.000000;");
+  const codec::Item empty_image = codec::ParseItemText(u"id,1;name,;desc,;pacificate,0;image,;smallImage,small;x,0.000000;y,0.000000;");
   ASSERT_TRUE(empty_image.parsed);
   EXPECT_EQ(empty_image.small_image, u"small");
   for (const char16_t* bad : {u"", u"name,x;", u"id,x;name,;desc,;pacificate,0;image,;smallImage,small;x,0;y,0;",
                               u"id,1;name,;desc,;pacificate,0;image,;smallImage,small;x,0;y,0"}) {
-    EXPECT_FALSE(ParseItemText(bad).parsed) << ToNarrow(bad);
+    EXPECT_FALSE(codec::ParseItemText(bad).parsed) << ToNarrow(bad);
   }
 }
 

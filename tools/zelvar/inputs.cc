@@ -7,6 +7,7 @@
 #include <map>
 #include <optional>
 
+#include "codec/keys.h"
 #include "tools/zelvar/text_util.h"
 #include "util/text.h"
 
@@ -114,9 +115,62 @@ std::optional<Column> ColumnNamed(std::string_view name) {
   return it->second;
 }
 
+// The columns that the header line `names` names; false with `error` for
+// an unknown or repeated column or one of code and email missing.
+bool ReadCsvHeader(const std::vector<std::string>& names, std::vector<Column>* columns,
+                   std::string* error) {
+  bool seen[kReply + 1] = {};
+  for (const std::string& name : names) {
+    const auto column = ColumnNamed(name);
+    if (!column) {
+      *error = "line 1: unknown column '" + name + "' (columns: code, state, email, group, note, zone, reply)";
+      return false;
+    }
+    if (seen[*column]) {
+      *error = "line 1: the column '" + name + "' appears twice";
+      return false;
+    }
+    seen[*column] = true;
+    columns->push_back(*column);
+  }
+  if (!seen[kCode] || !seen[kEmail]) {
+    *error = "line 1 must name at least the columns code and email";
+    return false;
+  }
+  return true;
+}
+
+// The invitation in the fields of line `record_line`; false with `error`
+// for a number that is not one.
+bool ReadCsvRow(const std::vector<Column>& columns, const std::vector<std::string>& fields,
+                int record_line, codec::Invitation* row, std::string* error) {
+  for (size_t i = 0; i < columns.size(); ++i) {
+    const std::string& field = fields[i];
+    int32_t* number = nullptr;
+    switch (columns[i]) {
+      case kCode: row->invite_code = ToWide(field); break;
+      case kEmail: row->invited_email = ToWide(field); break;
+      case kNote: row->note = ToWide(field); break;
+      case kState: number = &row->state; break;
+      case kGroup: number = &row->group; break;
+      case kZone: number = &row->zone_id; break;
+      case kReply: number = &row->reply; break;
+    }
+    if (number != nullptr && !field.empty()) {
+      const auto value = ParseInt32(field);
+      if (!value) {
+        *error = "line " + std::to_string(record_line) + ": '" + field + "' is not a whole number";
+        return false;
+      }
+      *number = *value;
+    }
+  }
+  return true;
+}
+
 }  // namespace
 
-bool ParseGoodsEntry(std::string_view text, GoodsEntry* entry, std::string* error) {
+bool ParseGoodsEntry(std::string_view text, codec::GoodsEntry* entry, std::string* error) {
   const std::string quoted = "'" + std::string(text) + "'";
   const std::vector<std::string_view> parts = Split(text, ':');
   if (parts.size() != 3 && parts.size() != 5) {
@@ -139,13 +193,13 @@ bool ParseGoodsEntry(std::string_view text, GoodsEntry* entry, std::string* erro
              "' is none of 7天 (7d), 30天 (30d), 永久 (forever), 1个 (1x), 2个 (2x), 6个 (6x)";
     return false;
   }
-  if (amount->quota != IsQuotaType(*type)) {
+  if (amount->quota != codec::IsQuotaType(*type)) {
     *error = "goods entry " + quoted + ": goods type " + std::to_string(*type) +
-             (IsQuotaType(*type) ? " is quota goods and takes a count: 1个, 2个 or 6个"
+             (codec::IsQuotaType(*type) ? " is quota goods and takes a count: 1个, 2个 or 6个"
                                  : " is time-limited goods and takes a duration: 7天, 30天 or 永久");
     return false;
   }
-  GoodsEntry parsed;
+  codec::GoodsEntry parsed;
   parsed.goods_id = *goods_id;
   parsed.type = *type;
   parsed.amount = ToWide(amount->module_text);
@@ -162,7 +216,8 @@ bool ParseGoodsEntry(std::string_view text, GoodsEntry* entry, std::string* erro
   return true;
 }
 
-bool ParseInviteCsv(std::string_view content, std::vector<InviteRow>* rows, std::string* error) {
+bool ParseInviteCsv(std::string_view content, std::vector<codec::Invitation>* rows,
+                    std::string* error) {
   error->clear();
   if (content.substr(0, 3) == "\xEF\xBB\xBF") content.remove_prefix(3);
   size_t pos = 0;
@@ -173,24 +228,7 @@ bool ParseInviteCsv(std::string_view content, std::vector<InviteRow>* rows, std:
     return false;
   }
   std::vector<Column> columns;
-  bool seen[kReply + 1] = {};
-  for (const std::string& name : fields) {
-    const auto column = ColumnNamed(name);
-    if (!column) {
-      *error = "line 1: unknown column '" + name + "' (columns: code, state, email, group, note, zone, reply)";
-      return false;
-    }
-    if (seen[*column]) {
-      *error = "line 1: the column '" + name + "' appears twice";
-      return false;
-    }
-    seen[*column] = true;
-    columns.push_back(*column);
-  }
-  if (!seen[kCode] || !seen[kEmail]) {
-    *error = "line 1 must name at least the columns code and email";
-    return false;
-  }
+  if (!ReadCsvHeader(fields, &columns, error)) return false;
   rows->clear();
   while (true) {
     const int record_line = line;
@@ -204,28 +242,8 @@ bool ParseInviteCsv(std::string_view content, std::vector<InviteRow>* rows, std:
                " fields where the header names " + std::to_string(columns.size());
       return false;
     }
-    InviteRow row;
-    for (size_t i = 0; i < columns.size(); ++i) {
-      const std::string& field = fields[i];
-      int32_t* number = nullptr;
-      switch (columns[i]) {
-        case kCode: row.code = ToWide(field); break;
-        case kEmail: row.email = ToWide(field); break;
-        case kNote: row.note = ToWide(field); break;
-        case kState: number = &row.state; break;
-        case kGroup: number = &row.group; break;
-        case kZone: number = &row.zone; break;
-        case kReply: number = &row.reply; break;
-      }
-      if (number != nullptr && !field.empty()) {
-        const auto value = ParseInt32(field);
-        if (!value) {
-          *error = "line " + std::to_string(record_line) + ": '" + field + "' is not a whole number";
-          return false;
-        }
-        *number = *value;
-      }
-    }
+    codec::Invitation row;
+    if (!ReadCsvRow(columns, fields, record_line, &row, error)) return false;
     rows->push_back(std::move(row));
   }
   if (rows->empty()) {

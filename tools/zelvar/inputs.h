@@ -11,7 +11,7 @@
 #include <string_view>
 #include <vector>
 
-#include "tools/zelvar/requests.h"
+#include "codec/requests.h"
 
 namespace zelvar::cli {
 
@@ -20,14 +20,15 @@ namespace zelvar::cli {
 // 3000 to 3999) or its ASCII spelling (7d, 30d, forever; 1x, 2x, 6x). A1
 // and A2 are the two amounts the reply sums, 0 or more. False with `error`
 // saying what is wrong with the entry.
-bool ParseGoodsEntry(std::string_view text, GoodsEntry* entry, std::string* error);
+bool ParseGoodsEntry(std::string_view text, codec::GoodsEntry* entry, std::string* error);
 
 // A CSV file (comma-separated, fields in double quotes where they hold
 // commas, quotes or line breaks) whose first line names the columns:
 // code, state, email, group, note, zone, reply (or the table's column
 // names, sInviteCode and so on). code and email are required; numbers
 // missing from a row are 0. False with `error` naming the line.
-bool ParseInviteCsv(std::string_view content, std::vector<InviteRow>* rows, std::string* error);
+bool ParseInviteCsv(std::string_view content, std::vector<codec::Invitation>* rows,
+                    std::string* error);
 
 }  // namespace zelvar::cli
 

@@ -13,8 +13,9 @@
 #include <iterator>
 
 #include "db/connection_string.h"
-#include "tools/zelvar/replies.h"
-#include "tools/zelvar/requests.h"
+#include "codec/keys.h"
+#include "codec/replies.h"
+#include "codec/requests.h"
 #include "tools/zelvar/text_util.h"
 #include "util/text.h"
 
@@ -137,15 +138,15 @@ std::optional<User> Session::ResolveUser(const std::string& text, int* exit_code
     *exit_code = Fail(kExitUsage, "a user must be a user id or a user name, not empty text");
     return std::nullopt;
   }
-  CKParam request = AccountRequest(ToWide(text));
+  CKParam request = codec::AccountRequest(ToWide(text));
   std::string image;
-  host_->Record(0, kAccountLookup, request, &image);
+  host_->Record(0, codec::kAccountLookup, request, &image);
   log_->TakeLines();  // the lookup's own log lines say nothing the user asked about
   CKParam reply;
-  Account account;
+  codec::Account account;
   std::string error;
   if (image.empty() || reply.SetBufferPtr(image.data(), static_cast<int>(image.size())) != 0 ||
-      !ReadAccount(reply, kAccountLookup, &account, &error)) {
+      !codec::ReadAccount(reply, codec::kAccountLookup, &account, &error)) {
     *exit_code = Fail(kExitFailed, "the module gave no usable answer to the lookup of '" + text + "'" +
                                        (error.empty() ? "" : ": " + error));
     return std::nullopt;

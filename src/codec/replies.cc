@@ -1,17 +1,16 @@
 // Reading the module's reply packets.
-#include "tools/zelvar/replies.h"
+#include "codec/replies.h"
 
 #include <cstdlib>
 
-#include "tools/zelvar/requests.h"
-#include "util/text.h"
+#include "codec/keys.h"
 
-namespace zelvar::cli {
+namespace zelvar::codec {
 namespace {
 
 bool CheckKind(CKParam& reply, unsigned kind, std::string* error) {
   int value = 0;
-  if (reply.GetInt(1, value) != 0 || static_cast<unsigned>(value) != kind) {
+  if (reply.GetInt(kReplyKindKey, value) != 0 || static_cast<unsigned>(value) != kind) {
     *error = "the reply does not answer request " + std::to_string(kind);
     return false;
   }
@@ -37,18 +36,30 @@ size_t FindLastBefore(const std::u16string& text, const std::u16string& marker, 
   return text.rfind(marker, end - marker.size());
 }
 
+// The text's ASCII characters; every other code unit becomes '?', which
+// no number holds.
+std::string AsciiOf(const std::u16string& text) {
+  std::string ascii;
+  ascii.reserve(text.size());
+  for (char16_t unit : text) ascii.push_back(unit < 0x80 ? static_cast<char>(unit) : '?');
+  return ascii;
+}
+
 }  // namespace
 
 bool ReadTrades(CKParam& reply, std::vector<Trade>* trades, std::string* error) {
   int count = 0;
-  if (!CheckKind(reply, kTradeHistory, error) || !ReadCount(reply, 10, &count, error)) return false;
+  if (!CheckKind(reply, kTradeHistoryKind, error) || !ReadCount(reply, kTradeCountKey, &count, error)) {
+    return false;
+  }
   trades->clear();
   for (int r = 1; r <= count; ++r) {
     Trade trade;
-    const int32_t base = 100 * r;
-    if (reply.GetInt(Key(base), trade.player) != 0 || reply.GetInt(Key(base + 1), trade.played) != 0 ||
-        reply.GetInt(Key(base + 2), trade.play_id) != 0 || reply.GetInt(Key(base + 3), trade.time) != 0 ||
-        reply.GetInt(Key(base + 4), trade.id) != 0) {
+    if (reply.GetInt(TradeKey(r, kTradePlayerField), trade.player) != 0 ||
+        reply.GetInt(TradeKey(r, kTradeOtherField), trade.played) != 0 ||
+        reply.GetInt(TradeKey(r, kTradePlayIdField), trade.play_id) != 0 ||
+        reply.GetInt(TradeKey(r, kTradeTimeField), trade.time) != 0 ||
+        reply.GetInt(TradeKey(r, kTradeIdField), trade.id) != 0) {
       *error = MissingRow("trades", r);
       return false;
     }
@@ -60,8 +71,10 @@ bool ReadTrades(CKParam& reply, std::vector<Trade>* trades, std::string* error) 
 bool ReadFriends(CKParam& reply, std::vector<Friend>* friends, int32_t* server_time,
                  std::string* error) {
   int count = 0;
-  if (!CheckKind(reply, kFriendList, error) || !ReadCount(reply, -10000, &count, error)) return false;
-  if (reply.GetInt(-9999, *server_time) != 0) {
+  if (!CheckKind(reply, kFriendListKind, error) || !ReadCount(reply, kFriendCountKey, &count, error)) {
+    return false;
+  }
+  if (reply.GetInt(kServerTimeKey, *server_time) != 0) {
     *error = "the reply has no server time at key -9999";
     return false;
   }
@@ -70,13 +83,14 @@ bool ReadFriends(CKParam& reply, std::vector<Friend>* friends, int32_t* server_t
   // positions are searched until every counted friend is found. The keys
   // repeat after 32768 positions.
   for (int i = 1; static_cast<int>(friends->size()) < count && i <= 32768; ++i) {
-    const int32_t base = -(10000 + 10 * i);
     Friend entry;
     entry.position = i;
-    if (reply.GetInt(Key(base - 1), entry.id) != 0) continue;
+    if (reply.GetInt(FriendKey(i, kFriendIdField), entry.id) != 0) continue;
     int logged_in = 0;
-    if (reply.GetCString(Key(base - 2), entry.nick) != 0 || reply.GetInt(Key(base - 3), entry.sex) != 0 ||
-        reply.GetCString(Key(base - 4), entry.face) != 0 || reply.GetInt(Key(base - 5), logged_in) != 0) {
+    if (reply.GetCString(FriendKey(i, kFriendNickField), entry.nick) != 0 ||
+        reply.GetInt(FriendKey(i, kFriendSexField), entry.sex) != 0 ||
+        reply.GetCString(FriendKey(i, kFriendFaceField), entry.face) != 0 ||
+        reply.GetInt(FriendKey(i, kFriendLoginField), logged_in) != 0) {
       *error = MissingRow("friends", i);
       return false;
     }
@@ -109,7 +123,7 @@ Item ParseItemText(const std::u16string& text) {
   auto piece = [&](size_t from, size_t marker_length, size_t to) {
     return text.substr(from + marker_length, to - from - marker_length);
   };
-  auto number = [](const std::u16string& digits) { return ToNarrow(digits); };
+  auto number = [](const std::u16string& digits) { return AsciiOf(digits); };
   const std::string id = number(text.substr(3, name - 3));
   const std::string pac = number(piece(pacificate, 12, image));
   char* end = nullptr;
@@ -129,11 +143,13 @@ Item ParseItemText(const std::u16string& text) {
 
 bool ReadItems(CKParam& reply, std::vector<Item>* items, std::string* error) {
   int count = 0;
-  if (!CheckKind(reply, kTradeItems, error) || !ReadCount(reply, -10, &count, error)) return false;
+  if (!CheckKind(reply, kTradeItemsKind, error) || !ReadCount(reply, kItemCountKey, &count, error)) {
+    return false;
+  }
   items->clear();
   for (int k = 1; k <= count; ++k) {
     std::u16string text;
-    if (reply.GetCString(Key(-100 * k), text) != 0) {
+    if (reply.GetCString(ItemKey(k), text) != 0) {
       *error = MissingRow("items", k);
       return false;
     }
@@ -144,14 +160,17 @@ bool ReadItems(CKParam& reply, std::vector<Item>* items, std::string* error) {
 
 bool ReadMessages(CKParam& reply, std::vector<Message>* messages, std::string* error) {
   int count = 0;
-  if (!CheckKind(reply, kUnreadMessages, error) || !ReadCount(reply, 10000, &count, error)) return false;
+  if (!CheckKind(reply, kUnreadMessagesKind, error) ||
+      !ReadCount(reply, kMessageCountKey, &count, error)) {
+    return false;
+  }
   messages->clear();
   for (int m = 1; m <= count; ++m) {
     Message message;
-    const int32_t base = 10000 + 100 * m;
-    if (reply.GetInt(Key(base + 1), message.id) != 0 || reply.GetInt(Key(base + 2), message.from) != 0 ||
-        reply.GetCString(Key(base + 3), message.content) != 0 ||
-        reply.GetInt(Key(base + 4), message.time) != 0) {
+    if (reply.GetInt(MessageKey(m, kMessageIdField), message.id) != 0 ||
+        reply.GetInt(MessageKey(m, kMessageSenderField), message.from) != 0 ||
+        reply.GetCString(MessageKey(m, kMessageContentField), message.content) != 0 ||
+        reply.GetInt(MessageKey(m, kMessageTimeField), message.time) != 0) {
       *error = MissingRow("messages", m);
       return false;
     }
@@ -162,32 +181,34 @@ bool ReadMessages(CKParam& reply, std::vector<Message>* messages, std::string* e
 
 bool ReadAccount(CKParam& reply, int data_id, Account* account, std::string* error) {
   int echoed = 0;
-  if (reply.GetInt(21, echoed) != 0 || echoed != data_id || reply.GetInt(0, account->result) != 0) {
+  if (reply.GetInt(kRecordDataIdKey, echoed) != 0 || echoed != data_id ||
+      reply.GetInt(kRecordResultKey, account->result) != 0) {
     *error = "the reply does not answer request " + std::to_string(data_id);
     return false;
   }
   int value = 0;
-  if (reply.GetInt(50, value) == 0) account->id = value;
-  if (reply.GetInt(200, value) == 0) account->sex = value;
-  if (reply.GetInt(300, value) == 0) account->level = value;
+  if (reply.GetInt(kAccountIdKey, value) == 0) account->id = value;
+  if (reply.GetInt(kAccountSexKey, value) == 0) account->sex = value;
+  if (reply.GetInt(kAccountLevelKey, value) == 0) account->level = value;
   std::u16string nick;
-  if (reply.GetCString(100, nick) == 0) account->nick = nick;
+  if (reply.GetCString(kAccountNickKey, nick) == 0) account->nick = nick;
   return true;
 }
 
 bool ReadGoodsSent(CKParam& reply, GoodsSent* sent, std::string* error) {
   int echoed = 0;
-  if (reply.GetInt(21, echoed) != 0 || echoed != kSendGoods || reply.GetInt(0, sent->result) != 0) {
-    *error = "the reply does not answer request " + std::to_string(kSendGoods);
+  if (reply.GetInt(kRecordDataIdKey, echoed) != 0 || echoed != kGoodsSending ||
+      reply.GetInt(kRecordResultKey, sent->result) != 0) {
+    *error = "the reply does not answer request " + std::to_string(kGoodsSending);
     return false;
   }
-  if (sent->result == 0 &&
-      (reply.GetInt(100, sent->granted) != 0 || reply.GetInt(200, sent->amount1_sum) != 0 ||
-       reply.GetInt(300, sent->amount2_sum) != 0)) {
+  if (sent->result == 0 && (reply.GetInt(kGrantedKey, sent->granted) != 0 ||
+                            reply.GetInt(kFirstSumKey, sent->amount1_sum) != 0 ||
+                            reply.GetInt(kSecondSumKey, sent->amount2_sum) != 0)) {
     *error = "the reply to request 1560 lacks its counts";
     return false;
   }
   return true;
 }
 
-}  // namespace zelvar::cli
+}  // namespace zelvar::codec

@@ -1,10 +1,10 @@
-// The module's replies read back into rows, with the CKParam class and the
-// keys the module writes. Each reader checks that the reply is the one
-// asked for and that its count entry is there.
+// The module's replies read back into plain rows, with the CKParam class
+// and the keys of keys.h, as a host reads them. Each reader checks that
+// the reply is the one asked for and that its count entry is there.
 //
 // Pure functions; safe on any thread.
-#ifndef ZELVAR_TOOLS_ZELVAR_REPLIES_H_
-#define ZELVAR_TOOLS_ZELVAR_REPLIES_H_
+#ifndef ZELVAR_CODEC_REPLIES_H_
+#define ZELVAR_CODEC_REPLIES_H_
 
 #include <cstdint>
 #include <optional>
@@ -13,7 +13,7 @@
 
 #include "zelvar/kparam.h"
 
-namespace zelvar::cli {
+namespace zelvar::codec {
 
 struct Trade {
   int32_t player = 0;   // who recorded the trade
@@ -75,6 +75,6 @@ bool ReadGoodsSent(CKParam& reply, GoodsSent* sent, std::string* error);
 // hold commas and semicolons).
 Item ParseItemText(const std::u16string& text);
 
-}  // namespace zelvar::cli
+}  // namespace zelvar::codec
 
-#endif  // ZELVAR_TOOLS_ZELVAR_REPLIES_H_
+#endif  // ZELVAR_CODEC_REPLIES_H_
