@@ -8,6 +8,7 @@
 #include <set>
 #include <utility>
 
+#include "codec/keys.h"
 #include "faults/requests.h"
 #include "goods/grants.h"
 #include "util/text.h"
@@ -177,10 +178,10 @@ LoadOutcome MixedLoad::RunKind(int thread, LoadKind kind, std::mt19937_64& rando
     }
     case LoadKind::kReadMessages: {
       const Clock::time_point begin = Clock::now();
-      const Reply reply = QueryFriendData(id, 1620);
+      const Reply reply = QueryFriendData(id, codec::kUnreadMessagesKind);
       const Clock::time_point end = Clock::now();
       if (reply.result != 0) break;
-      const std::optional<int32_t> count = reply.Int(10000);
+      const std::optional<int32_t> count = reply.Int(codec::kMessageCountKey);
       if (!reply.well_formed || !count) {
         outcome.detail = "a malformed reply";
         break;
@@ -188,7 +189,7 @@ LoadOutcome MixedLoad::RunKind(int thread, LoadKind kind, std::mt19937_64& rando
       outcome.ok = true;
       for (int m = 1; m <= *count; ++m) {
         const std::optional<std::u16string> text =
-            reply.Text(static_cast<short>(10000 + 100 * m + 3));
+            reply.Text(codec::MessageKey(m, codec::kMessageContentField));
         if (!text) {
           outcome.ok = false;
           outcome.detail = "message " + std::to_string(m) + " without content";
@@ -209,25 +210,28 @@ LoadOutcome MixedLoad::RunKind(int thread, LoadKind kind, std::mt19937_64& rando
       ++(outcome.ok ? ledger.trades : ledger.trade_failed)[pair];
       break;
     case LoadKind::kHistory: {
-      const Reply reply = QueryFriendData(id, 1605);
-      outcome.ok = reply.result == 0 && reply.well_formed && reply.Int(10).has_value();
+      const Reply reply = QueryFriendData(id, codec::kTradeHistoryKind);
+      outcome.ok = reply.result == 0 && reply.well_formed && reply.Int(codec::kTradeCountKey).has_value();
       break;
     }
     case LoadKind::kFriends: {
-      const Reply reply = QueryFriendData(id, 1610);
+      const Reply reply = QueryFriendData(id, codec::kFriendListKind);
       if (reply.result != 0) break;
+      const std::optional<int32_t> count = reply.Int(codec::kFriendCountKey);
+      const bool has_time = reply.Int(codec::kServerTimeKey).has_value();
       // A friend whose profile can't be read is left out of a reply that
       // still goes out: without the database that is every friend.
-      if (reply.well_formed && reply.Int(-10000) == 0 && reply.Int(-9999).has_value()) break;
-      outcome.ok = reply.well_formed && reply.Int(-10000) == 1 &&
-                   reply.Int(-10011) == player_ids_[partner] && reply.Int(-9999).has_value();
+      if (reply.well_formed && count == 0 && has_time) break;
+      outcome.ok = reply.well_formed && count == 1 &&
+                   reply.Int(codec::FriendKey(1, codec::kFriendIdField)) == player_ids_[partner] &&
+                   has_time;
       if (!outcome.ok) outcome.detail = "a wrong friend list";
       break;
     }
     case LoadKind::kItems: {
-      const Reply reply = QueryFriendData(id, 1615);
+      const Reply reply = QueryFriendData(id, codec::kTradeItemsKind);
       if (reply.result != 0) break;
-      outcome.ok = reply.well_formed && reply.Int(-10) == item_count_;
+      outcome.ok = reply.well_formed && reply.Int(codec::kItemCountKey) == item_count_;
       if (!outcome.ok) outcome.detail = "a wrong catalogue";
       break;
     }
@@ -255,18 +259,18 @@ LoadOutcome MixedLoad::RunKind(int thread, LoadKind kind, std::mt19937_64& rando
     }
     case LoadKind::kLookup: {
       const Reply reply = LookUpAccount(id, ToWide(player_names_[player]));
-      if (reply.Int(0) != 0) break;
-      outcome.ok = reply.Int(50) == id &&
-                   reply.Text(100) == ToWide("Nick" + std::to_string(player)) &&
-                   reply.Int(300) == player % 50;
+      if (reply.Int(codec::kRecordResultKey) != 0) break;
+      outcome.ok = reply.Int(codec::kAccountIdKey) == id &&
+                   reply.Text(codec::kAccountNickKey) == ToWide("Nick" + std::to_string(player)) &&
+                   reply.Int(codec::kAccountLevelKey) == player % 50;
       if (!outcome.ok) outcome.detail = "a wrong account";
       break;
     }
     case LoadKind::kQuotaGrant: {
       const Reply reply =
           SendGoods(id, ToWide(player_names_[player]), {{kQuotaGoodsId, u"1个", kQuotaGoodsType, 1, 2}});
-      outcome.ok = reply.Int(0) == 0 && reply.Int(100) == 1;
-      if (outcome.ok && (reply.Int(200) != 1 || reply.Int(300) != 2)) {
+      outcome.ok = reply.Int(codec::kRecordResultKey) == 0 && reply.Int(codec::kGrantedKey) == 1;
+      if (outcome.ok && (reply.Int(codec::kFirstSumKey) != 1 || reply.Int(codec::kSecondSumKey) != 2)) {
         outcome.ok = false;
         outcome.detail = "wrong sums";
       }
@@ -276,7 +280,7 @@ LoadOutcome MixedLoad::RunKind(int thread, LoadKind kind, std::mt19937_64& rando
     case LoadKind::kTimeGrant: {
       const Reply reply =
           SendGoods(id, ToWide(player_names_[player]), {{kTimeGoodsId, u"7天", kTimeGoodsType, 0, 0}});
-      outcome.ok = reply.Int(0) == 0 && reply.Int(100) == 1;
+      outcome.ok = reply.Int(codec::kRecordResultKey) == 0 && reply.Int(codec::kGrantedKey) == 1;
       ++(outcome.ok ? ledger.time_grants : ledger.time_failed)[player];
       break;
     }

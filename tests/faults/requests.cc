@@ -4,6 +4,7 @@
 
 #include <cstring>
 
+#include "codec/keys.h"
 #include "util/text.h"
 #include "zelvar/zelvar.h"
 
@@ -26,8 +27,6 @@ int16_t Read16(const char* at) {
 int Update(int user, CKParam& packet, int data_id) {
   return PutUserExtraDataFriend(user, data_id, packet.GetBufferPtr(), packet.GetLength());
 }
-
-short Wrap(int key) { return static_cast<short>(static_cast<uint16_t>(key)); }
 
 Reply CallRecord(int user, int data_id, CKParam& packet) {
   char* image = nullptr;
@@ -92,44 +91,23 @@ Reply ReadReply(int result, const char* image, int length) {
 }
 
 int SendMessage(int from, int to, const std::u16string& content) {
-  CKParam packet;
-  packet.SetInt(1, 1500);
-  packet.SetInt(200, to);
-  packet.SetCString(201, content);
-  return Update(from, packet, 1500);
+  CKParam packet = codec::MessageRequest(to, content);
+  return Update(from, packet, codec::kSendMessage);
 }
 
 int EndFriendship(int user, int former_friend) {
-  CKParam packet;
-  packet.SetInt(1, 1505);
-  packet.SetInt(100, former_friend);
-  return Update(user, packet, 1505);
+  CKParam packet = codec::EndFriendshipRequest(former_friend);
+  return Update(user, packet, codec::kEndFriendship);
 }
 
 int RecordTrade(int user, int partner, int play_id) {
-  CKParam packet;
-  packet.SetInt(1, 1510);
-  packet.SetInt(300, partner);
-  packet.SetInt(301, play_id);
-  return Update(user, packet, 1510);
+  CKParam packet = codec::TradeRequest(partner, play_id);
+  return Update(user, packet, codec::kRecordTrade);
 }
 
 int StoreInvitations(int user, const std::vector<Invitation>& rows) {
-  CKParam packet;
-  packet.SetInt(1, 1550);
-  packet.SetInt(-100, static_cast<int>(rows.size()));
-  for (size_t i = 0; i < rows.size(); ++i) {
-    const int base = static_cast<int>(i + 1) * 100;
-    const Invitation& row = rows[i];
-    packet.SetCString(Wrap(base + 1), row.invite_code);
-    packet.SetInt(Wrap(base + 2), row.state);
-    packet.SetCString(Wrap(base + 3), row.invited_email);
-    packet.SetInt(Wrap(base + 4), row.group);
-    packet.SetCString(Wrap(base + 5), row.note);
-    packet.SetInt(Wrap(base + 6), row.zone_id);
-    packet.SetInt(Wrap(base + 7), row.reply);
-  }
-  return Update(user, packet, 1550);
+  CKParam packet = codec::InvitationsRequest(rows, false);
+  return Update(user, packet, codec::kStoreInvitations);
 }
 
 Reply QueryFriendData(int user, unsigned kind) {
@@ -142,24 +120,13 @@ Reply QueryFriendData(int user, unsigned kind) {
 }
 
 Reply LookUpAccount(int user, const std::u16string& name) {
-  CKParam packet;
-  packet.SetCString(100, name);
-  return CallRecord(user, 1660, packet);
+  CKParam packet = codec::AccountRequest(name);
+  return CallRecord(user, codec::kAccountLookup, packet);
 }
 
 Reply SendGoods(int user, const std::u16string& account, const std::vector<GoodsEntry>& entries) {
-  CKParam packet;
-  packet.SetInt(100, static_cast<int>(entries.size()));
-  packet.SetCString(110, account);
-  for (size_t i = 0; i < entries.size(); ++i) {
-    const int entry = static_cast<int>(i);
-    packet.SetInt(Wrap(10010 + 10000 * entry), entries[i].goods_id);
-    packet.SetCString(Wrap(10020 + 10000 * entry), entries[i].amount);
-    packet.SetInt(Wrap(10030 + 10000 * entry), entries[i].goods_type);
-    packet.SetInt(Wrap(10040 + 10000 * entry), entries[i].first);
-    packet.SetInt(Wrap(10050 + 10000 * entry), entries[i].second);
-  }
-  return CallRecord(user, 1560, packet);
+  CKParam packet = codec::SendGoodsRequest(account, entries);
+  return CallRecord(user, codec::kGoodsSending, packet);
 }
 
 std::u16string AsReceived(const std::u16string& sent) {

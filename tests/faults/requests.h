@@ -1,7 +1,8 @@
-// The host's side of every request: packets built as a game server builds
-// them, the exported functions called, reply images read record by record
-// straight from their bytes (so a text keeps every code unit, a zero unit
-// included). Thread-safe: each call works on its own packets.
+// The host's side of every request: packets built by the request codec as
+// a game server builds them, the exported functions called, reply images
+// read record by record straight from their bytes (so a text keeps every
+// code unit, a zero unit included). Thread-safe: each call works on its
+// own packets.
 #ifndef ZELVAR_TESTS_FAULTS_REQUESTS_H_
 #define ZELVAR_TESTS_FAULTS_REQUESTS_H_
 
@@ -9,6 +10,8 @@
 #include <optional>
 #include <string>
 #include <vector>
+
+#include "codec/requests.h"
 
 namespace zelvar::test {
 
@@ -38,15 +41,7 @@ Reply ReadReply(int result, const char* image, int length);
 int SendMessage(int from, int to, const std::u16string& content);         // 1500
 int EndFriendship(int user, int former_friend);                           // 1505
 int RecordTrade(int user, int partner, int play_id);                      // 1510
-struct Invitation {
-  std::u16string invite_code;
-  int state = 0;
-  std::u16string invited_email;
-  int group = 0;
-  std::u16string note;
-  int zone_id = 0;
-  int reply = 0;
-};
+using Invitation = codec::Invitation;
 int StoreInvitations(int user, const std::vector<Invitation>& rows);       // 1550
 
 // GetUserExtraDataFriend: kinds 1605, 1610, 1615, 1620.
@@ -54,13 +49,7 @@ Reply QueryFriendData(int user, unsigned kind);
 
 // GetQueryExtraDataFriendRecord.
 Reply LookUpAccount(int user, const std::u16string& name);                // 1660
-struct GoodsEntry {
-  int goods_id = 0;
-  std::u16string amount;
-  int goods_type = 0;
-  int first = 0;
-  int second = 0;
-};
+using GoodsEntry = codec::GoodsEntry;
 Reply SendGoods(int user, const std::u16string& account,
                 const std::vector<GoodsEntry>& entries);                  // 1560
 
