@@ -25,16 +25,15 @@
 #include <algorithm>
 #include <chrono>
 #include <cstring>
-#include <list>
 #include <thread>
 #include <memory>
 #include <mutex>
 #include <string>
-#include <unordered_map>
 #include <vector>
 
 #include "db/backend.h"
 #include "db/deadline.h"
+#include "db/statement_cache.h"
 #include "util/text.h"
 
 namespace zelvar::db {
@@ -46,9 +45,6 @@ constexpr auto kBusyTimeout = std::chrono::seconds(5);
 // The deadline is looked at every this many virtual machine steps of a
 // statement.
 constexpr int kProgressSteps = 10000;
-// Handlers run a few dozen distinct texts; the bound keeps a stray caller
-// with ever-new texts from holding memory without end.
-constexpr size_t kStatementCacheSize = 128;
 
 struct SqliteCloser {
   void operator()(sqlite3* db) const { sqlite3_close_v2(db); }
@@ -293,7 +289,6 @@ class SqliteConnection final : public Connection {
     StatementPtr statement;
     std::vector<std::string> column_names;
     std::vector<int> declared_types;
-    std::list<std::string>::iterator age;  // position in lru_
   };
 
   // The cached statement for `text`, prepared now when it is not cached.
@@ -312,8 +307,7 @@ class SqliteConnection final : public Connection {
   bool broken_ = false;
   int64_t changes_ = 0;
   Clock::time_point busy_started_;
-  std::unordered_map<std::string, CachedStatement> cache_;
-  std::list<std::string> lru_;  // most recently used first
+  StatementCache<CachedStatement> cache_;
 };
 
 Status SqliteConnection::Fail(int code) {
@@ -324,12 +318,8 @@ Status SqliteConnection::Fail(int code) {
 }
 
 Status SqliteConnection::Prepare(const std::string& text, CachedStatement** cached) {
-  auto found = cache_.find(text);
-  if (found != cache_.end()) {
-    if (found->second.age != lru_.begin()) lru_.splice(lru_.begin(), lru_, found->second.age);
-    *cached = &found->second;
-    return Status::OK();
-  }
+  *cached = cache_.Find(text);
+  if (*cached != nullptr) return Status::OK();
   sqlite3_stmt* raw = nullptr;
   const char* tail = nullptr;
   int rc = sqlite3_prepare_v3(db_.get(), text.c_str(), static_cast<int>(text.size() + 1),
@@ -343,10 +333,6 @@ Status SqliteConnection::Prepare(const std::string& text, CachedStatement** cach
       return Status::Statement(u"the statement text holds more than one statement");
     }
   }
-  if (cache_.size() >= kStatementCacheSize) {
-    cache_.erase(lru_.back());
-    lru_.pop_back();
-  }
   CachedStatement entry;
   const int columns = sqlite3_column_count(statement.get());
   for (int i = 0; i < columns; ++i) {
@@ -355,9 +341,7 @@ Status SqliteConnection::Prepare(const std::string& text, CachedStatement** cach
     entry.declared_types.push_back(TypeOfDeclaration(sqlite3_column_decltype(statement.get(), i)));
   }
   entry.statement = std::move(statement);
-  lru_.push_front(text);
-  entry.age = lru_.begin();
-  *cached = &cache_.emplace(text, std::move(entry)).first->second;
+  *cached = cache_.Insert(text, std::move(entry));
   return Status::OK();
 }
 
