@@ -200,39 +200,72 @@ bool IsTranslatedOrDropped(std::string_view keyword) {
   return std::find(kKeywords.begin(), kKeywords.end(), lower) != kKeywords.end();
 }
 
-ConnectionTarget TranslateSqlServer(const Pairs& pairs, const std::vector<std::string>& drivers) {
+// The installed SQL Server driver to use, by preference; empty when none
+// is installed.
+std::string SqlServerDriver(const std::vector<std::string>& drivers) {
   static constexpr std::array<std::string_view, 3> kDriverPreference = {
       "ODBC Driver 18 for SQL Server", "ODBC Driver 17 for SQL Server", "FreeTDS"};
-  std::string driver;
   for (std::string_view wanted : kDriverPreference) {
     for (const std::string& installed : drivers) {
-      if (EqualsIgnoreCase(installed, wanted)) {
-        driver = installed;
-        break;
-      }
+      if (EqualsIgnoreCase(installed, wanted)) return installed;
     }
-    if (!driver.empty()) break;
   }
+  return std::string();
+}
+
+// The server the string names, "(local)" and "." as the loopback address
+// (they mean this machine's default or named instance; over TCP that is
+// the loopback address). Empty when it names none.
+std::string SqlServerAddress(const Pairs& pairs) {
+  std::string server(
+      Trim(Find(pairs, {"Data Source", "Server", "Address", "Addr", "Network Address"}).value_or("")));
+  for (std::string_view local : {"(local)", "."}) {
+    if (server.size() >= local.size() && EqualsIgnoreCase(server.substr(0, local.size()), local) &&
+        (server.size() == local.size() || server[local.size()] == '\\' ||
+         server[local.size()] == ',')) {
+      return "127.0.0.1" + server.substr(local.size());
+    }
+  }
+  return server;
+}
+
+// The login, the names the client gives and the encryption, in their ODBC
+// form.
+void AppendSqlServerSession(const Pairs& pairs, bool free_tds, std::string* odbc) {
+  auto integrated = Find(pairs, {"Integrated Security", "Trusted_Connection"});
+  if (integrated && IsTrue(*integrated)) {
+    Append(odbc, "Trusted_Connection", "yes");
+  } else {
+    if (auto uid = Find(pairs, {"User Id", "UID", "User"})) Append(odbc, "UID", *uid);
+    if (auto pwd = Find(pairs, {"Password", "PWD"})) Append(odbc, "PWD", *pwd);
+  }
+  if (auto app = Find(pairs, {"Application Name"})) Append(odbc, "APP", *app);
+  if (auto wsid = Find(pairs, {"Workstation ID"})) Append(odbc, "WSID", *wsid);
+  auto encrypt = Find(pairs, {"Use Encryption for Data", "Encrypt"});
+  if (free_tds) {
+    // Texts travel as UTF-8 between FreeTDS and the module, whatever the
+    // server's code page.
+    if (!Find(pairs, {"ClientCharset"})) Append(odbc, "ClientCharset", "UTF-8");
+  } else if (!encrypt) {
+    // The OLE DB providers do not encrypt unless asked to; Microsoft's
+    // driver 18 insists by default and would refuse every server without
+    // a trusted certificate that the host reached before.
+    Append(odbc, "Encrypt", "no");
+  } else {
+    Append(odbc, "Encrypt", IsTrue(*encrypt) ? "yes" : "no");
+  }
+}
+
+ConnectionTarget TranslateSqlServer(const Pairs& pairs, const std::vector<std::string>& drivers) {
+  const std::string driver = SqlServerDriver(drivers);
   if (driver.empty()) {
     return Invalid(
         "no SQL Server ODBC driver is installed (looked for \"ODBC Driver 18 for SQL Server\", "
         "\"ODBC Driver 17 for SQL Server\" and \"FreeTDS\")");
   }
   const bool free_tds = EqualsIgnoreCase(driver, "FreeTDS");
-
-  std::string server(
-      Trim(Find(pairs, {"Data Source", "Server", "Address", "Addr", "Network Address"}).value_or("")));
+  std::string server = SqlServerAddress(pairs);
   if (server.empty()) return Invalid("the connection string names no server (Data Source)");
-  // "(local)" and "." mean this machine's default or named instance; over
-  // TCP that is the loopback address.
-  for (std::string_view local : {"(local)", "."}) {
-    if (server.size() >= local.size() && EqualsIgnoreCase(server.substr(0, local.size()), local) &&
-        (server.size() == local.size() || server[local.size()] == '\\' ||
-         server[local.size()] == ',')) {
-      server = "127.0.0.1" + server.substr(local.size());
-      break;
-    }
-  }
 
   std::string odbc;
   Append(&odbc, "Driver", driver);
@@ -251,28 +284,7 @@ ConnectionTarget TranslateSqlServer(const Pairs& pairs, const std::vector<std::s
   if (auto database = Find(pairs, {"Initial Catalog", "Database"})) {
     Append(&odbc, "Database", *database);
   }
-  auto integrated = Find(pairs, {"Integrated Security", "Trusted_Connection"});
-  if (integrated && IsTrue(*integrated)) {
-    Append(&odbc, "Trusted_Connection", "yes");
-  } else {
-    if (auto uid = Find(pairs, {"User Id", "UID", "User"})) Append(&odbc, "UID", *uid);
-    if (auto pwd = Find(pairs, {"Password", "PWD"})) Append(&odbc, "PWD", *pwd);
-  }
-  if (auto app = Find(pairs, {"Application Name"})) Append(&odbc, "APP", *app);
-  if (auto wsid = Find(pairs, {"Workstation ID"})) Append(&odbc, "WSID", *wsid);
-  auto encrypt = Find(pairs, {"Use Encryption for Data", "Encrypt"});
-  if (free_tds) {
-    // Texts travel as UTF-8 between FreeTDS and the module, whatever the
-    // server's code page.
-    if (!Find(pairs, {"ClientCharset"})) Append(&odbc, "ClientCharset", "UTF-8");
-  } else if (!encrypt) {
-    // The OLE DB providers do not encrypt unless asked to; Microsoft's
-    // driver 18 insists by default and would refuse every server without
-    // a trusted certificate that the host reached before.
-    Append(&odbc, "Encrypt", "no");
-  } else {
-    Append(&odbc, "Encrypt", IsTrue(*encrypt) ? "yes" : "no");
-  }
+  AppendSqlServerSession(pairs, free_tds, &odbc);
   for (const auto& [keyword, value] : pairs) {
     if (IsTranslatedOrDropped(keyword) || IsModuleKeyword(keyword)) continue;
     Append(&odbc, Trim(keyword), value);

@@ -21,16 +21,21 @@ inline void SetText(std::u16string* error_text, std::u16string_view text) {
   if (error_text != nullptr) error_text->assign(text);
 }
 
+// The result code of `status`: 0 when it is OK, else -1 with its text in
+// `error_text` (may be null).
+inline int ResultOf(const Status& status, std::u16string* error_text) {
+  if (status.ok()) return 0;
+  SetText(error_text, status.text());
+  return -1;
+}
+
 // Runs `body`, which returns a Status: 0 when it is OK, else -1 with its
 // text in `error_text` (may be null). An exception gives -1 with its
 // message (or kUnknownExceptionText) as error text.
 template <typename Body>
 int Guarded(std::u16string* error_text, Body body) noexcept {
   try {
-    const Status status = body();
-    if (status.ok()) return 0;
-    SetText(error_text, status.text());
-    return -1;
+    return ResultOf(body(), error_text);
   } catch (const std::exception& e) {
     try {
       SetText(error_text, ToWide(e.what()));

@@ -55,17 +55,17 @@ class Attempt final : public Transaction {
   }
 
   int Execute(const Sql& sql, std::u16string* error_text, int64_t* changed) override {
-    const int result = Run(sql, nullptr, error_text);
-    if (changed != nullptr) *changed = result == 0 ? connection_->Changes() : 0;
-    return result;
+    const Status& status = Run(sql, nullptr);
+    if (changed != nullptr) *changed = status.ok() ? connection_->Changes() : 0;
+    return ResultOf(status, error_text);
   }
 
   int Query(const Sql& sql, RecordsetHandle& recordset, std::u16string* error_text) override {
     ResultSet rows;
     recordset.reset();
-    if (Run(sql, &rows, error_text) != 0) return -1;
-    recordset = std::make_unique<Recordset>(std::move(rows));
-    return 0;
+    const Status& status = Run(sql, &rows);
+    if (status.ok()) recordset = std::make_unique<Recordset>(std::move(rows));
+    return ResultOf(status, error_text);
   }
 
   bool Commit() {
@@ -90,11 +90,10 @@ class Attempt final : public Transaction {
   const Status& failure() const { return failure_; }
 
  private:
-  int Run(const Sql& sql, ResultSet* rows, std::u16string* error_text) {
+  // The statement's outcome; once one failed, that failure again.
+  const Status& Run(const Sql& sql, ResultSet* rows) {
     if (!failed()) failure_ = connection_->Run(sql, rows);
-    if (!failed()) return 0;
-    SetText(error_text, failure_.text());
-    return -1;
+    return failure_;
   }
 
   Lease* lease_;
