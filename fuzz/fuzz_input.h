@@ -19,6 +19,8 @@
 #include <memory>
 #include <string>
 
+#include "codec/keys.h"
+
 namespace zelvar::fuzz {
 
 inline constexpr uint8_t kRawChoice = 0xF0;
@@ -40,9 +42,14 @@ inline constexpr uint8_t kNoLength = 1 << 4;
 inline constexpr int kChoiceUsers = 10;
 
 // Request codes picked by a small choice.
-inline constexpr int kUpdateCodes[] = {1550, 1500, 1505, 1510, 0};
-inline constexpr int kQueryKinds[] = {1605, 1610, 1615, 1620, 1660, 1604};
-inline constexpr int kRecordCodes[] = {1660, 1560, 1500, 1661, 0};
+// Each list ends with codes that name no request of its function.
+inline constexpr int kUpdateCodes[] = {codec::kStoreInvitations, codec::kSendMessage,
+                                       codec::kEndFriendship, codec::kRecordTrade, 0};
+inline constexpr int kQueryKinds[] = {codec::kTradeHistoryKind, codec::kFriendListKind,
+                                      codec::kTradeItemsKind,    codec::kUnreadMessagesKind,
+                                      codec::kReservedKind,      1604};
+inline constexpr int kRecordCodes[] = {codec::kAccountLookup, codec::kGoodsSending,
+                                       codec::kSendMessage, 1661, 0};
 
 class ByteReader {
  public:

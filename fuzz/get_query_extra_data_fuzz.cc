@@ -20,6 +20,8 @@
 
 #include <sqlite3.h>
 
+#include "codec/keys.h"
+#include "codec/requests.h"
 #include "fuzz_input.h"
 #include "fuzz_world.h"
 #include "zelvar/zelvar.h"
@@ -30,23 +32,18 @@ using zelvar::fuzz::ByteReader;
 using zelvar::fuzz::Check;
 using zelvar::fuzz::Utf8Of;
 using zelvar::fuzz::World;
+namespace codec = zelvar::codec;
 
-constexpr int kMaxGoodsEntries = 4096;
-
-short EntryKey(int base, int entry) { return static_cast<short>(base + 10000 * entry); }
-
-bool Valid(CKParam& request, int entry, int* first, int* second) {
-  int goods_id = 0, type = 0;
-  CString amount;
-  if (request.GetInt(EntryKey(10010, entry), goods_id) != 0 ||
-      request.GetCString(EntryKey(10020, entry), amount) != 0 ||
-      request.GetInt(EntryKey(10030, entry), type) != 0 ||
-      request.GetInt(EntryKey(10040, entry), *first) != 0 ||
-      request.GetInt(EntryKey(10050, entry), *second) != 0 || *first < 0 || *second < 0) {
+// True when entry `entry` is complete and grantable, with it in `goods`.
+bool Valid(CKParam& request, int entry, codec::GoodsEntry* goods) {
+  if (!codec::ReadGoodsEntry(request, entry, goods) || goods->amount1 < 0 || goods->amount2 < 0) {
     return false;
   }
-  if (type >= 3000 && type <= 3999) return amount == u"1个" || amount == u"2个" || amount == u"6个";
-  return amount == u"7天" || amount == u"30天" || amount == u"永久";
+  const CString& amount = goods->amount;
+  if (codec::IsQuotaType(goods->type)) {
+    return amount == codec::kOneCount || amount == codec::kTwoCount || amount == codec::kSixCount;
+  }
+  return amount == codec::kSevenDays || amount == codec::kThirtyDays || amount == codec::kForever;
 }
 
 // The receiver's id as the module's own lookup finds it; false when no
@@ -69,25 +66,26 @@ Outcome ExpectGoods(World& world, CKParam& request) {
   int send_num = 0;
   CString account;
   int receiver = 0;
-  if (request.GetInt(100, send_num) != 0 || send_num <= 0 ||
-      request.GetCString(110, account) != 0 || !FindAccount(world, account, &receiver)) {
+  if (request.GetInt(codec::kSendCountKey, send_num) != 0 || send_num <= 0 ||
+      request.GetCString(codec::kSendAccountKey, account) != 0 ||
+      !FindAccount(world, account, &receiver)) {
     return outcome;
   }
   outcome.success = true;
-  const int entries = send_num < kMaxGoodsEntries ? send_num : kMaxGoodsEntries;
+  const int entries = send_num < codec::kMaxGoodsEntries ? send_num : codec::kMaxGoodsEntries;
   for (int entry = 0; entry < entries; ++entry) {
-    int first = 0, second = 0;
-    if (!Valid(request, entry, &first, &second)) continue;
+    codec::GoodsEntry goods;
+    if (!Valid(request, entry, &goods)) continue;
     ++outcome.granted;
-    outcome.first_sum = static_cast<int>(static_cast<uint32_t>(outcome.first_sum) + first);
-    outcome.second_sum = static_cast<int>(static_cast<uint32_t>(outcome.second_sum) + second);
+    outcome.first_sum = static_cast<int>(static_cast<uint32_t>(outcome.first_sum) + goods.amount1);
+    outcome.second_sum = static_cast<int>(static_cast<uint32_t>(outcome.second_sum) + goods.amount2);
   }
   return outcome;
 }
 
 void CheckLookup(World& world, CKParam& request, CKParam& reply, int result_key) {
   CString name;
-  if (request.GetCString(100, name) != 0 || name.empty()) {
+  if (request.GetCString(codec::kLookupNameKey, name) != 0 || name.empty()) {
     Check(result_key == -1);
     return;
   }
@@ -95,7 +93,7 @@ void CheckLookup(World& world, CKParam& request, CKParam& reply, int result_key)
   if (world.QueryInt("SELECT COUNT(*) FROM tblUser WHERE (sUsername = ?)", &narrow) == 0) {
     Check(result_key == -1);
     int id = 0;
-    Check(reply.GetInt(50, id) != 0);
+    Check(reply.GetInt(codec::kAccountIdKey, id) != 0);
     return;
   }
   // The first of the players with that name, as the module's own query
@@ -108,16 +106,44 @@ void CheckLookup(World& world, CKParam& request, CKParam& reply, int result_key)
   Check(sqlite3_step(row) == SQLITE_ROW);
   int id = 0, sex = 0, level = 0;
   CString nick;
-  Check(reply.GetInt(50, id) == 0 && id == sqlite3_column_int(row, 0));
-  Check(reply.GetCString(100, nick) == 0);
+  Check(reply.GetInt(codec::kAccountIdKey, id) == 0 && id == sqlite3_column_int(row, 0));
+  Check(reply.GetCString(codec::kAccountNickKey, nick) == 0);
   const unsigned char* stored = sqlite3_column_text(row, 1);
   Check(Utf8Of(nick) == (stored == nullptr ? "" : reinterpret_cast<const char*>(stored)));
-  Check(reply.GetInt(200, sex) == 0 && sex == sqlite3_column_int(row, 2));
-  Check(reply.GetInt(300, level) == 0 && level == sqlite3_column_int(row, 3));
+  Check(reply.GetInt(codec::kAccountSexKey, sex) == 0 && sex == sqlite3_column_int(row, 2));
+  Check(reply.GetInt(codec::kAccountLevelKey, level) == 0 && level == sqlite3_column_int(row, 3));
   sqlite3_finalize(row);
   // A held *reply turns the success into the error reply, whose key 0
   // still reads the first result written.
   Check(result_key == 0);
+}
+
+// The reply's outcome against the request and the database.
+void CheckAnswer(World& world, CKParam& request, CKParam& answer, int data_id,
+                 const Outcome& goods, uint64_t version_before) {
+  int echoed = 0, result_key = 1;
+  Check(answer.GetInt(codec::kRecordDataIdKey, echoed) == 0 && echoed == data_id);
+  Check(answer.GetInt(codec::kRecordResultKey, result_key) == 0 &&
+        (result_key == 0 || result_key == -1));
+  zelvar::fuzz::Trace("record: DataId %d: key 0 %d, expected %d granted", data_id, result_key,
+                      goods.granted);
+
+  if (data_id == codec::kAccountLookup) {
+    CheckLookup(world, request, answer, result_key);
+    Check(world.DataVersion() == version_before);
+  } else if (data_id == codec::kGoodsSending) {
+    Check(result_key == (goods.success ? 0 : -1));
+    if (goods.success) {
+      int granted = -1, first_sum = -1, second_sum = -1;
+      Check(answer.GetInt(codec::kGrantedKey, granted) == 0 && granted == goods.granted);
+      Check(answer.GetInt(codec::kFirstSumKey, first_sum) == 0 && first_sum == goods.first_sum);
+      Check(answer.GetInt(codec::kSecondSumKey, second_sum) == 0 && second_sum == goods.second_sum);
+    }
+    if (goods.granted == 0) Check(world.DataVersion() == version_before);
+  } else {
+    Check(result_key == -1);
+    Check(world.DataVersion() == version_before);
+  }
 }
 
 }  // namespace
@@ -137,7 +163,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
 
   CKParam request;
   if (param != nullptr && length > 0) request.SetBufferPtr(param, length);
-  const Outcome goods = data_id == 1560 ? ExpectGoods(world, request) : Outcome();
+  const Outcome goods = data_id == codec::kGoodsSending ? ExpectGoods(world, request) : Outcome();
   const uint64_t version_before = world.DataVersion();
   const uint64_t error_log_before = world.ErrorLogSize();
 
@@ -169,27 +195,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   Check(answer.SetBufferPtr(reply, reply_length) == 0);
   MyDeletePtr(reply);
 
-  int echoed = 0, result_key = 1;
-  Check(answer.GetInt(21, echoed) == 0 && echoed == data_id);
-  Check(answer.GetInt(0, result_key) == 0 && (result_key == 0 || result_key == -1));
-  zelvar::fuzz::Trace("record: user %d, DataId %d, length %d: key 0 %d, expected %d granted",
-                      user, data_id, length, result_key, goods.granted);
-
-  if (data_id == 1660) {
-    CheckLookup(world, request, answer, result_key);
-    Check(world.DataVersion() == version_before);
-  } else if (data_id == 1560) {
-    Check(result_key == (goods.success ? 0 : -1));
-    if (goods.success) {
-      int granted = -1, first_sum = -1, second_sum = -1;
-      Check(answer.GetInt(100, granted) == 0 && granted == goods.granted);
-      Check(answer.GetInt(200, first_sum) == 0 && first_sum == goods.first_sum);
-      Check(answer.GetInt(300, second_sum) == 0 && second_sum == goods.second_sum);
-    }
-    if (goods.granted == 0) Check(world.DataVersion() == version_before);
-  } else {
-    Check(result_key == -1);
-    Check(world.DataVersion() == version_before);
-  }
+  zelvar::fuzz::Trace("record: user %d, DataId %d, length %d", user, data_id, length);
+  CheckAnswer(world, request, answer, data_id, goods, version_before);
   return 0;
 }

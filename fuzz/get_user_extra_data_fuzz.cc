@@ -30,6 +30,7 @@
 
 #include <sqlite3.h>
 
+#include "codec/keys.h"
 #include "fuzz_input.h"
 #include "fuzz_world.h"
 #include "zelvar/zelvar.h"
@@ -40,6 +41,7 @@ using zelvar::fuzz::ByteReader;
 using zelvar::fuzz::Check;
 using zelvar::fuzz::Planter;
 using zelvar::fuzz::World;
+namespace codec = zelvar::codec;
 
 constexpr int kMaxOperations = 16;
 constexpr int kMaxQuestions = 6;
@@ -147,13 +149,13 @@ Expected Expect(World& world, int user, unsigned kind) {
   const std::string u = std::to_string(user);
   Expected e;
   switch (kind) {
-    case 1605: {
+    case codec::kTradeHistoryKind: {
       const std::string mine = "(nPlayUserId = " + u + " OR nPlayedUserId = " + u + ")";
       e.rows = world.QueryInt(Rows("tblFriendTradeHistory", mine).c_str());
       e.at_least = world.QueryInt(Rows("tblFriendTradeHistory", mine + " AND tTime IS NOT NULL").c_str());
       break;
     }
-    case 1610: {
+    case codec::kFriendListKind: {
       // Friends whose player row exists: each of them is written.
       const std::string sql =
           "SELECT COUNT(*) FROM tblFriend f JOIN tblUser p ON p.nId = CASE WHEN f.nFriendId <> " +
@@ -163,10 +165,10 @@ Expected Expect(World& world, int user, unsigned kind) {
       e.rows = e.at_least = world.QueryInt(sql.c_str());
       break;
     }
-    case 1615:
+    case codec::kTradeItemsKind:
       e.rows = e.at_least = world.QueryInt("SELECT COUNT(*) FROM tblFriendTradeItem");
       break;
-    case 1620: {
+    case codec::kUnreadMessagesKind: {
       const std::string unread = "(nRead = 0) AND (nUserId = " + u + ")";
       e.rows = world.QueryInt(Rows("tblUserMsg", unread).c_str());
       e.at_least = world.QueryInt(Rows("tblUserMsg", unread + " AND tAddTime IS NOT NULL").c_str());
@@ -176,13 +178,68 @@ Expected Expect(World& world, int user, unsigned kind) {
   return e;
 }
 
-bool IsInt(CKParam& reply, int key) {
+bool IsInt(CKParam& reply, short key) {
   int value = 0;
-  return reply.GetInt(static_cast<short>(key), value) == 0;
+  return reply.GetInt(key, value) == 0;
+}
+
+// The reply of `kind` against what the database lets it hold: its count,
+// and every entry of the rows whose keys do not wrap.
+void CheckReply(World& world, CKParam& packet, int user, unsigned kind, const Expected& expected) {
+  int first_kind = 0;
+  Check(packet.GetInt(codec::kReplyKindKey, first_kind) == 0 &&
+        first_kind == static_cast<int>(kind));
+  int count = 0;
+  switch (kind) {
+    case codec::kTradeHistoryKind: {
+      Check(packet.GetInt(codec::kTradeCountKey, count) == 0);
+      Check(count == -1 ? expected.at_least == 0 : count >= 1);
+      const int64_t written = count == -1 ? 0 : count;
+      Check(written >= expected.at_least && written <= expected.rows);
+      for (int r = 1; r <= written && r <= 327; ++r) {
+        for (int k = codec::kTradePlayerField; k <= codec::kTradeIdField; ++k) {
+          Check(IsInt(packet, codec::TradeKey(r, k)));
+        }
+      }
+      break;
+    }
+    case codec::kFriendListKind: {
+      Check(packet.GetInt(codec::kFriendCountKey, count) == 0 &&
+            IsInt(packet, codec::kServerTimeKey));
+      Check(count == expected.rows);
+      break;
+    }
+    case codec::kTradeItemsKind: {
+      Check(packet.GetInt(codec::kItemCountKey, count) == 0 && count == expected.rows);
+      for (int k = 1; k <= count && k <= 327; ++k) {
+        CString text;
+        Check(packet.GetCString(codec::ItemKey(k), text) == 0);
+        Check(text.rfind(u"id,", 0) == 0);
+      }
+      break;
+    }
+    case codec::kUnreadMessagesKind: {
+      Check(packet.GetInt(codec::kMessageCountKey, count) == 0);
+      Check(count >= expected.at_least && count <= expected.rows);
+      for (int m = 1; m <= count && m <= 227; ++m) {
+        CString content;
+        Check(IsInt(packet, codec::MessageKey(m, codec::kMessageIdField)) &&
+              IsInt(packet, codec::MessageKey(m, codec::kMessageSenderField)) &&
+              IsInt(packet, codec::MessageKey(m, codec::kMessageTimeField)));
+        Check(packet.GetCString(codec::MessageKey(m, codec::kMessageContentField), content) == 0);
+      }
+      // Delivered once: nothing of the user's is left unread.
+      Check(world.QueryInt(Rows("tblUserMsg", "(nRead = 0) AND (nUserId = " +
+                                                  std::to_string(user) + ")")
+                               .c_str()) == 0);
+      break;
+    }
+  }
 }
 
 void Ask(World& world, int user, unsigned kind) {
-  const bool answered = kind == 1605 || kind == 1610 || kind == 1615 || kind == 1620;
+  const bool answered = kind == codec::kTradeHistoryKind || kind == codec::kFriendListKind ||
+                        kind == codec::kTradeItemsKind || kind == codec::kUnreadMessagesKind;
   const Expected expected = answered ? Expect(world, user, kind) : Expected();
   const uint64_t version_before = world.DataVersion();
   const uint64_t error_log_before = world.ErrorLogSize();
@@ -214,50 +271,7 @@ void Ask(World& world, int user, unsigned kind) {
   Check(packet.SetBufferPtr(reply, reply_length) == 0);
   MyDeletePtr(reply);
 
-  int first_kind = 0;
-  Check(packet.GetInt(1, first_kind) == 0 && first_kind == static_cast<int>(kind));
-  int count = 0;
-  switch (kind) {
-    case 1605: {
-      Check(packet.GetInt(10, count) == 0);
-      Check(count == -1 ? expected.at_least == 0 : count >= 1);
-      const int64_t written = count == -1 ? 0 : count;
-      Check(written >= expected.at_least && written <= expected.rows);
-      for (int r = 1; r <= written && r <= 327; ++r) {
-        for (int k = 0; k < 5; ++k) Check(IsInt(packet, 100 * r + k));
-      }
-      break;
-    }
-    case 1610: {
-      Check(packet.GetInt(-10000, count) == 0 && IsInt(packet, -9999));
-      Check(count == expected.rows);
-      break;
-    }
-    case 1615: {
-      Check(packet.GetInt(-10, count) == 0 && count == expected.rows);
-      for (int k = 1; k <= count && k <= 327; ++k) {
-        CString text;
-        Check(packet.GetCString(static_cast<short>(-100 * k), text) == 0);
-        Check(text.rfind(u"id,", 0) == 0);
-      }
-      break;
-    }
-    case 1620: {
-      Check(packet.GetInt(10000, count) == 0);
-      Check(count >= expected.at_least && count <= expected.rows);
-      for (int m = 1; m <= count && m <= 227; ++m) {
-        const int key = 10000 + 100 * m;
-        CString content;
-        Check(IsInt(packet, key + 1) && IsInt(packet, key + 2) && IsInt(packet, key + 4));
-        Check(packet.GetCString(static_cast<short>(key + 3), content) == 0);
-      }
-      // Delivered once: nothing of the user's is left unread.
-      Check(world.QueryInt(Rows("tblUserMsg", "(nRead = 0) AND (nUserId = " +
-                                                  std::to_string(user) + ")")
-                               .c_str()) == 0);
-      break;
-    }
-  }
+  CheckReply(world, packet, user, kind, expected);
 }
 
 }  // namespace

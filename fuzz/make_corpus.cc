@@ -12,6 +12,8 @@
 #include <string>
 #include <vector>
 
+#include "codec/keys.h"
+#include "codec/requests.h"
 #include "fuzz_input.h"
 #include "zelvar/kparam.h"
 
@@ -25,6 +27,7 @@ using zelvar::fuzz::kNullImage;
 using zelvar::fuzz::kReplyHeld;
 using zelvar::fuzz::kShortLength;
 using zelvar::fuzz::UserChoice;
+namespace codec = zelvar::codec;
 
 std::filesystem::path root;
 int written = 0;
@@ -37,10 +40,16 @@ void Write(const std::string& fuzzer, const std::string& name, const std::string
   ++written;
 }
 
+std::string Image(CKParam& packet) {
+  return std::string(packet.GetBufferPtr(), static_cast<size_t>(packet.GetLength()));
+}
+
+std::string Image(CKParam&& packet) { return Image(packet); }
+
 std::string Image(const std::function<void(CKParam&)>& fill) {
   CKParam packet;
   fill(packet);
-  return std::string(packet.GetBufferPtr(), static_cast<size_t>(packet.GetLength()));
+  return Image(packet);
 }
 
 // flags, user choice, code choice, image.
@@ -56,15 +65,11 @@ std::string Request(uint8_t flags, int user, int code_index, const std::string& 
 constexpr int k1550 = 0, k1500 = 1, k1505 = 2, k1510 = 3;
 constexpr int k1660 = 0, k1560 = 1, kOtherRecord = 2;
 
-void Updates() {
-  const std::string f = "put_user_extra_data";
-  auto message = [](int to, const CString& text) {
-    return Image([&](CKParam& p) {
-      p.SetInt(1, 1500);
-      p.SetInt(200, to);
-      p.SetCString(201, text);
-    });
-  };
+const char kUpdates[] = "put_user_extra_data";
+
+void Messages() {
+  const std::string f = kUpdates;
+  auto message = [](int to, const CString& text) { return Image(codec::MessageRequest(to, text)); };
   Write(f, "message_to_friend", Request(0, 1, k1500, message(2, u"今晚八点一起打副本吗？ 🌹")));
   Write(f, "message_friendship_stored_reversed", Request(0, 1, k1500, message(3, u"hi")));
   Write(f, "message_not_friends", Request(0, 2, k1500, message(5, u"hi")));
@@ -75,98 +80,85 @@ void Updates() {
   Write(f, "message_embedded_zero", Request(0, 1, k1500, message(2, CString(u"ab\0cd", 5))));
   Write(f, "message_under_invitation_code", Request(0, 1, k1550, message(2, u"DataId ignored")));
   Write(f, "message_command_as_long", Request(0, 1, k1500, Image([](CKParam& p) {
-                                                 p.SetLong(1, 1500);
-                                                 p.SetInt(200, 2);
-                                                 p.SetCString(201, u"x");
+                                                 p.SetLong(codec::kCommandKey, codec::kSendMessage);
+                                                 p.SetInt(codec::kMessageRecipientKey, 2);
+                                                 p.SetCString(codec::kMessageContentKey, u"x");
                                                })));
   Write(f, "message_command_as_short", Request(0, 1, k1500, Image([](CKParam& p) {
-                                                  p.SetShortInt(1, 1500);
-                                                  p.SetInt(200, 2);
-                                                  p.SetCString(201, u"x");
+                                                  p.SetShortInt(codec::kCommandKey, codec::kSendMessage);
+                                                  p.SetInt(codec::kMessageRecipientKey, 2);
+                                                  p.SetCString(codec::kMessageContentKey, u"x");
                                                 })));
   Write(f, "message_without_text", Request(0, 1, k1500, Image([](CKParam& p) {
-                                              p.SetInt(1, 1500);
-                                              p.SetInt(200, 2);
+                                              p.SetInt(codec::kCommandKey, codec::kSendMessage);
+                                              p.SetInt(codec::kMessageRecipientKey, 2);
                                             })));
   Write(f, "message_text_as_bytes", Request(0, 1, k1500, Image([](CKParam& p) {
-                                               p.SetInt(1, 1500);
-                                               p.SetInt(200, 2);
-                                               p.SetChar(201, "abc", 3);
+                                               p.SetInt(codec::kCommandKey, codec::kSendMessage);
+                                               p.SetInt(codec::kMessageRecipientKey, 2);
+                                               p.SetChar(codec::kMessageContentKey, "abc", 3);
                                              })));
   Write(f, "message_header_fixed", Request(kFixHeader, 1, k1500, message(2, u"fixed")));
   Write(f, "message_length_short", Request(kShortLength, 1, k1500, message(2, u"short")));
   Write(f, "message_null_image", Request(kNullImage, 1, k1500, message(2, u"null")));
+}
 
-  auto end = [](int former) {
-    return Image([&](CKParam& p) {
-      p.SetInt(1, 1505);
-      p.SetInt(100, former);
-    });
-  };
+void FriendshipsAndTrades() {
+  const std::string f = kUpdates;
+  auto end = [](int former) { return Image(codec::EndFriendshipRequest(former)); };
   Write(f, "end_friendship", Request(0, 1, k1505, end(2)));
   Write(f, "end_friendship_stored_reversed", Request(0, 1, k1505, end(3)));
   Write(f, "end_friendship_of_strangers", Request(0, 1, k1505, end(7)));
   Write(f, "end_friendship_with_self", Request(0, 1, k1505, end(1)));
 
-  auto trade = [](int partner, int play) {
-    return Image([&](CKParam& p) {
-      p.SetInt(1, 1510);
-      p.SetInt(300, partner);
-      p.SetInt(301, play);
-    });
-  };
+  auto trade = [](int partner, int play) { return Image(codec::TradeRequest(partner, play)); };
   Write(f, "trade_between_friends", Request(0, 1, k1510, trade(4, 77)));
   Write(f, "trade_stored_reversed", Request(0, 8, k1510, trade(7, -1)));
   Write(f, "trade_not_friends", Request(0, 4, k1510, trade(5, 3)));
   Write(f, "trade_without_play_id", Request(0, 1, k1510, Image([](CKParam& p) {
-                                               p.SetInt(1, 1510);
-                                               p.SetInt(300, 2);
+                                               p.SetInt(codec::kCommandKey, codec::kRecordTrade);
+                                               p.SetInt(codec::kTradePartnerKey, 2);
                                              })));
+  Write(f, "unknown_command", Request(0, 1, k1500, Image([](CKParam& p) { p.SetInt(codec::kCommandKey, 1600); })));
+  Write(f, "header_only", Request(0, 1, k1500, Image([](CKParam&) {})));
+  Write(f, "image_shorter_than_header", Request(0, 1, k1500, std::string("\x0c\x00\x00\x00", 4)));
+}
 
+void Invitations() {
+  const std::string f = kUpdates;
   auto row = [](CKParam& p, int i, const CString& code, const CString& email,
-                const CString& note) {
-    p.SetCString(static_cast<short>(i * 100 + 1), code);
-    p.SetInt(static_cast<short>(i * 100 + 2), i % 2);
-    p.SetCString(static_cast<short>(i * 100 + 3), email);
-    p.SetInt(static_cast<short>(i * 100 + 4), 1);
-    p.SetCString(static_cast<short>(i * 100 + 5), note);
-    p.SetInt(static_cast<short>(i * 100 + 6), 3);
-    p.SetInt(static_cast<short>(i * 100 + 7), 0);
-  };
+                const CString& note) { codec::SetInvitation(p, i, {code, i % 2, email, 1, note, 3, 0}); };
   Write(f, "invitations_second_row_incomplete", Request(0, 1, k1550, Image([&](CKParam& p) {
-          p.SetInt(1, 1550);
-          p.SetInt(-100, 3);
+          p.SetInt(codec::kCommandKey, codec::kStoreInvitations);
+          p.SetInt(codec::kInvitationCountKey, 3);
           row(p, 1, u"LINA-1", u"a@example.com", u"大学室友");
-          p.SetCString(201, u"LINA-2");
-          p.SetInt(202, 0);
+          p.SetCString(codec::InvitationKey(2, codec::kInviteCodeField), u"LINA-2");
+          p.SetInt(codec::InvitationKey(2, codec::kInviteStateField), 0);
           row(p, 3, u"LINA-3", u"c@example.com", u"third");
         })));
   Write(f, "invitations_logged", Request(0, 2, k1550, Image([&](CKParam& p) {
-          p.SetInt(1, 1550);
-          p.SetInt(-100, 2);
-          p.SetBoolean(-300, true);
+          p.SetInt(codec::kCommandKey, codec::kStoreInvitations);
+          p.SetInt(codec::kInvitationCountKey, 2);
+          p.SetBoolean(codec::kInvitationLogKey, true);
           row(p, 1, u"M'1", u"o'neil@example.com", u"");
           row(p, 2, u"M-2", u"x@example.com", u"note; --");
         })));
   Write(f, "invitations_wrong_code", Request(0, 1, k1500, Image([&](CKParam& p) {
-          p.SetInt(1, 1550);
-          p.SetInt(-100, 1);
+          p.SetInt(codec::kCommandKey, codec::kStoreInvitations);
+          p.SetInt(codec::kInvitationCountKey, 1);
           row(p, 1, u"X", u"y", u"z");
         })));
   Write(f, "invitations_without_count", Request(0, 1, k1550, Image([&](CKParam& p) {
-          p.SetInt(1, 1550);
+          p.SetInt(codec::kCommandKey, codec::kStoreInvitations);
           row(p, 1, u"X", u"y", u"z");
         })));
   Write(f, "invitations_rows_with_wrapped_keys", Request(0, 3, k1550, Image([&](CKParam& p) {
-          p.SetInt(1, 1550);
-          p.SetInt(-100, 330);
+          p.SetInt(codec::kCommandKey, codec::kStoreInvitations);
+          p.SetInt(codec::kInvitationCountKey, 330);
           row(p, 327, u"R327", u"e", u"n");
           row(p, 328, u"R328", u"e", u"n");
           row(p, 329, u"R329", u"e", u"n");
         })));
-  Write(f, "unknown_command", Request(0, 1, k1500, Image([](CKParam& p) { p.SetInt(1, 1600); })));
-  Write(f, "header_only", Request(0, 1, k1500, Image([](CKParam&) {})));
-  Write(f, "image_shorter_than_header", Request(0, 1, k1500, std::string("\x0c\x00\x00\x00", 4)));
 }
 
 // Operations of the query fuzzer.
@@ -212,7 +204,7 @@ void Queries() {
     std::string raw = {6, static_cast<char>(0xF0)};
     AppendWord32(&raw, 0x80000000u);
     raw.push_back(static_cast<char>(0xF0));
-    AppendWord32(&raw, 1605u + 0x10000u);
+    AppendWord32(&raw, codec::kTradeHistoryKind + 0x10000u);
     Write(f, "ask_with_raw_values", raw);
   }
   // Messages with odd columns, then the unread messages.
@@ -247,29 +239,15 @@ void Queries() {
   Write(f, "many_friends", Many(3, 200, 6) + Ask(6, 1));
 }
 
-std::string Lookup(const CString& name) {
-  return Image([&](CKParam& p) { p.SetCString(100, name); });
-}
+std::string Lookup(const CString& name) { return Image(codec::AccountRequest(name)); }
 
-struct Entry {
-  int goods_id;
-  CString amount;
-  int type;
-  int first, second;
-};
-
-std::string Goods(int send_num, const CString& account, const std::vector<Entry>& entries) {
+// A goods sending whose count `send_num` need not match its entries.
+std::string Goods(int send_num, const CString& account,
+                  const std::vector<codec::GoodsEntry>& entries) {
   return Image([&](CKParam& p) {
-    p.SetInt(100, send_num);
-    p.SetCString(110, account);
-    for (size_t i = 0; i < entries.size(); ++i) {
-      const int e = static_cast<int>(i);
-      p.SetInt(static_cast<short>(10010 + 10000 * e), entries[i].goods_id);
-      p.SetCString(static_cast<short>(10020 + 10000 * e), entries[i].amount);
-      p.SetInt(static_cast<short>(10030 + 10000 * e), entries[i].type);
-      p.SetInt(static_cast<short>(10040 + 10000 * e), entries[i].first);
-      p.SetInt(static_cast<short>(10050 + 10000 * e), entries[i].second);
-    }
+    p.SetInt(codec::kSendCountKey, send_num);
+    p.SetCString(codec::kSendAccountKey, account);
+    for (size_t i = 0; i < entries.size(); ++i) codec::SetGoodsEntry(p, static_cast<int>(i), entries[i]);
   });
 }
 
@@ -280,7 +258,7 @@ void Records() {
   Write(f, "lookup_chinese_name_null_fields", Request(0, 1, k1660, Lookup(u"关羽")));
   Write(f, "lookup_missing", Request(0, 1, k1660, Lookup(u"nobody' OR '1'='1")));
   Write(f, "lookup_empty_name", Request(0, 1, k1660, Lookup(u"")));
-  Write(f, "lookup_name_as_int", Request(0, 1, k1660, Image([](CKParam& p) { p.SetInt(100, 1); })));
+  Write(f, "lookup_name_as_int", Request(0, 1, k1660, Image([](CKParam& p) { p.SetInt(codec::kLookupNameKey, 1); })));
   Write(f, "lookup_not_a_packet", Request(0, 1, k1660, "not a packet at all"));
   Write(f, "lookup_reply_held", Request(kReplyHeld, 1, k1660, Lookup(u"mira")));
   Write(f, "lookup_no_length", Request(kNoLength, 1, k1660, Lookup(u"mira")));
@@ -323,7 +301,9 @@ int main(int argc, char** argv) {
     return 2;
   }
   root = argv[1];
-  Updates();
+  Messages();
+  FriendshipsAndTrades();
+  Invitations();
   Queries();
   Records();
   std::printf("make_corpus: %d seeds under %s\n", written, root.c_str());

@@ -19,6 +19,8 @@
 
 #include <sqlite3.h>
 
+#include "codec/keys.h"
+#include "codec/requests.h"
 #include "fuzz_input.h"
 #include "fuzz_world.h"
 #include "zelvar/zelvar.h"
@@ -29,12 +31,7 @@ using zelvar::fuzz::ByteReader;
 using zelvar::fuzz::Check;
 using zelvar::fuzz::Utf8Of;
 using zelvar::fuzz::World;
-
-constexpr int kMaxInvitationRows = 16384;
-
-short FieldKey(int row, int field) {
-  return static_cast<short>(static_cast<uint16_t>(row * 100 + field));
-}
+namespace codec = zelvar::codec;
 
 bool AreFriends(World& world, int a, int b) {
   const std::string sql = "SELECT COUNT(*) FROM tblFriend WHERE (nUserId = " + std::to_string(a) +
@@ -56,7 +53,8 @@ std::string Number(int value) { return std::to_string(value); }
 void CheckMessage(World& world, int user, CKParam& packet, int result, int64_t last_id) {
   int recipient = 0;
   CString content;
-  const bool complete = packet.GetInt(200, recipient) == 0 && packet.GetCString(201, content) == 0;
+  const bool complete = packet.GetInt(codec::kMessageRecipientKey, recipient) == 0 &&
+                        packet.GetCString(codec::kMessageContentKey, content) == 0;
   const bool expected = complete && AreFriends(world, user, recipient);
   Check((result == 0) == expected);
   const std::string added = "tblUserMsg WHERE nId > " + std::to_string(last_id);
@@ -73,7 +71,7 @@ void CheckEndOfFriendship(World& world, int user, CKParam& packet, int result,
                           int64_t friends_before, int64_t trades_before,
                           int64_t between_before, int64_t trades_between_before) {
   int former = 0;
-  const bool complete = packet.GetInt(100, former) == 0;
+  const bool complete = packet.GetInt(codec::kFormerFriendKey, former) == 0;
   Check((result == 0) == complete);
   if (!complete) return;
   const std::string u = Number(user), f = Number(former);
@@ -88,7 +86,8 @@ void CheckEndOfFriendship(World& world, int user, CKParam& packet, int result,
 void CheckTrade(World& world, int user, CKParam& packet, int result, int64_t last_id) {
   int partner = 0;
   int play_id = 0;
-  const bool complete = packet.GetInt(300, partner) == 0 && packet.GetInt(301, play_id) == 0;
+  const bool complete = packet.GetInt(codec::kTradePartnerKey, partner) == 0 &&
+                        packet.GetInt(codec::kTradePlayIdKey, play_id) == 0;
   const bool expected = complete && AreFriends(world, user, partner);
   Check((result == 0) == expected);
   const std::string added = "tblFriendTradeHistory WHERE nId > " + std::to_string(last_id);
@@ -102,14 +101,14 @@ void CheckTrade(World& world, int user, CKParam& packet, int result, int64_t las
 void CheckInvitations(World& world, int user, int data_id, CKParam& packet, int result,
                       int64_t last_id, uint64_t sql_log_before) {
   int rows = 0;
-  if (data_id != 1550 || packet.GetInt(-100, rows) != 0) {
+  if (data_id != codec::kStoreInvitations || packet.GetInt(codec::kInvitationCountKey, rows) != 0) {
     Check(result == -1);
     Check(Rows(world, "tblInviteRecord WHERE nId > " + std::to_string(last_id)) == 0);
     return;
   }
   Check(result == 0);
   bool log = false;
-  if (packet.GetBoolean(-300, log) != 0) log = false;
+  if (packet.GetBoolean(codec::kInvitationLogKey, log) != 0) log = false;
 
   // The rows that must have been stored, in order, compared field by field.
   sqlite3_stmt* stored = nullptr;
@@ -119,20 +118,11 @@ void CheckInvitations(World& world, int user, int data_id, CKParam& packet, int 
   Check(sqlite3_prepare_v2(world.db(), query.c_str(), -1, &stored, nullptr) == SQLITE_OK);
   std::string first_time;
   int complete_rows = 0;
-  const int last_row = rows < kMaxInvitationRows ? rows : kMaxInvitationRows;
+  const int last_row = rows < codec::kMaxInvitationRows ? rows : codec::kMaxInvitationRows;
   for (int row = 1; row <= last_row; ++row) {
-    CString code, email, note;
-    int state = 0, group = 0, zone = 0, reply = 0;
-    if (packet.GetCString(FieldKey(row, 1), code) != 0 ||
-        packet.GetInt(FieldKey(row, 2), state) != 0 ||
-        packet.GetCString(FieldKey(row, 3), email) != 0 ||
-        packet.GetInt(FieldKey(row, 4), group) != 0 ||
-        packet.GetCString(FieldKey(row, 5), note) != 0 ||
-        packet.GetInt(FieldKey(row, 6), zone) != 0 ||
-        packet.GetInt(FieldKey(row, 7), reply) != 0) {
-      continue;
-    }
-    if (note.empty()) note = u"缺失remark";
+    codec::Invitation sent;
+    if (!codec::ReadInvitation(packet, row, &sent)) continue;
+    if (sent.note.empty()) sent.note = u"缺失remark";
     ++complete_rows;
     Check(sqlite3_step(stored) == SQLITE_ROW);
     auto text = [&](int column) {
@@ -141,10 +131,11 @@ void CheckInvitations(World& world, int user, int data_id, CKParam& packet, int 
                               : std::string(reinterpret_cast<const char*>(bytes),
                                             static_cast<size_t>(sqlite3_column_bytes(stored, column)));
     };
-    Check(sqlite3_column_int(stored, 0) == user && sqlite3_column_int(stored, 1) == group &&
-          sqlite3_column_int(stored, 4) == state && sqlite3_column_int(stored, 5) == zone &&
-          sqlite3_column_int(stored, 7) == reply);
-    Check(text(2) == Utf8Of(code) && text(3) == Utf8Of(email) && text(6) == Utf8Of(note));
+    Check(sqlite3_column_int(stored, 0) == user && sqlite3_column_int(stored, 1) == sent.group &&
+          sqlite3_column_int(stored, 4) == sent.state &&
+          sqlite3_column_int(stored, 5) == sent.zone_id && sqlite3_column_int(stored, 7) == sent.reply);
+    Check(text(2) == Utf8Of(sent.invite_code) && text(3) == Utf8Of(sent.invited_email) &&
+          text(6) == Utf8Of(sent.note));
     // One time for every row of the request.
     if (complete_rows == 1) first_time = text(8);
     Check(text(8) == first_time && first_time.size() == 19);
@@ -153,6 +144,43 @@ void CheckInvitations(World& world, int user, int data_id, CKParam& packet, int 
   sqlite3_finalize(stored);
   const uint64_t sql_log_after = world.SqlLogSize();
   Check((sql_log_after > sql_log_before) == (log && complete_rows > 0));
+}
+
+// What the request may touch, before it runs: the last ids of the tables
+// it adds to, the log sizes, and for a 1505 all friendship and trade rows
+// and those between the two users.
+struct Before {
+  int64_t last_message = 0, last_trade = 0, last_invitation = 0;
+  int64_t friends = 0, trades = 0, between = 0, trades_between = 0;
+  uint64_t error_log = 0, sql_log = 0;
+  int64_t version = 0;
+};
+
+void CountFriendships(World& world, int user, int former, Before* before) {
+  const std::string u = Number(user), f = Number(former);
+  before->friends = Rows(world, "tblFriend");
+  before->trades = Rows(world, "tblFriendTradeHistory");
+  before->between = Rows(world, "tblFriend WHERE (nUserId = " + u + " AND nFriendId = " + f +
+                                   ") OR (nUserId = " + f + " AND nFriendId = " + u + ")");
+  before->trades_between =
+      Rows(world, "tblFriendTradeHistory WHERE (nPlayUserId = " + u + " AND nPlayedUserId = " + f +
+                      ") OR (nPlayUserId = " + f + " AND nPlayedUserId = " + u + ")");
+}
+
+// `command` is 0 when the packet carries none.
+Before TakeBefore(World& world, int user, CKParam& packet, int command) {
+  Before before;
+  before.last_message = MaxId(world, "tblUserMsg");
+  before.last_trade = MaxId(world, "tblFriendTradeHistory");
+  before.last_invitation = MaxId(world, "tblInviteRecord");
+  int former = 0;
+  if (command == codec::kEndFriendship && packet.GetInt(codec::kFormerFriendKey, former) == 0) {
+    CountFriendships(world, user, former, &before);
+  }
+  before.error_log = world.ErrorLogSize();
+  before.sql_log = world.SqlLogSize();
+  before.version = world.DataVersion();
+  return before;
 }
 
 }  // namespace
@@ -175,25 +203,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   CKParam packet;
   const bool loads = param != nullptr && packet.SetBufferPtr(param, length) == 0;
   int command = 0;
-  const bool has_command = loads && packet.GetInt(1, command) == 0;
-  const int64_t last_message = MaxId(world, "tblUserMsg");
-  const int64_t last_trade = MaxId(world, "tblFriendTradeHistory");
-  const int64_t last_invitation = MaxId(world, "tblInviteRecord");
-  int64_t friends_before = 0, trades_before = 0, between_before = 0, trades_between_before = 0;
-  int former = 0;
-  if (has_command && command == 1505 && packet.GetInt(100, former) == 0) {
-    const std::string u = Number(user), f = Number(former);
-    friends_before = Rows(world, "tblFriend");
-    trades_before = Rows(world, "tblFriendTradeHistory");
-    between_before = Rows(world, "tblFriend WHERE (nUserId = " + u + " AND nFriendId = " + f +
-                                     ") OR (nUserId = " + f + " AND nFriendId = " + u + ")");
-    trades_between_before =
-        Rows(world, "tblFriendTradeHistory WHERE (nPlayUserId = " + u + " AND nPlayedUserId = " +
-                        f + ") OR (nPlayUserId = " + f + " AND nPlayedUserId = " + u + ")");
-  }
-  const uint64_t error_log_before = world.ErrorLogSize();
-  const uint64_t sql_log_before = world.SqlLogSize();
-  const int64_t version_before = world.DataVersion();
+  const bool has_command = loads && packet.GetInt(codec::kCommandKey, command) == 0;
+  const Before before = TakeBefore(world, user, packet, has_command ? command : 0);
 
   int result;
   {
@@ -205,28 +216,29 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   Check(result == 0 || result == -1);
   // The host's bytes are read, never changed.
   Check(image.Unchanged());
-  Check(world.ErrorLogSize() == error_log_before);
+  Check(world.ErrorLogSize() == before.error_log);
 
-  if (!has_command || (command != 1500 && command != 1505 && command != 1510 &&
-                       command != 1550)) {
+  if (!has_command || (command != codec::kSendMessage && command != codec::kEndFriendship &&
+                       command != codec::kRecordTrade && command != codec::kStoreInvitations)) {
     Check(result == -1);
-    Check(world.DataVersion() == version_before);
-    Check(world.SqlLogSize() == sql_log_before);
+    Check(world.DataVersion() == before.version);
+    Check(world.SqlLogSize() == before.sql_log);
     return 0;
   }
   switch (command) {
-    case 1500:
-      CheckMessage(world, user, packet, result, last_message);
+    case codec::kSendMessage:
+      CheckMessage(world, user, packet, result, before.last_message);
       break;
-    case 1505:
-      CheckEndOfFriendship(world, user, packet, result, friends_before, trades_before,
-                           between_before, trades_between_before);
+    case codec::kEndFriendship:
+      CheckEndOfFriendship(world, user, packet, result, before.friends, before.trades,
+                           before.between, before.trades_between);
       break;
-    case 1510:
-      CheckTrade(world, user, packet, result, last_trade);
+    case codec::kRecordTrade:
+      CheckTrade(world, user, packet, result, before.last_trade);
       break;
     default:
-      CheckInvitations(world, user, data_id, packet, result, last_invitation, sql_log_before);
+      CheckInvitations(world, user, data_id, packet, result, before.last_invitation,
+                       before.sql_log);
       break;
   }
   return 0;
