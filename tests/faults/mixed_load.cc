@@ -77,6 +77,44 @@ bool Overlaps(const std::vector<std::pair<MixedLoad::Clock::time_point,
   return false;
 }
 
+// A friend list of a player whose one friend is `partner_id`.
+void CheckFriendList(const Reply& reply, int partner_id, LoadOutcome* outcome) {
+  if (reply.result != 0) return;
+  const std::optional<int32_t> count = reply.Int(codec::kFriendCountKey);
+  const bool has_time = reply.Int(codec::kServerTimeKey).has_value();
+  // A friend whose profile can't be read is left out of a reply that
+  // still goes out: without the database that is every friend.
+  if (reply.well_formed && count == 0 && has_time) return;
+  outcome->ok = reply.well_formed && count == 1 &&
+                reply.Int(codec::FriendKey(1, codec::kFriendIdField)) == partner_id && has_time;
+  if (!outcome->ok) outcome->detail = "a wrong friend list";
+}
+
+// The catalogue of `item_count` items.
+void CheckCatalogue(const Reply& reply, int item_count, LoadOutcome* outcome) {
+  if (reply.result != 0) return;
+  outcome->ok = reply.well_formed && reply.Int(codec::kItemCountKey) == item_count;
+  if (!outcome->ok) outcome->detail = "a wrong catalogue";
+}
+
+// One quota goods granted with the amounts 1 and 2.
+void CheckQuotaGrant(const Reply& reply, LoadOutcome* outcome) {
+  outcome->ok = reply.Int(codec::kRecordResultKey) == 0 && reply.Int(codec::kGrantedKey) == 1;
+  if (outcome->ok && (reply.Int(codec::kFirstSumKey) != 1 || reply.Int(codec::kSecondSumKey) != 2)) {
+    outcome->ok = false;
+    outcome->detail = "wrong sums";
+  }
+}
+
+// The account of player number `player`, whose id is `id`.
+void CheckAccount(const Reply& reply, int id, int player, LoadOutcome* outcome) {
+  if (reply.Int(codec::kRecordResultKey) != 0) return;
+  outcome->ok = reply.Int(codec::kAccountIdKey) == id &&
+                reply.Text(codec::kAccountNickKey) == ToWide("Nick" + std::to_string(player)) &&
+                reply.Int(codec::kAccountLevelKey) == player % 50;
+  if (!outcome->ok) outcome->detail = "a wrong account";
+}
+
 }  // namespace
 
 const char* LoadKindName(LoadKind kind) {
@@ -150,6 +188,58 @@ size_t MixedLoad::LedgerBytes() const {
   return bytes;
 }
 
+void MixedLoad::ReadMessages(int id, Ledger& ledger, LoadOutcome* outcome) {
+  const Clock::time_point begin = Clock::now();
+  const Reply reply = QueryFriendData(id, codec::kUnreadMessagesKind);
+  const Clock::time_point end = Clock::now();
+  if (reply.result != 0) return;
+  const std::optional<int32_t> count = reply.Int(codec::kMessageCountKey);
+  if (!reply.well_formed || !count) {
+    outcome->detail = "a malformed reply";
+    return;
+  }
+  outcome->ok = true;
+  for (int m = 1; m <= *count; ++m) {
+    const std::optional<std::u16string> text =
+        reply.Text(codec::MessageKey(m, codec::kMessageContentField));
+    if (!text) {
+      outcome->ok = false;
+      outcome->detail = "message " + std::to_string(m) + " without content";
+      continue;
+    }
+    const std::string content = ToNarrow(*text);
+    if (content.empty() || content[0] != 'm') {
+      outcome->ok = false;
+      outcome->detail = "a message nobody sent: " + content;
+      continue;
+    }
+    ledger.deliveries.push_back({std::strtoull(content.c_str() + 1, nullptr, 10), begin, end});
+  }
+}
+
+bool MixedLoad::Invite(int thread, int id, Ledger& ledger) {
+  std::vector<Invitation> rows;
+  std::vector<SentInvitation> sent;
+  for (int i = 0; i < 2; ++i) {
+    const uint64_t key = NextKey(thread);
+    const InvitationFields fields = FieldsOf(key);
+    rows.push_back({ToWide(fields.code), fields.state, ToWide(fields.email), fields.group,
+                    ToWide(fields.note), fields.zone, fields.reply});
+    sent.push_back({key, {}, {}});
+  }
+  const Clock::time_point begin = Clock::now();
+  const bool ok = StoreInvitations(id, rows) == 0;
+  const Clock::time_point end = Clock::now();
+  // The result is 0 whether or not the rows were stored: only rows of a
+  // call in a period of trouble may be missing.
+  for (SentInvitation& row : sent) {
+    row.begin = begin;
+    row.end = end;
+    ledger.invitations.push_back(row);
+  }
+  return ok;
+}
+
 LoadOutcome MixedLoad::Run(int thread, std::mt19937_64& random) {
   int total = 0;
   for (int weight : kWeights) total += weight;
@@ -176,35 +266,9 @@ LoadOutcome MixedLoad::RunKind(int thread, LoadKind kind, std::mt19937_64& rando
       (outcome.ok ? ledger.sent : ledger.send_failed).push_back(message);
       break;
     }
-    case LoadKind::kReadMessages: {
-      const Clock::time_point begin = Clock::now();
-      const Reply reply = QueryFriendData(id, codec::kUnreadMessagesKind);
-      const Clock::time_point end = Clock::now();
-      if (reply.result != 0) break;
-      const std::optional<int32_t> count = reply.Int(codec::kMessageCountKey);
-      if (!reply.well_formed || !count) {
-        outcome.detail = "a malformed reply";
-        break;
-      }
-      outcome.ok = true;
-      for (int m = 1; m <= *count; ++m) {
-        const std::optional<std::u16string> text =
-            reply.Text(codec::MessageKey(m, codec::kMessageContentField));
-        if (!text) {
-          outcome.ok = false;
-          outcome.detail = "message " + std::to_string(m) + " without content";
-          continue;
-        }
-        const std::string content = ToNarrow(*text);
-        if (content.empty() || content[0] != 'm') {
-          outcome.ok = false;
-          outcome.detail = "a message nobody sent: " + content;
-          continue;
-        }
-        ledger.deliveries.push_back({std::strtoull(content.c_str() + 1, nullptr, 10), begin, end});
-      }
+    case LoadKind::kReadMessages:
+      ReadMessages(id, ledger, &outcome);
       break;
-    }
     case LoadKind::kTrade:
       outcome.ok = RecordTrade(id, player_ids_[partner], static_cast<int>(random() % 1000)) == 0;
       ++(outcome.ok ? ledger.trades : ledger.trade_failed)[pair];
@@ -214,69 +278,24 @@ LoadOutcome MixedLoad::RunKind(int thread, LoadKind kind, std::mt19937_64& rando
       outcome.ok = reply.result == 0 && reply.well_formed && reply.Int(codec::kTradeCountKey).has_value();
       break;
     }
-    case LoadKind::kFriends: {
-      const Reply reply = QueryFriendData(id, codec::kFriendListKind);
-      if (reply.result != 0) break;
-      const std::optional<int32_t> count = reply.Int(codec::kFriendCountKey);
-      const bool has_time = reply.Int(codec::kServerTimeKey).has_value();
-      // A friend whose profile can't be read is left out of a reply that
-      // still goes out: without the database that is every friend.
-      if (reply.well_formed && count == 0 && has_time) break;
-      outcome.ok = reply.well_formed && count == 1 &&
-                   reply.Int(codec::FriendKey(1, codec::kFriendIdField)) == player_ids_[partner] &&
-                   has_time;
-      if (!outcome.ok) outcome.detail = "a wrong friend list";
+    case LoadKind::kFriends:
+      CheckFriendList(QueryFriendData(id, codec::kFriendListKind), player_ids_[partner], &outcome);
       break;
-    }
-    case LoadKind::kItems: {
-      const Reply reply = QueryFriendData(id, codec::kTradeItemsKind);
-      if (reply.result != 0) break;
-      outcome.ok = reply.well_formed && reply.Int(codec::kItemCountKey) == item_count_;
-      if (!outcome.ok) outcome.detail = "a wrong catalogue";
+    case LoadKind::kItems:
+      CheckCatalogue(QueryFriendData(id, codec::kTradeItemsKind), item_count_, &outcome);
       break;
-    }
-    case LoadKind::kInvite: {
-      std::vector<Invitation> rows;
-      std::vector<SentInvitation> sent;
-      for (int i = 0; i < 2; ++i) {
-        const uint64_t key = NextKey(thread);
-        const InvitationFields fields = FieldsOf(key);
-        rows.push_back({ToWide(fields.code), fields.state, ToWide(fields.email), fields.group,
-                        ToWide(fields.note), fields.zone, fields.reply});
-        sent.push_back({key, {}, {}});
-      }
-      const Clock::time_point begin = Clock::now();
-      outcome.ok = StoreInvitations(id, rows) == 0;
-      const Clock::time_point end = Clock::now();
-      // The result is 0 whether or not the rows were stored: only rows of
-      // a call in a period of trouble may be missing.
-      for (SentInvitation& row : sent) {
-        row.begin = begin;
-        row.end = end;
-        ledger.invitations.push_back(row);
-      }
+    case LoadKind::kInvite:
+      outcome.ok = Invite(thread, id, ledger);
       break;
-    }
-    case LoadKind::kLookup: {
-      const Reply reply = LookUpAccount(id, ToWide(player_names_[player]));
-      if (reply.Int(codec::kRecordResultKey) != 0) break;
-      outcome.ok = reply.Int(codec::kAccountIdKey) == id &&
-                   reply.Text(codec::kAccountNickKey) == ToWide("Nick" + std::to_string(player)) &&
-                   reply.Int(codec::kAccountLevelKey) == player % 50;
-      if (!outcome.ok) outcome.detail = "a wrong account";
+    case LoadKind::kLookup:
+      CheckAccount(LookUpAccount(id, ToWide(player_names_[player])), id, player, &outcome);
       break;
-    }
-    case LoadKind::kQuotaGrant: {
-      const Reply reply =
-          SendGoods(id, ToWide(player_names_[player]), {{kQuotaGoodsId, u"1个", kQuotaGoodsType, 1, 2}});
-      outcome.ok = reply.Int(codec::kRecordResultKey) == 0 && reply.Int(codec::kGrantedKey) == 1;
-      if (outcome.ok && (reply.Int(codec::kFirstSumKey) != 1 || reply.Int(codec::kSecondSumKey) != 2)) {
-        outcome.ok = false;
-        outcome.detail = "wrong sums";
-      }
+    case LoadKind::kQuotaGrant:
+      CheckQuotaGrant(SendGoods(id, ToWide(player_names_[player]),
+                                {{kQuotaGoodsId, u"1个", kQuotaGoodsType, 1, 2}}),
+                      &outcome);
       ++(outcome.ok ? ledger.quota : ledger.quota_failed)[player];
       break;
-    }
     case LoadKind::kTimeGrant: {
       const Reply reply =
           SendGoods(id, ToWide(player_names_[player]), {{kTimeGoodsId, u"7天", kTimeGoodsType, 0, 0}});

@@ -113,6 +113,12 @@ class MixedLoad {
   };
 
   uint64_t NextKey(int thread);
+  // One read of the unread messages of player `id`; the deliveries go to
+  // `ledger`.
+  void ReadMessages(int id, Ledger& ledger, LoadOutcome* outcome);
+  // Two invitation rows of player `id`, recorded in `ledger`; the
+  // request's result.
+  bool Invite(int thread, int id, Ledger& ledger);
   std::vector<std::vector<std::optional<std::string>>> Rows(const std::string& sql);
 
   TestDatabase* db_;
