@@ -19,6 +19,8 @@
 #include <vector>
 
 #include "bench_support.h"
+#include "codec/keys.h"
+#include "codec/requests.h"
 #include "util/text.h"
 #include "zelvar/zelvar.h"
 
@@ -76,6 +78,82 @@ bool Put(int user, int data_id, std::string& request) {
                                 static_cast<int>(request.size())) == 0;
 }
 
+// The request images of the mix, built once.
+struct Images {
+  std::string lookup, message, trade, goods, invitation;
+};
+
+Images MakeImages() {
+  Images images;
+  CKParam lookup = codec::AccountRequest(ToWide(w::UserName(w::kLookedUp)));
+  images.lookup = Image(lookup);
+  CKParam message = codec::MessageRequest(w::kRecipient, u"soak message");
+  images.message = Image(message);
+  CKParam trade = codec::TradeRequest(w::kRecipient, 77);
+  images.trade = Image(trade);
+  CKParam goods =
+      codec::SendGoodsRequest(ToWide(w::UserName(w::kReceiver)), {{501, u"30天", 100, 1, 1}});
+  images.goods = Image(goods);
+  CKParam invitation =
+      codec::InvitationsRequest({{u"CODE", 1, u"a@b.example", 1, u"note", 1, 0}}, false);
+  images.invitation = Image(invitation);
+  return images;
+}
+
+// Request `i` of the mix: mostly lookups and friend lists, every hundredth
+// a message, a trade and a read of the unread messages, every thousandth
+// a goods sending and an invitation.
+bool RunOne(long i, Images& images, World* world, const std::string& reset_messages) {
+  switch (i % 100) {
+    case 0:
+      return Put(w::kSender, 0, images.message);
+    case 1:
+      return Put(w::kSender, 0, images.trade);
+    case 2: {
+      const bool ok = Query(w::kReader, codec::kUnreadMessagesKind);
+      world->Exec(reset_messages);
+      return ok;
+    }
+    case 3:
+      return i % 1000 != 3 || Record(codec::kGoodsSending, images.goods);
+    case 4:
+      return i % 1000 != 4 || Put(w::kInviter, codec::kStoreInvitations, images.invitation);
+    default:
+      break;
+  }
+  switch (i % 8) {
+    case 0:
+    case 1:
+    case 2:
+      return Record(codec::kAccountLookup, images.lookup);
+    case 3:
+    case 4:
+      return Query(w::FriendPlayer(10), codec::kFriendListKind);
+    case 5:
+      return Query(w::TradePlayer(5), codec::kTradeHistoryKind);
+    case 6:
+      return Query(1, codec::kTradeItemsKind);
+    default:
+      return Query(w::FriendPlayer(1), codec::kFriendListKind);
+  }
+}
+
+// Memory and descriptors seen after the warm-up.
+struct Levels {
+  long rss_after_warm_up = -1, rss_max = 0;
+  int fds_after_warm_up = -1, fds_min = 1 << 30, fds_max = -1;
+
+  void Add(long rss, int fds) {
+    if (rss_after_warm_up < 0) {
+      rss_after_warm_up = rss;
+      fds_after_warm_up = fds;
+    }
+    rss_max = std::max(rss_max, rss);
+    fds_min = std::min(fds_min, fds);
+    fds_max = std::max(fds_max, fds);
+  }
+};
+
 int Main(int argc, char** argv) {
   const long total = argc > 1 ? std::atol(argv[1]) : 1000000;
   const long interval = argc > 2 ? std::atol(argv[2]) : 50000;
@@ -86,39 +164,7 @@ int Main(int argc, char** argv) {
     return 2;
   }
 
-  CKParam lookup;
-  lookup.SetCString(100, ToWide(w::UserName(w::kLookedUp)));
-  std::string lookup_image = Image(lookup);
-  CKParam message;
-  message.SetInt(1, 1500);
-  message.SetInt(200, w::kRecipient);
-  message.SetCString(201, u"soak message");
-  std::string message_image = Image(message);
-  CKParam trade;
-  trade.SetInt(1, 1510);
-  trade.SetInt(300, w::kRecipient);
-  trade.SetInt(301, 77);
-  std::string trade_image = Image(trade);
-  CKParam goods;
-  goods.SetInt(100, 1);
-  goods.SetCString(110, ToWide(w::UserName(w::kReceiver)));
-  goods.SetInt(10010, 501);
-  goods.SetCString(10020, u"30天");
-  goods.SetInt(10030, 100);
-  goods.SetInt(10040, 1);
-  goods.SetInt(10050, 1);
-  std::string goods_image = Image(goods);
-  CKParam invitation;
-  invitation.SetInt(1, 1550);
-  invitation.SetInt(-100, 1);
-  invitation.SetCString(101, u"CODE");
-  invitation.SetInt(102, 1);
-  invitation.SetCString(103, u"a@b.example");
-  invitation.SetInt(104, 1);
-  invitation.SetCString(105, u"note");
-  invitation.SetInt(106, 1);
-  invitation.SetInt(107, 0);
-  std::string invitation_image = Image(invitation);
+  Images images = MakeImages();
   const std::string reset_messages =
       "UPDATE tblUserMsg SET nRead = 0 WHERE nUserId = " + std::to_string(w::kReader);
   const std::string cleanup =
@@ -129,51 +175,10 @@ int Main(int argc, char** argv) {
   std::printf("%10s %10s %10s %12s\n", "requests", "rss_kib", "open_fds", "seconds");
   const auto start = std::chrono::steady_clock::now();
   const long warm_up = total / 10;
-  long rss_after_warm_up = -1, rss_max = 0;
-  int fds_after_warm_up = -1, fds_min = 1 << 30, fds_max = -1;
+  Levels levels;
   long failures = 0;
   for (long i = 1; i <= total; ++i) {
-    bool ok = true;
-    switch (i % 100) {
-      case 0:
-        ok = Put(w::kSender, 0, message_image);
-        break;
-      case 1:
-        ok = Put(w::kSender, 0, trade_image);
-        break;
-      case 2:
-        ok = Query(w::kReader, 1620);
-        world->Exec(reset_messages);
-        break;
-      case 3:
-        ok = i % 1000 != 3 || Record(1560, goods_image);
-        break;
-      case 4:
-        ok = i % 1000 != 4 || Put(w::kInviter, 1550, invitation_image);
-        break;
-      default:
-        switch (i % 8) {
-          case 0:
-          case 1:
-          case 2:
-            ok = Record(1660, lookup_image);
-            break;
-          case 3:
-          case 4:
-            ok = Query(w::FriendPlayer(10), 1610);
-            break;
-          case 5:
-            ok = Query(w::TradePlayer(5), 1605);
-            break;
-          case 6:
-            ok = Query(1, 1615);
-            break;
-          default:
-            ok = Query(w::FriendPlayer(1), 1610);
-            break;
-        }
-    }
-    if (!ok) ++failures;
+    if (!RunOne(i, images, world, reset_messages)) ++failures;
     if (i % 20000 == 0) world->Exec(cleanup);
     if (i % interval == 0 || i == total) {
       const long rss = ResidentKiB();
@@ -182,25 +187,18 @@ int Main(int argc, char** argv) {
           std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
       std::printf("%10ld %10ld %10d %12.1f\n", i, rss, fds, seconds);
       std::fflush(stdout);
-      if (i >= warm_up) {
-        if (rss_after_warm_up < 0) {
-          rss_after_warm_up = rss;
-          fds_after_warm_up = fds;
-        }
-        rss_max = std::max(rss_max, rss);
-        fds_min = std::min(fds_min, fds);
-        fds_max = std::max(fds_max, fds);
-      }
+      if (i >= warm_up) levels.Add(rss, fds);
     }
   }
   world->Exec(cleanup);
   // Flat: no more than 2 MiB, or 5 per cent, above the level after warm-up.
-  const long allowed = std::max(2048L, rss_after_warm_up / 20);
-  const bool flat = rss_max - rss_after_warm_up <= allowed;
-  const bool constant = fds_min == fds_max && fds_min == fds_after_warm_up;
+  const long allowed = std::max(2048L, levels.rss_after_warm_up / 20);
+  const bool flat = levels.rss_max - levels.rss_after_warm_up <= allowed;
+  const bool constant =
+      levels.fds_min == levels.fds_max && levels.fds_min == levels.fds_after_warm_up;
   std::printf("after warm-up: rss %ld to %ld KiB (%s), open fds %d to %d (%s), %ld failed requests\n",
-              rss_after_warm_up, rss_max, flat ? "flat" : "grew", fds_min, fds_max,
-              constant ? "constant" : "changed", failures);
+              levels.rss_after_warm_up, levels.rss_max, flat ? "flat" : "grew", levels.fds_min,
+              levels.fds_max, constant ? "constant" : "changed", failures);
   return flat && constant && failures == 0 ? 0 : 1;
 }
 

@@ -1,0 +1,196 @@
+// The cases of GetQueryExtraDataFriendRecord: account lookup (1660) and
+// goods sending (1560).
+#include <cstdint>
+#include <memory>
+#include <string>
+
+#include "codec/keys.h"
+#include "codec/requests.h"
+#include "goods/grants.h"
+#include "goods/speak_entry.h"
+#include "request_cases.h"
+#include "util/text.h"
+#include "util/time_text.h"
+
+namespace zelvar::bench {
+namespace {
+
+namespace w = world;
+
+Request AccountLookup() {
+  Request r;
+  r.name = "1660";
+  const auto request = [] { return codec::AccountRequest(ToWide(w::UserName(w::kLookedUp))); };
+  r.ours = [request] {
+    return [request](std::string* digest) {
+      CKParam p = request();
+      return AskRecord(codec::kAccountLookup, Image(p), digest);
+    };
+  };
+  r.limit = [request](RawDb& db) -> Step {
+    RawStatement* query =
+        db.Prepare("SELECT nId, sNick, nSex, nLevel FROM tblUser WHERE (sUsername = ?)");
+    return [query, request](std::string* digest) {
+      CKParam p = request();
+      CKParam packet;
+      Load(packet, p);
+      CString name;
+      if (packet.GetCString(codec::kLookupNameKey, name) != 0) return false;
+      CKParam reply;
+      reply.SetInt(codec::kRecordDataIdKey, codec::kAccountLookup);
+      query->BindText(1, name);
+      if (!query->Execute() || !query->Next()) return false;
+      reply.SetInt(codec::kAccountIdKey, query->Int(0));
+      reply.SetCString(codec::kAccountNickKey, query->Text(1));
+      reply.SetInt(codec::kAccountSexKey, query->Int(2));
+      reply.SetInt(codec::kAccountLevelKey, query->Int(3));
+      query->Done();
+      reply.SetInt(codec::kRecordResultKey, 0);
+      HandOverAndRead(reply, digest);
+      return true;
+    };
+  };
+  return r;
+}
+
+CKParam GoodsRequest() {
+  return codec::SendGoodsRequest(ToWide(w::UserName(w::kReceiver)),
+                                 {{501, codec::kSevenDays, 100, 1, 2},    // time-limited goods
+                                  {601, codec::kOneCount, 3100, 3, 4}});  // quota goods, one
+}
+
+// The statements of the goods grants, prepared once.
+struct GoodsStatements {
+  explicit GoodsStatements(RawDb& db)
+      : account(db.Prepare("SELECT nId FROM tblUser WHERE sUsername = ?")),
+        newest(db.Prepare("SELECT * FROM tblUserGoods WHERE (nUserId = ?) AND (nGoodsId = ?) "
+                          "order by nid desc")),
+        extend(db.Prepare("UPDATE tblUserGoods set tDueTime = ? where (nUserId = ? and "
+                          "ngoodsid = ? and nId = ?)")),
+        live(db.Prepare("SELECT nId, nType,nBuyDay FROM tblUserGoods WHERE (tDueTime > ?) AND "
+                        "(nUserId = ?) AND (nType >= 3000) AND (nType < 4000)")),
+        buy_day(db.Prepare("UPDATE tblUserGoods SET nBuyDay = ? WHERE (nId = ?)")),
+        face(db.Prepare("select sFacePic from tblUser where nId = ?")),
+        set_face(db.Prepare("Update tblUser set sFacePic = ? where nid = ?")) {}
+
+  RawStatement* account;
+  RawStatement* newest;
+  RawStatement* extend;
+  RawStatement* live;
+  RawStatement* buy_day;
+  RawStatement* face;
+  RawStatement* set_face;
+};
+
+// One quota goods of `type`: its count and the speak counter.
+bool GrantQuota(GoodsStatements& s, int receiver, int type) {
+  bool ok = false;
+  // The live quota row exists (the module's warm-up made it).
+  s.live->BindTime(1, NowText());
+  s.live->BindInt(2, receiver);
+  if (s.live->Execute() && s.live->Next()) {
+    const int row = s.live->Int(0);
+    s.live->Done();
+    s.buy_day->BindInt(1, 1);
+    s.buy_day->BindInt(2, row);
+    ok = s.buy_day->Execute();
+    s.buy_day->Done();
+  } else {
+    s.live->Done();
+  }
+  s.face->BindInt(1, receiver);
+  std::u16string text;
+  if (ok && s.face->Execute() && s.face->Next()) text = s.face->Text(0);
+  s.face->Done();
+  s.set_face->BindText(1, goods::RewriteSpeakEntry(text, type, 1));
+  s.set_face->BindInt(2, receiver);
+  ok = ok && s.set_face->Execute();
+  s.set_face->Done();
+  return ok;
+}
+
+// Seven more days of the goods' newest row.
+bool GrantSevenDays(GoodsStatements& s, int receiver, int goods_id) {
+  bool ok = false;
+  s.newest->BindInt(1, receiver);
+  s.newest->BindInt(2, goods_id);
+  if (s.newest->Execute() && s.newest->Next()) {
+    const int row = s.newest->Int(0);
+    const int64_t due = s.newest->Seconds(5);
+    s.newest->Done();
+    const int64_t extended = due + 604800;
+    s.extend->BindTime(1, extended > goods::kDueTimeCap ? std::string(goods::kPermanentDueTime)
+                                                         : LocalTimeText(extended));
+    s.extend->BindInt(2, receiver);
+    s.extend->BindInt(3, goods_id);
+    s.extend->BindInt(4, row);
+    ok = s.extend->Execute();
+    s.extend->Done();
+  } else {
+    s.newest->Done();
+  }
+  return ok;
+}
+
+Request SendGoods() {
+  Request r;
+  r.name = "1560/entries:2";
+  r.ours = [] {
+    return [](std::string* digest) {
+      CKParam p = GoodsRequest();
+      return AskRecord(codec::kGoodsSending, Image(p), digest);
+    };
+  };
+  r.limit = [](RawDb& db) -> Step {
+    auto statements = std::make_shared<GoodsStatements>(db);
+    return [statements, &db](std::string* digest) {
+      GoodsStatements& s = *statements;
+      CKParam p = GoodsRequest();
+      CKParam packet;
+      Load(packet, p);
+      int entries = 0;
+      CString name;
+      if (packet.GetInt(codec::kSendCountKey, entries) != 0 ||
+          packet.GetCString(codec::kSendAccountKey, name) != 0) {
+        return false;
+      }
+      s.account->BindText(1, name);
+      if (!s.account->Execute() || !s.account->Next()) return false;
+      const int receiver = s.account->Int(0);
+      s.account->Done();
+      int granted = 0, first_sum = 0, second_sum = 0;
+      for (int entry = 0; entry < entries; ++entry) {
+        codec::GoodsEntry goods;
+        if (!codec::ReadGoodsEntry(packet, entry, &goods)) continue;
+        if (!db.Begin()) return false;
+        const bool ok = codec::IsQuotaType(goods.type)
+                            ? GrantQuota(s, receiver, goods.type)
+                            : GrantSevenDays(s, receiver, goods.goods_id);
+        if (!db.Commit() || !ok) continue;
+        ++granted;
+        first_sum += goods.amount1;
+        second_sum += goods.amount2;
+      }
+      CKParam reply;
+      reply.SetInt(codec::kRecordDataIdKey, codec::kGoodsSending);
+      reply.SetInt(codec::kGrantedKey, granted);
+      reply.SetInt(codec::kFirstSumKey, first_sum);
+      reply.SetInt(codec::kSecondSumKey, second_sum);
+      reply.SetInt(codec::kRecordResultKey, 0);
+      HandOverAndRead(reply, digest);
+      return true;
+    };
+  };
+  return r;
+}
+
+}  // namespace
+
+std::vector<Request> RecordRequests() {
+  std::vector<Request> requests;
+  requests.push_back(AccountLookup());
+  requests.push_back(SendGoods());
+  return requests;
+}
+
+}  // namespace zelvar::bench
