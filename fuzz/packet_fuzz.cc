@@ -133,11 +133,12 @@ void Load(CKParam& packet, Input& input) {
   }
 }
 
-void Operate(CKParam& packet, uint8_t opcode, short key, Input& input) {
+// Opcodes 0-3: the fixed-width getters read what the record holds, or
+// leave the value alone.
+void ReadFixedWidth(CKParam& packet, int opcode, short key) {
   const Expected e = Lookup(packet, key);
   const char* data_at = e.found ? packet.GetBufferPtr() + e.data_offset : nullptr;
-  const unsigned short n16 = static_cast<unsigned short>(e.length & 0xFFFF);
-  switch (opcode % 24) {
+  switch (opcode) {
     case 0: {
       short v = 0x5a5a;
       const int r = packet.GetShortInt(key, v);
@@ -166,6 +167,16 @@ void Operate(CKParam& packet, uint8_t opcode, short key, Input& input) {
       if (r == 0) Check(v == (*data_at != 0));
       break;
     }
+  }
+}
+
+// Opcodes 4-8: the byte and text getters copy the record whole, or report
+// it absent.
+void ReadBytes(CKParam& packet, int opcode, short key) {
+  const Expected e = Lookup(packet, key);
+  const char* data_at = e.found ? packet.GetBufferPtr() + e.data_offset : nullptr;
+  const unsigned short n16 = static_cast<unsigned short>(e.length & 0xFFFF);
+  switch (opcode) {
     case 4: {
       char sentinel = 0;
       char* copy = &sentinel;
@@ -220,6 +231,13 @@ void Operate(CKParam& packet, uint8_t opcode, short key, Input& input) {
       }
       break;
     }
+  }
+}
+
+// Opcodes 9-17: updates keep the length; setters append records.
+void Write(CKParam& packet, int opcode, short key, Input& input) {
+  const Expected e = Lookup(packet, key);
+  switch (opcode) {
     case 9: {
       const int length = packet.GetLength();
       const int r = packet.UpdateShortInt(key, static_cast<short>(input.Word()));
@@ -274,6 +292,13 @@ void Operate(CKParam& packet, uint8_t opcode, short key, Input& input) {
       }
       break;
     }
+  }
+}
+
+// Opcodes 18-23: the packet as a whole: its checksum, release and
+// creation, copies, and its image taken in again.
+void Whole(CKParam& packet, int opcode) {
+  switch (opcode) {
     case 18: {
       const short crc = packet.GetPacketCrc();
       Check(crc == packet.GetPacketCrc());
@@ -316,6 +341,19 @@ void Operate(CKParam& packet, uint8_t opcode, short key, Input& input) {
       Check(WireImage(packet) == image);
       break;
     }
+  }
+}
+
+void Operate(CKParam& packet, uint8_t opcode, short key, Input& input) {
+  const int op = opcode % 24;
+  if (op <= 3) {
+    ReadFixedWidth(packet, op, key);
+  } else if (op <= 8) {
+    ReadBytes(packet, op, key);
+  } else if (op <= 17) {
+    Write(packet, op, key, input);
+  } else {
+    Whole(packet, op);
   }
 }
 
