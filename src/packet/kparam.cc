@@ -4,14 +4,14 @@
 // The object's four fields are authoritative; the 12-byte header at the
 // start of the buffer is a copy that every append refreshes. Received
 // images are untrusted: a load checks the header against the bytes given,
-// and every lookup checks each record against the bytes in use, with ends
-// computed in 64 bits so that no length can wrap. Allocation failures are
+// and every lookup walks the records with the checks of record_walk.h, each
+// record within the bytes in use. Allocation failures are
 // reported as -1 (or leave a released packet), never thrown, because the
 // class is called across the module boundary.
 //
 // Lookups in a packet of more than kScanRecords records go through a key
-// index built on the first lookup by one walk over the records (the same
-// walk, with the same bounds checks, that a lookup without it makes), so
+// index (packet_index.h) built on the first lookup by the same walk that a
+// lookup without it makes, so
 // that reading every key of an n-record packet costs n steps, not n * n.
 // The index answers exactly what the walk answers: the first record with
 // the key among those the walk reaches before it stops. It lives in a
@@ -25,16 +25,18 @@
 // A packet has no lock: one thread at a time.
 #include "zelvar/kparam.h"
 
-#include <algorithm>
 #include <bit>
 #include <cstdint>
 #include <cstring>
 #include <limits>
+#include <memory>
 #include <new>
 #include <utility>
 
 #include "packet/coding.h"
 #include "packet/crc16.h"
+#include "packet/packet_index.h"
+#include "packet/record_walk.h"
 
 using zelvar::DecodeFixed16;
 using zelvar::DecodeFixed32;
@@ -49,173 +51,35 @@ namespace {
 // for a handful of records the walk beats building an index.
 constexpr int kScanRecords = 16;
 
-// First records by key, over the records that a lookup's walk reaches.
-// Open addressing; the table doubles at half load and never needs more
-// than 2 x 65536 slots (keys are 16-bit).
-class PacketIndex {
- public:
-  // Null when memory is short: lookups then walk.
-  static PacketIndex* Build(const char* buffer, int length, int packet_num);
-  ~PacketIndex() { delete[] slots_; }
-
-  // The offset of the first record with `key`, or 0 when the walk reaches
-  // none (no record starts at offset 0).
-  uint32_t Find(short key) const {
-    const uint16_t wanted = static_cast<uint16_t>(key);
-    for (uint32_t i = Hash(wanted);; i = (i + 1) & mask_) {
-      const Slot& slot = slots_[i];
-      if (slot.offset == 0) return 0;
-      if (slot.key == wanted) return slot.offset;
-    }
-  }
-
-  // Takes in the record just appended at `offset` (the packet's old length)
-  // with `key`, where the walk covered every earlier record. False when the
-  // index can't follow (the walk stopped early, or memory is short): the
-  // caller drops it.
-  bool Append(uint32_t offset, short key, int new_length, int new_packet_num);
-
-  // The packet state the index was made for; any other means it is stale.
-  bool Matches(int length, int packet_num) const {
-    return length == length_ && packet_num == packet_num_;
-  }
-
- private:
-  struct Slot {
-    uint32_t offset;  // 0: empty
-    uint16_t key;
-  };
-
-  PacketIndex() = default;
-  uint32_t Hash(uint16_t key) const {
-    return (static_cast<uint32_t>(key) * 2654435761u) >> shift_ & mask_;
-  }
-  bool Reserve(uint32_t entries);
-  // Inserts unless the key is there already (the first record wins).
-  void Insert(uint16_t key, uint32_t offset);
-
-  Slot* slots_ = nullptr;
-  uint32_t mask_ = 0;
-  int shift_ = 32;
-  uint32_t used_ = 0;
-  int length_ = 0;
-  int packet_num_ = 0;
-  // Whether the walk examined all packet_num_ records and ended exactly at
-  // length_: only then does an appended record extend it.
-  bool whole_ = false;
-};
-
-bool PacketIndex::Reserve(uint32_t entries) {
-  uint32_t capacity = 64;
-  while (capacity < 2 * entries) capacity *= 2;
-  if (slots_ != nullptr && capacity <= mask_ + 1) return true;
-  Slot* slots = new (std::nothrow) Slot[capacity];
-  if (slots == nullptr) return false;
-  for (uint32_t i = 0; i < capacity; ++i) slots[i].offset = 0;
-  Slot* old = slots_;
-  const uint32_t old_capacity = old == nullptr ? 0 : mask_ + 1;
-  slots_ = slots;
-  mask_ = capacity - 1;
-  shift_ = 32 - std::countr_zero(capacity);
-  used_ = 0;
-  for (uint32_t i = 0; i < old_capacity; ++i) {
-    if (old[i].offset != 0) Insert(old[i].key, old[i].offset);
-  }
-  delete[] old;
-  return true;
-}
-
-void PacketIndex::Insert(uint16_t key, uint32_t offset) {
-  for (uint32_t i = Hash(key);; i = (i + 1) & mask_) {
-    Slot& slot = slots_[i];
-    if (slot.offset == 0) {
-      slot.offset = offset;
-      slot.key = key;
-      ++used_;
-      return;
-    }
-    if (slot.key == key) return;
-  }
-}
-
-PacketIndex* PacketIndex::Build(const char* buffer, int length, int packet_num) {
-  PacketIndex* index = new (std::nothrow) PacketIndex;
-  if (index == nullptr) return nullptr;
-  index->length_ = length;
-  index->packet_num_ = packet_num;
-  // Distinct keys, not records, fill the table, so the record count only
-  // gives the first size. A received count may overstate what the bytes
-  // hold: no more records than record headers fit in them.
-  const int fitting = length > zelvar::kHeaderSize
-                          ? (length - zelvar::kHeaderSize) / zelvar::kRecordHeaderSize
-                          : 0;
-  const uint32_t expected =
-      static_cast<uint32_t>(std::max(0, std::min({packet_num, fitting, 65536})));
-  if (!index->Reserve(expected)) {
-    delete index;
-    return nullptr;
-  }
-  // The walk of CKParam::GetBuffer, recording instead of matching.
-  const uint64_t in_use = static_cast<uint64_t>(length);
-  uint64_t offset = zelvar::kHeaderSize;
-  int examined = 0;
-  for (; examined < packet_num; ++examined) {
-    if (offset + zelvar::kRecordHeaderSize > in_use) break;
-    const char* record = buffer + offset;
-    const uint64_t end =
-        offset + zelvar::kRecordHeaderSize + DecodeFixed32(record + zelvar::kDataLengthOffset);
-    if (end > in_use) break;
-    if (index->used_ * 2 >= index->mask_ + 1 && !index->Reserve(index->used_ + 1)) {
-      delete index;
-      return nullptr;
-    }
-    index->Insert(DecodeFixed16(record + zelvar::kKeyOffset), static_cast<uint32_t>(offset));
-    offset = end;
-  }
-  index->whole_ = examined == packet_num && offset == in_use;
-  return index;
-}
-
-bool PacketIndex::Append(uint32_t offset, short key, int new_length, int new_packet_num) {
-  if (!whole_ || offset != static_cast<uint32_t>(length_)) return false;
-  if (used_ * 2 >= mask_ + 1 && !Reserve(used_ + 1)) return false;
-  Insert(static_cast<uint16_t>(key), offset);
-  length_ = new_length;
-  packet_num_ = new_packet_num;
-  return true;
-}
-
 // Every buffer of a packet is allocated with this prefix in front of it;
 // m_pBuffer points just past it. 16 bytes keep the buffer as aligned as a
 // plain new[] array.
 struct alignas(16) BufferPrefix {
-  PacketIndex* index;
+  std::unique_ptr<zelvar::PacketIndex> index;
 };
 static_assert(sizeof(BufferPrefix) == 16);
 
 BufferPrefix* PrefixOf(char* buffer) {
-  return reinterpret_cast<BufferPrefix*>(buffer - sizeof(BufferPrefix));
+  return std::launder(reinterpret_cast<BufferPrefix*>(buffer - sizeof(BufferPrefix)));
 }
 
 // A buffer of `size` bytes without an index; null when memory is short.
 char* AllocateBuffer(uint32_t size) {
   void* raw = ::operator new(sizeof(BufferPrefix) + size, std::nothrow);
   if (raw == nullptr) return nullptr;
-  new (raw) BufferPrefix{nullptr};
+  new (raw) BufferPrefix{};
   return static_cast<char*>(raw) + sizeof(BufferPrefix);
 }
 
 void DropIndex(char* buffer) {
-  if (buffer == nullptr) return;
-  BufferPrefix* prefix = PrefixOf(buffer);
-  delete prefix->index;
-  prefix->index = nullptr;
+  if (buffer != nullptr) PrefixOf(buffer)->index.reset();
 }
 
 void FreeBuffer(char* buffer) {
   if (buffer == nullptr) return;
-  DropIndex(buffer);
-  ::operator delete(PrefixOf(buffer));
+  BufferPrefix* prefix = PrefixOf(buffer);
+  prefix->~BufferPrefix();
+  ::operator delete(prefix);
 }
 
 // Byte strings are reported with a 16-bit length.
@@ -329,7 +193,7 @@ int CKParam::PutBuffer(short key, short type, const char* data, unsigned int len
   const int offset = m_nLength;
   m_nPacketNum += 1;
   m_nLength = static_cast<int>(needed);
-  if (PacketIndex* index = PrefixOf(m_pBuffer)->index) {
+  if (zelvar::PacketIndex* index = PrefixOf(m_pBuffer)->index.get()) {
     if (!index->Append(static_cast<uint32_t>(offset), key, m_nLength, m_nPacketNum)) {
       DropIndex(m_pBuffer);
     }
@@ -348,9 +212,9 @@ int CKParam::GetBuffer(short key, char** data, short& type, unsigned int& length
       DropIndex(m_pBuffer);
     }
     if (prefix->index == nullptr) {
-      prefix->index = PacketIndex::Build(m_pBuffer, m_nLength, m_nPacketNum);
+      prefix->index = zelvar::PacketIndex::Build(m_pBuffer, m_nLength, m_nPacketNum);
     }
-    if (const PacketIndex* index = prefix->index) {
+    if (const zelvar::PacketIndex* index = prefix->index.get()) {
       // The walk that built the index checked this record's bounds.
       const uint32_t offset = index->Find(key);
       if (offset == 0) return -1;
@@ -361,25 +225,17 @@ int CKParam::GetBuffer(short key, char** data, short& type, unsigned int& length
       return 0;
     }
   }
-  const uint64_t in_use = static_cast<uint64_t>(m_nLength);
-  uint64_t offset = zelvar::kHeaderSize;
-  // The record count of a received image is taken as given: the walk stops
-  // at the first record that does not fit, whatever the count says.
-  for (int examined = 0; examined < m_nPacketNum; ++examined) {
-    if (offset + zelvar::kRecordHeaderSize > in_use) return -1;
-    const char* record = m_pBuffer + offset;
-    const uint32_t data_length = DecodeFixed32(record + zelvar::kDataLengthOffset);
-    const uint64_t end = offset + zelvar::kRecordHeaderSize + data_length;
-    // A record that reaches past the bytes in use ends the search whether
-    // or not it is the one wanted: nothing after it can be trusted.
-    if (end > in_use) return -1;
-    if (DecodeSigned16(record + zelvar::kKeyOffset) == key) {
-      if (data != nullptr) *data = m_pBuffer + offset + zelvar::kRecordHeaderSize;
-      type = DecodeSigned16(record + zelvar::kTypeOffset);
-      length = data_length;
+  // A record that reaches past the bytes in use ends the search whether or
+  // not it is the one wanted: nothing after it can be trusted.
+  zelvar::RecordWalk walk(m_pBuffer, static_cast<uint64_t>(m_nLength), m_nPacketNum);
+  zelvar::PacketRecord record;
+  while (walk.Next(&record)) {
+    if (record.key == key) {
+      if (data != nullptr) *data = m_pBuffer + record.offset + zelvar::kRecordHeaderSize;
+      type = record.type;
+      length = record.data_length;
       return 0;
     }
-    offset = end;
   }
   return -1;
 }
@@ -560,14 +416,9 @@ int CKParam::GetPacketNum() { return m_nPacketNum; }
 
 int CKParam::SetBufferPtr(char* image, int length) {
   // Nothing of the image is read before the header is known to be there.
-  if (image == nullptr || length < zelvar::kHeaderSize) return -1;
-  const int32_t total_length = DecodeSigned32(image + zelvar::kTotalLengthOffset);
+  if (zelvar::CheckImageHeader(image, length) != zelvar::HeaderFault::kNone) return -1;
   const int32_t record_count = DecodeSigned32(image + zelvar::kRecordCountOffset);
   const uint32_t capacity = DecodeFixed32(image + zelvar::kCapacityOffset);
-  if (total_length != length) return -1;
-  if (capacity < 1 || capacity > zelvar::kMaxReceivedCapacity) return -1;
-  // The capacity sizes the buffer the image is copied into.
-  if (static_cast<uint32_t>(length) > capacity) return -1;
 
   char* buffer = m_pBuffer;
   uint32_t size = m_nBufferSize;

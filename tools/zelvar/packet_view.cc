@@ -5,6 +5,7 @@
 #include <limits>
 
 #include "packet/coding.h"
+#include "packet/record_walk.h"
 #include "util/text.h"
 
 namespace zelvar::cli {
@@ -72,37 +73,70 @@ int64_t NumberOf(const PacketEntry& entry) {
   }
 }
 
-std::string HeaderProblem(const std::string& image) {
-  const char* bytes = image.data();
-  const int32_t total = DecodeSigned32(bytes + kTotalLengthOffset);
-  const uint32_t capacity = DecodeFixed32(bytes + kCapacityOffset);
-  if (total != static_cast<int64_t>(image.size())) {
-    return "its header gives a length of " + std::to_string(total) + " bytes but it holds " +
-           std::to_string(image.size());
+// Why the packet class refuses `image`'s header, in words.
+std::string HeaderProblem(const std::string& image, HeaderFault fault) {
+  switch (fault) {
+    case HeaderFault::kShort:
+      return "it holds " + std::to_string(image.size()) + " bytes, fewer than a packet's " +
+             std::to_string(kHeaderSize) + "-byte header";
+    case HeaderFault::kLengthMismatch:
+      return "its header gives a length of " +
+             std::to_string(DecodeSigned32(image.data() + kTotalLengthOffset)) +
+             " bytes but it holds " + std::to_string(image.size());
+    case HeaderFault::kCapacityOutOfRange:
+      return "its header declares a capacity of " +
+             std::to_string(DecodeFixed32(image.data() + kCapacityOffset)) +
+             " bytes, outside 1 to " + std::to_string(kMaxReceivedCapacity);
+    default:
+      return "the packet class refuses its header";
   }
-  if (capacity < 1 || capacity > kMaxReceivedCapacity) {
-    return "its header declares a capacity of " + std::to_string(capacity) +
-           " bytes, outside 1 to " + std::to_string(kMaxReceivedCapacity);
+}
+
+// Every record the header counts, which must fill the image exactly.
+bool ReadEntries(const std::string& image, PacketImage* packet, std::string* error) {
+  const int32_t count = packet->record_count;
+  if (count < 0) {
+    *error = "its header counts " + std::to_string(count) + " records";
+    return false;
   }
-  return "the packet class refuses its header";
+  RecordWalk walk(image.data(), image.size(), count);
+  PacketRecord record;
+  while (walk.Next(&record)) {
+    packet->entries.push_back({record.key, record.type, std::string(record.data, record.data_length)});
+  }
+  switch (walk.stop()) {
+    case WalkStop::kTruncatedHeader:
+      *error = "its header counts " + std::to_string(count) + " records but only " +
+               std::to_string(walk.examined()) + " are there";
+      return false;
+    case WalkStop::kPastEnd:
+      *error = "record " + std::to_string(walk.examined() + 1) + " at byte " +
+               std::to_string(walk.offset()) + " claims " + std::to_string(walk.claimed_length()) +
+               " data bytes, past the end of the packet";
+      return false;
+    default:
+      break;
+  }
+  if (walk.offset() != image.size()) {
+    *error = std::to_string(image.size() - walk.offset()) + " bytes follow its last record";
+    return false;
+  }
+  return true;
 }
 
 }  // namespace
 
 bool ReadPacket(const std::string& image, PacketImage* packet, std::string* error) {
-  if (image.size() < static_cast<size_t>(kHeaderSize)) {
-    *error = "it holds " + std::to_string(image.size()) + " bytes, fewer than a packet's " +
-             std::to_string(kHeaderSize) + "-byte header";
-    return false;
-  }
   if (image.size() > static_cast<size_t>(std::numeric_limits<int>::max())) {
     *error = "it is larger than any packet";
     return false;
   }
+  const HeaderFault fault = CheckImageHeader(image.data(), static_cast<int64_t>(image.size()));
   std::string copy = image;  // SetBufferPtr takes a mutable pointer
   CKParam loader;
-  if (loader.SetBufferPtr(copy.data(), static_cast<int>(copy.size())) != 0) {
-    *error = HeaderProblem(image);
+  if (fault != HeaderFault::kNone ||
+      loader.SetBufferPtr(copy.data(), static_cast<int>(copy.size())) != 0) {
+    *error = HeaderProblem(image, fault);
     return false;
   }
   packet->total_length = DecodeSigned32(image.data() + kTotalLengthOffset);
@@ -110,36 +144,7 @@ bool ReadPacket(const std::string& image, PacketImage* packet, std::string* erro
   packet->capacity = DecodeFixed32(image.data() + kCapacityOffset);
   packet->crc = loader.GetPacketCrc();
   packet->entries.clear();
-  if (packet->record_count < 0) {
-    *error = "its header counts " + std::to_string(packet->record_count) + " records";
-    return false;
-  }
-  uint64_t offset = kHeaderSize;
-  for (int32_t r = 0; r < packet->record_count; ++r) {
-    if (offset + kRecordHeaderSize > image.size()) {
-      *error = "its header counts " + std::to_string(packet->record_count) + " records but only " +
-               std::to_string(r) + " are there";
-      return false;
-    }
-    const char* record = image.data() + offset;
-    const uint64_t length = DecodeFixed32(record + kDataLengthOffset);
-    if (offset + kRecordHeaderSize + length > image.size()) {
-      *error = "record " + std::to_string(r + 1) + " at byte " + std::to_string(offset) +
-               " claims " + std::to_string(length) + " data bytes, past the end of the packet";
-      return false;
-    }
-    PacketEntry entry;
-    entry.key = DecodeSigned16(record + kKeyOffset);
-    entry.type = DecodeSigned16(record + kTypeOffset);
-    entry.data.assign(record + kRecordHeaderSize, length);
-    packet->entries.push_back(std::move(entry));
-    offset += kRecordHeaderSize + length;
-  }
-  if (offset != image.size()) {
-    *error = std::to_string(image.size() - offset) + " bytes follow its last record";
-    return false;
-  }
-  return true;
+  return ReadEntries(image, packet, error);
 }
 
 std::string TypeName(int16_t type) {
@@ -200,6 +205,99 @@ nlohmann::ordered_json PacketJson(const PacketImage& packet) {
           {"entries", EntriesJson(packet.entries)}};
 }
 
+namespace {
+
+// A whole number from `low` to `high`, or false with `error` saying so.
+bool WholeValue(const nlohmann::ordered_json& value, const std::string& where, const std::string& type,
+                int64_t low, int64_t high, int64_t* out, std::string* error) {
+  if (!value.is_number_integer() || value.get<int64_t>() < low || value.get<int64_t>() > high) {
+    *error = where + "a " + type + " value must be a whole number from " + std::to_string(low) + " to " +
+             std::to_string(high);
+    return false;
+  }
+  *out = value.get<int64_t>();
+  return true;
+}
+
+// Appends `value` under `key` as a record of `type` (a type's name). False
+// with `error` when the value does not suit the type; `result` gets the
+// packet's own answer.
+bool AppendValue(short key, const std::string& type, const nlohmann::ordered_json& value,
+                 const std::string& where, CKParam* packet, int* result, std::string* error) {
+  int64_t number = 0;
+  if (type == "short") {
+    if (!WholeValue(value, where, type, -32768, 32767, &number, error)) return false;
+    *result = packet->SetShortInt(key, static_cast<short>(number));
+  } else if (type == "int" || type == "long") {
+    if (!WholeValue(value, where, type, std::numeric_limits<int32_t>::min(),
+                    std::numeric_limits<int32_t>::max(), &number, error)) {
+      return false;
+    }
+    *result = type == "int" ? packet->SetInt(key, static_cast<int>(number))
+                            : packet->SetLong(key, static_cast<long>(number));
+  } else if (type == "bool") {
+    if (!value.is_boolean()) {
+      *error = where + "a bool value must be true or false";
+      return false;
+    }
+    *result = packet->SetBoolean(key, value.get<bool>());
+  } else if (type == "text") {
+    if (!value.is_string()) {
+      *error = where + "a text value must be a JSON string";
+      return false;
+    }
+    const std::u16string text = ToWide(value.get<std::string>());
+    if (text.size() > 0xFFFF) {
+      *error = where + "a text holds at most 65535 UTF-16 code units";
+      return false;
+    }
+    *result = packet->SetCString(key, text);
+  } else if (type == "bytes") {
+    std::string bytes;
+    if (!value.is_string() || !FromHex(value.get<std::string>(), &bytes)) {
+      *error = where + "a bytes value must be a string of hex digits, two per byte";
+      return false;
+    }
+    *result = packet->SetChar(key, bytes.data(), static_cast<unsigned>(bytes.size()));
+  } else {
+    *error = where + "the type must be one of short, int, long, bool, text, bytes";
+    return false;
+  }
+  return true;
+}
+
+// Appends entry number `index` of the JSON.
+bool AppendEntry(const nlohmann::ordered_json& entry, int index, CKParam* packet, std::string* error) {
+  const std::string where = "entry " + std::to_string(index) + ": ";
+  if (!entry.is_object() || !entry.contains("key") || !entry.contains("type") || !entry.contains("value")) {
+    *error = where + "needs \"key\", \"type\" and \"value\"";
+    return false;
+  }
+  const nlohmann::ordered_json& key_json = entry["key"];
+  if (!key_json.is_number_integer() || key_json.get<int64_t>() < -32768 || key_json.get<int64_t>() > 32767) {
+    *error = where + "the key must be a whole number from -32768 to 32767";
+    return false;
+  }
+  std::string type;
+  if (entry["type"].is_string()) {
+    type = entry["type"].get<std::string>();
+  } else if (entry["type"].is_number_integer()) {
+    type = TypeName(static_cast<int16_t>(entry["type"].get<int64_t>()));
+  }
+  int result = 0;
+  if (!AppendValue(static_cast<short>(key_json.get<int64_t>()), type, entry["value"], where, packet, &result,
+                   error)) {
+    return false;
+  }
+  if (result != 0) {
+    *error = where + "the packet refused it (too large)";
+    return false;
+  }
+  return true;
+}
+
+}  // namespace
+
 bool PacketFromJson(const nlohmann::ordered_json& json, CKParam* packet, std::string* error) {
   const nlohmann::ordered_json* entries = &json;
   if (json.is_object()) {
@@ -215,79 +313,7 @@ bool PacketFromJson(const nlohmann::ordered_json& json, CKParam* packet, std::st
   }
   int index = 0;
   for (const nlohmann::ordered_json& entry : *entries) {
-    ++index;
-    const std::string where = "entry " + std::to_string(index) + ": ";
-    if (!entry.is_object() || !entry.contains("key") || !entry.contains("type") ||
-        !entry.contains("value")) {
-      *error = where + "needs \"key\", \"type\" and \"value\"";
-      return false;
-    }
-    const nlohmann::ordered_json& key_json = entry["key"];
-    if (!key_json.is_number_integer() || key_json.get<int64_t>() < -32768 ||
-        key_json.get<int64_t>() > 32767) {
-      *error = where + "the key must be a whole number from -32768 to 32767";
-      return false;
-    }
-    const auto key = static_cast<short>(key_json.get<int64_t>());
-    std::string type;
-    if (entry["type"].is_string()) {
-      type = entry["type"].get<std::string>();
-    } else if (entry["type"].is_number_integer()) {
-      type = TypeName(static_cast<int16_t>(entry["type"].get<int64_t>()));
-    }
-    const nlohmann::ordered_json& value = entry["value"];
-    auto whole = [&](int64_t low, int64_t high, int64_t* out) {
-      if (!value.is_number_integer() || value.get<int64_t>() < low || value.get<int64_t>() > high) {
-        *error = where + "a " + type + " value must be a whole number from " + std::to_string(low) +
-                 " to " + std::to_string(high);
-        return false;
-      }
-      *out = value.get<int64_t>();
-      return true;
-    };
-    int64_t number = 0;
-    int result = 0;
-    if (type == "short") {
-      if (!whole(-32768, 32767, &number)) return false;
-      result = packet->SetShortInt(key, static_cast<short>(number));
-    } else if (type == "int" || type == "long") {
-      if (!whole(std::numeric_limits<int32_t>::min(), std::numeric_limits<int32_t>::max(), &number)) {
-        return false;
-      }
-      result = type == "int" ? packet->SetInt(key, static_cast<int>(number))
-                             : packet->SetLong(key, static_cast<long>(number));
-    } else if (type == "bool") {
-      if (!value.is_boolean()) {
-        *error = where + "a bool value must be true or false";
-        return false;
-      }
-      result = packet->SetBoolean(key, value.get<bool>());
-    } else if (type == "text") {
-      if (!value.is_string()) {
-        *error = where + "a text value must be a JSON string";
-        return false;
-      }
-      const std::u16string text = ToWide(value.get<std::string>());
-      if (text.size() > 0xFFFF) {
-        *error = where + "a text holds at most 65535 UTF-16 code units";
-        return false;
-      }
-      result = packet->SetCString(key, text);
-    } else if (type == "bytes") {
-      std::string bytes;
-      if (!value.is_string() || !FromHex(value.get<std::string>(), &bytes)) {
-        *error = where + "a bytes value must be a string of hex digits, two per byte";
-        return false;
-      }
-      result = packet->SetChar(key, bytes.data(), static_cast<unsigned>(bytes.size()));
-    } else {
-      *error = where + "the type must be one of short, int, long, bool, text, bytes";
-      return false;
-    }
-    if (result != 0) {
-      *error = where + "the packet refused it (too large)";
-      return false;
-    }
+    if (!AppendEntry(entry, ++index, packet, error)) return false;
   }
   return true;
 }
