@@ -3,8 +3,11 @@
 // available from a shell, plus the set-up of a database (init) and packet
 // images to and from JSON.
 #include <cstdio>
+#include <algorithm>
 #include <functional>
 #include <map>
+#include <string>
+#include <vector>
 
 #include <CLI/CLI.hpp>
 
@@ -81,92 +84,87 @@ std::string SubcommandNames(CLI::App* app) {
   return names;
 }
 
-}  // namespace
-
-int main(int argc, char** argv) {
+// The values the command line fills in, kept while the chosen command runs.
+struct Arguments {
   GlobalOptions options;
-  CLI::App app{kDescription, "zelvar"};
-  app.require_subcommand(1);
-  app.option_defaults()->always_capture_default();
-  app.add_option("--db", options.db, "Connection string of the database")->envname("ZELVAR_DB");
-  app.add_option("--module", options.module, "The libzelvar.so to load (default: the one installed with this tool)");
-  app.add_flag("-v,--verbose", options.verbose, "Show the module's log lines on stderr");
-  app.add_option("--log", options.log_file, "Append the module's log lines to FILE");
-  app.add_flag("--json", options.json, "Print JSON: the reply's rows as objects and its raw entries");
-  app.add_option("--save-request", options.save_request, "Write the request packet's image to FILE");
-  app.add_option("--save-reply", options.save_reply, "Write the reply packet's image to FILE");
-  app.footer(
+  bool demo = false;
+  std::string schema_dir;
+  std::string user, other, text, play_id, account;
+  std::string items_user = "0";
+  zelvar::cli::InviteOptions invite;
+  std::vector<std::string> goods;
+  int by = 0;
+  std::string packet_file, packet_out;
+};
+
+// Each command's App and what runs it.
+using Commands = std::map<CLI::App*, std::function<int()>>;
+
+CLI::App* AddCommand(CLI::App* parent, const char* name, const char* description, const std::string& example) {
+  CLI::App* sub = parent->add_subcommand(name, description);
+  sub->fallthrough();
+  sub->footer("Example:\n  " + example);
+  return sub;
+}
+
+void AddGlobalOptions(CLI::App* app, GlobalOptions* options) {
+  app->require_subcommand(1);
+  app->option_defaults()->always_capture_default();
+  app->add_option("--db", options->db, "Connection string of the database")->envname("ZELVAR_DB");
+  app->add_option("--module", options->module, "The libzelvar.so to load (default: the one installed with this tool)");
+  app->add_flag("-v,--verbose", options->verbose, "Show the module's log lines on stderr");
+  app->add_option("--log", options->log_file, "Append the module's log lines to FILE");
+  app->add_flag("--json", options->json, "Print JSON: the reply's rows as objects and its raw entries");
+  app->add_option("--save-request", options->save_request, "Write the request packet's image to FILE");
+  app->add_option("--save-reply", options->save_reply, "Write the reply packet's image to FILE");
+  app->footer(
       "Examples:\n"
       "  zelvar init --demo           create zelvar.db with the demo world\n"
       "  zelvar friends lina          the friend list of the user lina\n"
       "  zelvar send lina 1001:30天:1 grant goods 1001 to lina for 30 days\n"
       "Run 'zelvar COMMAND --help' for the options of a command.");
+}
 
-  std::map<CLI::App*, std::function<int()>> commands;
-  auto command = [&](CLI::App* parent, const char* name, const char* description, const std::string& example) {
-    CLI::App* sub = parent->add_subcommand(name, description);
-    sub->fallthrough();
-    sub->footer("Example:\n  " + example);
-    return sub;
-  };
-
-  bool demo = false;
-  std::string schema_dir;
-  CLI::App* init = command(&app, "init", "Create the tables of the database the connection string names",
-                           "zelvar init --demo\n  zelvar --db 'Driver={PostgreSQL Unicode};Server=db;Database=game;Uid=zelvar;Pwd=secret' init");
-  init->add_flag("--demo", demo, "Also load the demo world (a few dozen players with friends, trades, messages, goods)");
-  init->add_option("--schema", schema_dir, "Folder of the schema files (default: the installed ones)")
+void AddInitCommand(CLI::App* app, Arguments* a, Commands* commands) {
+  CLI::App* init = AddCommand(app, "init", "Create the tables of the database the connection string names",
+                              "zelvar init --demo\n  zelvar --db 'Driver={PostgreSQL Unicode};Server=db;Database=game;Uid=zelvar;Pwd=secret' init");
+  init->add_flag("--demo", a->demo, "Also load the demo world (a few dozen players with friends, trades, messages, goods)");
+  init->add_option("--schema", a->schema_dir, "Folder of the schema files (default: the installed ones)")
       ->check(CLI::ExistingDirectory);
-  commands[init] = [&] { return zelvar::cli::RunInit(options, demo, schema_dir); };
+  (*commands)[init] = [a] { return zelvar::cli::RunInit(a->options, a->demo, a->schema_dir); };
+}
 
-  std::string user, other, text, play_id, account;
-  CLI::App* friends = command(&app, "friends", "The user's friends with nick, sex, face and online status (1610)",
-                              "zelvar friends lina");
-  friends->add_option("USER", user, "User id or user name")->required();
-  commands[friends] = [&] { return zelvar::cli::RunFriends(options, user); };
+// The queries: friends, trades, items, inbox.
+void AddQueryCommands(CLI::App* app, Arguments* a, Commands* commands) {
+  CLI::App* friends = AddCommand(app, "friends", "The user's friends with nick, sex, face and online status (1610)",
+                                 "zelvar friends lina");
+  friends->add_option("USER", a->user, "User id or user name")->required();
+  (*commands)[friends] = [a] { return zelvar::cli::RunFriends(a->options, a->user); };
 
-  CLI::App* trades = command(&app, "trades", "The trades the user took part in, newest first (1605)",
-                             "zelvar trades lina");
-  trades->add_option("USER", user, "User id or user name")->required();
-  commands[trades] = [&] { return zelvar::cli::RunTrades(options, user); };
+  CLI::App* trades = AddCommand(app, "trades", "The trades the user took part in, newest first (1605)",
+                                "zelvar trades lina");
+  trades->add_option("USER", a->user, "User id or user name")->required();
+  (*commands)[trades] = [a] { return zelvar::cli::RunTrades(a->options, a->user); };
 
-  std::string items_user = "0";
-  CLI::App* items = command(&app, "items", "The catalogue of items friends can trade (1615)", "zelvar items");
-  items->add_option("USER", items_user, "User id or name the request is made for (the catalogue is the same for all)");
-  commands[items] = [&] { return zelvar::cli::RunItems(options, items_user); };
+  CLI::App* items = AddCommand(app, "items", "The catalogue of items friends can trade (1615)", "zelvar items");
+  items->add_option("USER", a->items_user, "User id or name the request is made for (the catalogue is the same for all)");
+  (*commands)[items] = [a] { return zelvar::cli::RunItems(a->options, a->items_user); };
 
-  CLI::App* inbox = command(&app, "inbox", "The user's unread messages, which are then marked read (1620)",
-                            "zelvar inbox lina");
-  inbox->add_option("USER", user, "User id or user name")->required();
-  commands[inbox] = [&] { return zelvar::cli::RunInbox(options, user); };
+  CLI::App* inbox = AddCommand(app, "inbox", "The user's unread messages, which are then marked read (1620)",
+                               "zelvar inbox lina");
+  inbox->add_option("USER", a->user, "User id or user name")->required();
+  (*commands)[inbox] = [a] { return zelvar::cli::RunInbox(a->options, a->user); };
+}
 
-  CLI::App* message = command(&app, "message", "Send a message to a friend (1500)",
-                              "zelvar message lina mira '今晚八点见'");
-  message->add_option("FROM", user, "The sender: user id or user name")->required();
-  message->add_option("TO", other, "The recipient, a friend of the sender")->required();
-  message->add_option("TEXT", text, "The message")->required();
-  commands[message] = [&] { return zelvar::cli::RunMessage(options, user, other, text); };
-
-  CLI::App* unfriend = command(&app, "unfriend", "End a friendship and delete the trades between the two (1505)",
-                               "zelvar unfriend lina mira");
-  unfriend->add_option("USER", user, "User id or user name")->required();
-  unfriend->add_option("FRIEND", other, "The friend to remove")->required();
-  commands[unfriend] = [&] { return zelvar::cli::RunUnfriend(options, user, other); };
-
-  CLI::App* trade = command(&app, "trade", "Record a trade between two friends (1510)", "zelvar trade lina mira 7");
-  trade->add_option("USER", user, "Who records the trade")->required();
-  trade->add_option("OTHER", other, "The other party, a friend")->required();
-  trade->add_option("PLAY", play_id, "The play id stored with the trade")->required();
-  commands[trade] = [&] { return zelvar::cli::RunTrade(options, user, other, play_id); };
-
-  zelvar::cli::InviteOptions invite_options;
-  CLI::App* invite = command(
-      &app, "invite", "Store invitation records (1550)",
+void AddInviteCommand(CLI::App* app, Arguments* a, Commands* commands) {
+  zelvar::cli::InviteOptions& invite_options = a->invite;
+  CLI::App* invite = AddCommand(
+      app, "invite", "Store invitation records (1550)",
       "zelvar invite lina --code LINA-1 --email wen@example.com --note 'my room mate'\n"
       "  zelvar invite lina --csv invitations.csv --log-sql\n"
       "The CSV file's first line names its columns: code,email,state,group,note,zone,reply\n"
       "(code and email are required; missing numbers are 0).");
-  invite->add_option("USER", user, "Who invites: user id or user name")->required();
+  invite->add_option("USER", a->user, "Who invites: user id or user name")->required();
   invite->add_option("--csv", invite_options.csv_file, "Read the rows from this CSV file");
   invite->add_option("--code", invite_options.code, "Invitation code (one row from options)");
   invite->add_option("--email", invite_options.email, "E-mail address of the invited person");
@@ -176,64 +174,97 @@ int main(int argc, char** argv) {
   invite->add_option("--zone", invite_options.zone, "Zone id");
   invite->add_option("--reply", invite_options.reply, "Reply number");
   invite->add_flag("--log-sql", invite_options.log_sql, "Have the module write each statement to ZelvarSQL.log");
-  commands[invite] = [&] { return zelvar::cli::RunInvite(options, user, invite_options); };
+  (*commands)[invite] = [a] { return zelvar::cli::RunInvite(a->options, a->user, a->invite); };
+}
 
-  CLI::App* account_cmd = command(&app, "account", "Look an account up by user name: id, nick, sex, level (1660)",
-                                  "zelvar account lina");
-  account_cmd->add_option("USERNAME", account, "The exact user name")->required();
-  commands[account_cmd] = [&] { return zelvar::cli::RunAccount(options, account); };
+// The updates: message, unfriend, trade, invite.
+void AddUpdateCommands(CLI::App* app, Arguments* a, Commands* commands) {
+  CLI::App* message = AddCommand(app, "message", "Send a message to a friend (1500)",
+                                 "zelvar message lina mira '今晚八点见'");
+  message->add_option("FROM", a->user, "The sender: user id or user name")->required();
+  message->add_option("TO", a->other, "The recipient, a friend of the sender")->required();
+  message->add_option("TEXT", a->text, "The message")->required();
+  (*commands)[message] = [a] { return zelvar::cli::RunMessage(a->options, a->user, a->other, a->text); };
 
-  std::vector<std::string> goods;
-  int by = 0;
-  CLI::App* send = command(
-      &app, "send", "Grant bought goods to an account (1560)",
+  CLI::App* unfriend = AddCommand(app, "unfriend", "End a friendship and delete the trades between the two (1505)",
+                                  "zelvar unfriend lina mira");
+  unfriend->add_option("USER", a->user, "User id or user name")->required();
+  unfriend->add_option("FRIEND", a->other, "The friend to remove")->required();
+  (*commands)[unfriend] = [a] { return zelvar::cli::RunUnfriend(a->options, a->user, a->other); };
+
+  CLI::App* trade = AddCommand(app, "trade", "Record a trade between two friends (1510)", "zelvar trade lina mira 7");
+  trade->add_option("USER", a->user, "Who records the trade")->required();
+  trade->add_option("OTHER", a->other, "The other party, a friend")->required();
+  trade->add_option("PLAY", a->play_id, "The play id stored with the trade")->required();
+  (*commands)[trade] = [a] { return zelvar::cli::RunTrade(a->options, a->user, a->other, a->play_id); };
+
+  AddInviteCommand(app, a, commands);
+}
+
+// The account requests: account, send.
+void AddAccountCommands(CLI::App* app, Arguments* a, Commands* commands) {
+  CLI::App* account_cmd = AddCommand(app, "account", "Look an account up by user name: id, nick, sex, level (1660)",
+                                     "zelvar account lina");
+  account_cmd->add_option("USERNAME", a->account, "The exact user name")->required();
+  (*commands)[account_cmd] = [a] { return zelvar::cli::RunAccount(a->options, a->account); };
+
+  CLI::App* send = AddCommand(
+      app, "send", "Grant bought goods to an account (1560)",
       "zelvar send lina 1001:30天:1 3100:2个:3100:20:0\n"
       "Each entry is GOODS:AMOUNT:TYPE[:A1:A2]. Time-limited goods take 7天, 30天 or 永久\n"
       "(also 7d, 30d, forever); quota goods, types 3000 to 3999, take 1个, 2个 or 6个 (1x, 2x, 6x).\n"
       "A1 and A2 are the two amounts the reply sums (default 0). Exit status 1 when any entry\n"
       "was not granted.");
-  send->add_option("ACCOUNT", account, "User name of the receiving account")->required();
-  send->add_option("ENTRY", goods, "Goods entries GOODS:AMOUNT:TYPE[:A1:A2]")->required();
-  send->add_option("--by", by, "The acting user id written into the module's log lines");
-  commands[send] = [&] { return zelvar::cli::RunSend(options, account, goods, by); };
+  send->add_option("ACCOUNT", a->account, "User name of the receiving account")->required();
+  send->add_option("ENTRY", a->goods, "Goods entries GOODS:AMOUNT:TYPE[:A1:A2]")->required();
+  send->add_option("--by", a->by, "The acting user id written into the module's log lines");
+  (*commands)[send] = [a] { return zelvar::cli::RunSend(a->options, a->account, a->goods, a->by); };
+}
 
-  CLI::App* packet = command(&app, "packet", "Packet images to and from JSON, for debugging a host",
-                             "zelvar packet decode reply.bin");
+// packet decode and packet encode.
+void AddPacketCommands(CLI::App* app, Arguments* a, Commands* commands) {
+  CLI::App* packet = AddCommand(app, "packet", "Packet images to and from JSON, for debugging a host",
+                                "zelvar packet decode reply.bin");
   packet->require_subcommand(1);
-  std::string packet_file, packet_out;
-  CLI::App* decode = command(packet, "decode", "Show every record of a packet image (--json for JSON)",
-                             "zelvar packet decode reply.bin\n"
-                             "Save a reply to look at with: zelvar --save-reply reply.bin friends lina");
-  decode->add_option("FILE", packet_file, "The packet image ('-' for standard input)")->required();
-  commands[decode] = [&] { return zelvar::cli::RunPacketDecode(options, packet_file); };
-  CLI::App* encode = command(
+  CLI::App* decode = AddCommand(packet, "decode", "Show every record of a packet image (--json for JSON)",
+                                "zelvar packet decode reply.bin\n"
+                                "Save a reply to look at with: zelvar --save-reply reply.bin friends lina");
+  decode->add_option("FILE", a->packet_file, "The packet image ('-' for standard input)")->required();
+  (*commands)[decode] = [a] { return zelvar::cli::RunPacketDecode(a->options, a->packet_file); };
+  CLI::App* encode = AddCommand(
       packet, "encode", "Build a packet image from JSON",
       "zelvar packet encode request.json -o request.bin\n"
       "The JSON is what 'packet decode --json' prints, or just its entries:\n"
       "  [{\"key\": 1, \"type\": \"int\", \"value\": 1500}, {\"key\": 201, \"type\": \"text\", \"value\": \"hi\"}]\n"
       "Types: short, int, long, bool, text, bytes (hex digits).");
-  encode->add_option("JSON", packet_file, "The JSON file ('-' for standard input)")->required();
-  encode->add_option("-o,--output", packet_out, "Where to write the image (default: standard output)");
-  commands[encode] = [&] { return zelvar::cli::RunPacketEncode(options, packet_file, packet_out); };
+  encode->add_option("JSON", a->packet_file, "The JSON file ('-' for standard input)")->required();
+  encode->add_option("-o,--output", a->packet_out, "Where to write the image (default: standard output)");
+  (*commands)[encode] = [a] { return zelvar::cli::RunPacketEncode(a->options, a->packet_file, a->packet_out); };
+}
 
+// Parses the command line. `done` is false when a command is to run;
+// otherwise the result is the exit status, after help or the reason why
+// the line is wrong was printed.
+int Parse(CLI::App* app, int argc, char** argv, bool* done) {
+  *done = true;
   std::string unknown;
   CLI::App* level = nullptr;
-  if (!CheckCommandWords(&app, argc, argv, &unknown, &level)) {
-    const std::string path = level == &app ? "zelvar" : "zelvar " + level->get_name();
+  if (!CheckCommandWords(app, argc, argv, &unknown, &level)) {
+    const std::string path = level == app ? "zelvar" : "zelvar " + level->get_name();
     std::fprintf(stderr, "zelvar: unknown command '%s'; the commands are %s (see '%s --help')\n", unknown.c_str(),
                  SubcommandNames(level).c_str(), path.c_str());
     return kExitUsage;
   }
   try {
-    app.parse(argc, argv);
+    app->parse(argc, argv);
   } catch (const CLI::CallForHelp& e) {
-    return app.exit(e);
+    return app->exit(e);
   } catch (const CLI::CallForAllHelp& e) {
-    return app.exit(e);
+    return app->exit(e);
   } catch (const CLI::ParseError& e) {
-    const std::string path = CommandPath(&app);
+    const std::string path = CommandPath(app);
     std::string message = e.what();
-    CLI::App* where = &app;
+    CLI::App* where = app;
     for (std::string::size_type start = 0; !path.empty() && start < path.size();) {
       const auto end = std::min(path.find(' ', start), path.size());
       where = where->get_subcommand(path.substr(start, end - start));
@@ -247,7 +278,13 @@ int main(int argc, char** argv) {
                  path.empty() ? "" : (" " + path).c_str());
     return kExitUsage;
   }
-  for (CLI::App* sub = &app; sub != nullptr;) {
+  *done = false;
+  return kExitOk;
+}
+
+// Runs the command the parsed line chose.
+int RunChosen(CLI::App* app, const Commands& commands) {
+  for (CLI::App* sub = app; sub != nullptr;) {
     CLI::App* selected = nullptr;
     for (CLI::App* child : sub->get_subcommands()) selected = child;
     if (selected == nullptr) break;
@@ -256,4 +293,21 @@ int main(int argc, char** argv) {
     sub = selected;
   }
   return kExitOk;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  Arguments arguments;
+  Commands commands;
+  CLI::App app{kDescription, "zelvar"};
+  AddGlobalOptions(&app, &arguments.options);
+  AddInitCommand(&app, &arguments, &commands);
+  AddQueryCommands(&app, &arguments, &commands);
+  AddUpdateCommands(&app, &arguments, &commands);
+  AddAccountCommands(&app, &arguments, &commands);
+  AddPacketCommands(&app, &arguments, &commands);
+  bool done = false;
+  const int status = Parse(&app, argc, argv, &done);
+  return done ? status : RunChosen(&app, commands);
 }
