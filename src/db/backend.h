@@ -81,6 +81,10 @@ class Connection {
   // never pooled again. Cheap (one look at the file's status); a server's
   // connection is never superseded.
   virtual bool Superseded() { return false; }
+
+  // The database product: "SQLite", or the server's name as its ODBC
+  // driver reports it ("PostgreSQL", "MariaDB", ...); empty when unknown.
+  virtual std::string ProductName() { return std::string(); }
 };
 
 // Opens a connection for one connection string (connection_string.h) into

@@ -43,6 +43,8 @@ std::u16string OdbcConnection::DbmsName() {
   return FromWide(name, units);
 }
 
+std::string OdbcConnection::ProductName() { return ToNarrow(DbmsName()); }
+
 bool OdbcConnection::RunOwnStatement(const char16_t* text, std::u16string* result) {
   SQLHSTMT raw = SQL_NULL_HSTMT;
   if (!SQL_SUCCEEDED(SQLAllocHandle(SQL_HANDLE_STMT, dbc_.get(), &raw))) return false;

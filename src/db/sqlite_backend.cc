@@ -283,6 +283,7 @@ class SqliteConnection final : public Connection {
            moved != 0;
   }
   int64_t Changes() const override { return changes_; }
+  std::string ProductName() override { return "SQLite"; }
 
  private:
   struct CachedStatement {

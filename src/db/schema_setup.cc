@@ -1,0 +1,264 @@
+// Setting a database up: the new SQLite file, schema scripts and the
+// listing of tables.
+#include "db/schema_setup.h"
+
+#include <sqlite3.h>
+#include <sys/stat.h>
+
+#include <algorithm>
+#include <cctype>
+#include <memory>
+#include <regex>
+
+#include "db/current_connection.h"
+#include "db/pool.h"
+#include "db/runner.h"
+#include "db/transaction.h"
+#include "util/text.h"
+
+namespace zelvar::db {
+namespace {
+
+std::string Lower(std::string text) {
+  for (char& c : text) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+  return text;
+}
+
+// A statement of a script as a Sql of no values: a "%" of its text stays
+// itself.
+Sql Verbatim(const std::string& text) {
+  std::string format;
+  format.reserve(text.size());
+  for (char c : text) {
+    format.push_back(c);
+    if (c == '%') format.push_back('%');
+  }
+  return Sql(std::move(format));
+}
+
+// The statement's first word in lower case, past blanks and comments.
+std::string FirstWord(const std::string& sql) {
+  size_t i = 0;
+  while (i < sql.size()) {
+    if (std::isspace(static_cast<unsigned char>(sql[i]))) {
+      ++i;
+    } else if (sql.compare(i, 2, "--") == 0) {
+      i = sql.find('\n', i);
+    } else if (sql.compare(i, 2, "/*") == 0) {
+      i = sql.find("*/", i);
+      if (i != std::string::npos) i += 2;
+    } else {
+      break;
+    }
+  }
+  if (i >= sql.size()) return "";
+  size_t end = i;
+  while (end < sql.size() && std::isalpha(static_cast<unsigned char>(sql[end]))) ++end;
+  return Lower(sql.substr(i, end - i));
+}
+
+// "'CREATE TABLE tblUser (' failed: REASON": the statement's first line,
+// cut short at a character's start.
+bool StatementFailed(const std::string& statement, const std::u16string& reason,
+                     std::string* error) {
+  constexpr size_t kShown = 60;
+  std::string line = statement.substr(0, statement.find('\n'));
+  if (line.size() > kShown) {
+    size_t cut = kShown - 1;
+    while (cut > 0 && (static_cast<unsigned char>(line[cut]) & 0xC0) == 0x80) --cut;
+    line = line.substr(0, cut) + "\u2026";
+  }
+  *error = "'" + line + "' failed: " + ToNarrow(reason);
+  return false;
+}
+
+// The listing query of each product's catalogue. A server's catalogue
+// views may show other databases' tables too: only the connection's own.
+const char* TableListing(const std::string& product) {
+  const std::string name = Lower(product);
+  if (name.find("sqlite") != std::string::npos) {
+    return "SELECT name FROM sqlite_master WHERE type = 'table'";
+  }
+  if (name.find("postgres") != std::string::npos) {
+    return "SELECT table_name FROM information_schema.tables WHERE table_type = 'BASE TABLE' "
+           "AND table_schema NOT IN ('pg_catalog', 'information_schema')";
+  }
+  if (name.find("mariadb") != std::string::npos || name.find("mysql") != std::string::npos) {
+    return "SELECT table_name FROM information_schema.tables WHERE table_type = 'BASE TABLE' "
+           "AND table_schema = DATABASE()";
+  }
+  // SQL Server's INFORMATION_SCHEMA shows the current database only.
+  return "SELECT TABLE_NAME FROM INFORMATION_SCHEMA.TABLES WHERE TABLE_TYPE = 'BASE TABLE'";
+}
+
+}  // namespace
+
+bool CreateSqliteFile(const std::string& path, bool* created, std::string* error) {
+  struct stat info {};
+  *created = false;
+  if (stat(path.c_str(), &info) == 0) return true;
+  sqlite3* raw = nullptr;
+  const int rc =
+      sqlite3_open_v2(path.c_str(), &raw, SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE, nullptr);
+  std::unique_ptr<sqlite3, int (*)(sqlite3*)> db(raw, sqlite3_close_v2);
+  if (rc != SQLITE_OK) {
+    *error = "cannot open '" + path + "': " + (db ? sqlite3_errmsg(db.get()) : "out of memory");
+    return false;
+  }
+  *created = true;
+  return true;
+}
+
+bool DatabaseProduct(std::string* product, std::u16string* error) {
+  const std::shared_ptr<const std::string> connection_string = CurrentConnectionString();
+  Lease lease;
+  const Status status = Pool::Instance().Acquire(*connection_string, false, &lease);
+  if (!status.ok()) {
+    *error = status.text();
+    return false;
+  }
+  *product = lease->ProductName();
+  return true;
+}
+
+bool ListTables(const std::string& product, std::vector<std::string>* names,
+                std::u16string* error) {
+  names->clear();
+  RecordsetHandle tables;
+  if (QuerySql(Sql(TableListing(product)), tables, error) != 0) return false;
+  for (; !tables->IsEOF(); tables->MoveNext()) {
+    Variant name;
+    std::u16string text;
+    if (tables->GetFieldAt(0, &name) && name.ToText(&text)) names->push_back(ToNarrow(text));
+  }
+  return true;
+}
+
+bool RunSchemaScript(const std::string& script, std::string* error) {
+  const std::vector<std::string> statements = SplitSqlScript(script);
+  std::u16string reason;
+  size_t first = 0;
+  for (; first < statements.size() && FirstWord(statements[first]) == "pragma"; ++first) {
+    if (ExecuteSql(Verbatim(statements[first]), &reason) != 0) {
+      return StatementFailed(statements[first], reason, error);
+    }
+  }
+  const std::string* failed = nullptr;
+  const int result = RunTransaction(
+      [&](Transaction& transaction) {
+        failed = nullptr;
+        for (size_t i = first; i < statements.size(); ++i) {
+          if (transaction.Execute(Verbatim(statements[i]), &reason) != 0) {
+            failed = &statements[i];
+            return -1;
+          }
+        }
+        return 0;
+      },
+      &reason);
+  if (result == 0) return true;
+  if (failed != nullptr) return StatementFailed(*failed, reason, error);
+  *error = ToNarrow(reason);
+  return false;
+}
+
+namespace {
+
+// Whether the line from `start` holds only GO, SQL Server's batch
+// separator; `end` receives where the line ends.
+bool IsGoLine(const std::string& script, size_t start, size_t* end) {
+  *end = script.find('\n', start);
+  if (*end == std::string::npos) *end = script.size();
+  std::string line = script.substr(start, *end - start);
+  line.erase(std::remove_if(line.begin(), line.end(),
+                            [](char ch) { return std::isspace(static_cast<unsigned char>(ch)); }),
+             line.end());
+  return Lower(line) == "go";
+}
+
+// Where the comment starting at `i` ends, or `i` when none starts there.
+size_t CommentEnd(const std::string& script, size_t i) {
+  if (script.compare(i, 2, "--") == 0) {
+    const size_t end = script.find('\n', i);
+    return end == std::string::npos ? script.size() : end;
+  }
+  if (script.compare(i, 2, "/*") == 0) {
+    const size_t end = script.find("*/", i + 2);
+    return end == std::string::npos ? script.size() : end + 2;
+  }
+  return i;
+}
+
+// The end of the quoted name or text opening at `i` ('...', "...", `...`
+// or [...]; a doubled closing quote stays inside), just past its close.
+size_t QuotedEnd(const std::string& script, size_t i) {
+  const char close = script[i] == '[' ? ']' : script[i];
+  size_t end = i + 1;
+  while (end < script.size()) {
+    if (script[end] == close) {
+      if (end + 1 < script.size() && script[end + 1] == close && close != ']') {
+        end += 2;
+        continue;
+      }
+      break;
+    }
+    ++end;
+  }
+  return std::min(end + 1, script.size());
+}
+
+}  // namespace
+
+std::vector<std::string> SplitSqlScript(const std::string& script) {
+  std::vector<std::string> statements;
+  std::string current;
+  auto flush = [&] {
+    const auto first = current.find_first_not_of(" \t\r\n");
+    if (first != std::string::npos) statements.push_back(current.substr(first));
+    current.clear();
+  };
+  size_t i = 0;
+  bool line_start = true;
+  while (i < script.size()) {
+    const char c = script[i];
+    size_t end = i;
+    if (line_start) {
+      if (IsGoLine(script, i, &end)) {
+        flush();
+        i = end;
+        continue;
+      }
+      line_start = false;
+    }
+    if ((end = CommentEnd(script, i)) != i) {
+      i = end;
+    } else if (c == '\'' || c == '"' || c == '`' || c == '[') {
+      end = QuotedEnd(script, i);
+      current.append(script, i, end - i);
+      i = end;
+    } else if (c == ';') {
+      flush();
+      ++i;
+    } else {
+      if (c == '\n') line_start = true;
+      current.push_back(c);
+      ++i;
+    }
+  }
+  flush();
+  return statements;
+}
+
+std::vector<std::string> CreatedTables(const std::string& script) {
+  static const std::regex kCreateTable(
+      R"(^\s*CREATE\s+TABLE\s+(?:IF\s+NOT\s+EXISTS\s+)?(?:[\[\]"`\w]+\.)?[\["`]?(\w+))",
+      std::regex::icase);
+  std::vector<std::string> tables;
+  for (const std::string& statement : SplitSqlScript(script)) {
+    std::smatch match;
+    if (std::regex_search(statement, match, kCreateTable)) tables.push_back(match[1]);
+  }
+  return tables;
+}
+
+}  // namespace zelvar::db
