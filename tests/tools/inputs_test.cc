@@ -4,7 +4,7 @@
 #include <gtest/gtest.h>
 
 #include "codec/replies.h"
-#include "tools/zelvar/admin_db.h"
+#include "db/schema_setup.h"
 #include "tools/zelvar/inputs.h"
 #include "tools/zelvar/packet_view.h"
 #include "tools/zelvar/text_util.h"
@@ -12,6 +12,9 @@
 
 namespace zelvar::cli {
 namespace {
+
+using db::CreatedTables;
+using db::SplitSqlScript;
 
 TEST(GoodsEntry, TakesTheModuleTextsAndTheirSpellings) {
   codec::GoodsEntry entry;

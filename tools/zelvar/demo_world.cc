@@ -1,13 +1,24 @@
 // The demo world's data and its loading.
 #include "tools/zelvar/demo_world.h"
 
-#include <map>
+#include <algorithm>
+#include <charconv>
 #include <set>
 #include <utility>
 #include <vector>
 
+#include "db/runner.h"
+#include "db/sql.h"
+#include "db/transaction.h"
+#include "tools/zelvar/text_util.h"
+#include "util/text.h"
+
 namespace zelvar::cli {
 namespace {
+
+using db::RecordsetHandle;
+using db::Sql;
+using db::SqlValue;
 
 constexpr int64_t kHour = 3600;
 constexpr int64_t kDay = 24 * kHour;
@@ -165,24 +176,180 @@ constexpr Invitation kInvitations[] = {
 
 const char kHeadColor[] = "L:0;S:0;R:0;G:0;B:0";
 
-bool Run(AdminDb* db, const std::string& sql, std::vector<SqlValue> values, std::string* error) {
-  return db->Exec(sql, values, error);
+// The statements of one load, on one transaction. Each Insert* adds one
+// kind of row and counts it in `summary`; false with `error` set when a
+// statement fails.
+class DemoLoad {
+ public:
+  DemoLoad(db::Transaction& transaction, int64_t now, DemoSummary* summary)
+      : transaction_(transaction), now_(now), summary_(summary) {}
+
+  bool InsertPlayers();
+  bool InsertFriendships();
+  bool InsertTrades();
+  bool InsertItems();
+  bool InsertLetters();
+  bool InsertGoods();
+  bool InsertInvitations();
+
+  const std::string& error() const { return error_; }
+
+ private:
+  bool Run(std::string format, std::vector<SqlValue> values) {
+    std::u16string reason;
+    if (transaction_.Execute(Sql(std::move(format), std::move(values)), &reason) == 0) return true;
+    error_ = ToNarrow(reason);
+    return false;
+  }
+  SqlValue Id(int player) const { return SqlValue::Integer(ids_[player]); }
+  static SqlValue Time(int64_t seconds) { return SqlValue::DateTime(LocalTimeText(seconds)); }
+
+  db::Transaction& transaction_;
+  const int64_t now_;
+  DemoSummary* summary_;
+  std::vector<int64_t> ids_;
+  std::vector<std::pair<int, int>> friendships_;
+  std::string error_;
+};
+
+SqlValue Text(const char* utf8) { return SqlValue::Text(ToWide(utf8)); }
+
+// A number written into a statement: the demo's own constants, shortest
+// form that reads back the same.
+std::string Literal(double value) {
+  char digits[32];
+  const auto end = std::to_chars(digits, digits + sizeof digits, value).ptr;
+  return std::string(digits, end);
+}
+
+bool DemoLoad::InsertPlayers() {
+  for (int p = 0; p < kPlayerCount; ++p) {
+    const Player& player = kPlayers[p];
+    // A boolean as '1' or '0', which every server's boolean or bit column
+    // takes.
+    const std::string online = OnlineAt(p) ? "'1'" : "'0'";
+    if (!Run("INSERT INTO tblUser (sUsername, sNick, nSex, sFacePic, bLogined, nLevel) VALUES ('%s', '%s', %d, '%s', " +
+                 online + ", %d)",
+             {Text(player.user_name), Text(player.nick), SqlValue::Integer(player.sex), Text(FaceOf(p).c_str()),
+              SqlValue::Integer(player.level)})) {
+      return false;
+    }
+    RecordsetHandle row;
+    std::u16string reason;
+    if (transaction_.Query(Sql("SELECT nId FROM tblUser WHERE sUsername = '%s'", {Text(player.user_name)}), row,
+                           &reason) != 0) {
+      error_ = ToNarrow(reason);
+      return false;
+    }
+    db::Variant id;
+    if (row->IsEOF() || !row->GetFieldAt(0, &id) || !id.RowId()) {
+      error_ = "the player '" + std::string(player.user_name) + "' did not read back after its insert";
+      return false;
+    }
+    ids_.push_back(*id.RowId());
+  }
+  summary_->players = kPlayerCount;
+  return true;
+}
+
+bool DemoLoad::InsertFriendships() {
+  friendships_ = Friendships();
+  for (const auto& [a, b] : friendships_) {
+    if (!Run("INSERT INTO tblFriend (nUserId, nFriendId) VALUES (%d, %d)", {Id(a), Id(b)})) return false;
+  }
+  summary_->friendships = static_cast<int>(friendships_.size());
+  return true;
+}
+
+// Trades between friends over the last weeks, the hero's among them.
+bool DemoLoad::InsertTrades() {
+  for (size_t t = 0; t < 40; ++t) {
+    const auto& [a, b] = friendships_[t < 8 ? t : (t * 7) % friendships_.size()];
+    const bool reverse = t % 3 == 1;
+    const int64_t when = now_ - static_cast<int64_t>(t * 17 + 3) * kHour - static_cast<int64_t>(t) * 61;
+    if (!Run("INSERT INTO tblFriendTradeHistory (nPlayUserId, nPlayedUserId, nPlayId, tTime, tDuration) VALUES (%d, %d, %d, '%s', %d)",
+             {Id(reverse ? b : a), Id(reverse ? a : b), SqlValue::Integer(static_cast<int64_t>(1 + (t * 5) % 12)),
+              Time(when), SqlValue::Integer(10)})) {
+      return false;
+    }
+    ++summary_->trades;
+  }
+  return true;
+}
+
+bool DemoLoad::InsertItems() {
+  for (const Item& item : kItems) {
+    if (!Run("INSERT INTO tblFriendTradeItem (sTradeName, sTradeDesc, nPacificate, sTradeImage, nHeadX, nHeadY) VALUES ('%s', '%s', %d, '%s', " +
+                 Literal(item.x) + ", " + Literal(item.y) + ")",
+             {Text(item.name), Text(item.description), SqlValue::Integer(item.pacificate), Text(item.image)})) {
+      return false;
+    }
+    ++summary_->items;
+  }
+  return true;
+}
+
+bool DemoLoad::InsertLetters() {
+  for (const Letter& letter : kLetters) {
+    if (!Run("INSERT INTO tblUserMsg (nUserId, sContent, tAddTime, nRead, nFromUserId, nAll) VALUES (%d, '%s', '%s', %d, %d, 0)",
+             {Id(letter.to), Text(letter.content), Time(now_ - letter.hours_ago * kHour),
+              SqlValue::Integer(letter.read ? 1 : 0), Id(letter.from)})) {
+      return false;
+    }
+    ++summary_->messages;
+    if (!letter.read) ++summary_->unread;
+  }
+  return true;
+}
+
+bool DemoLoad::InsertGoods() {
+  for (const Goods& goods : kGoods) {
+    const SqlValue due = goods.due_text != nullptr ? SqlValue::DateTime(goods.due_text) : Time(now_ + goods.due_in);
+    if (!Run("INSERT INTO tblUserGoods (nType, nUserId, nGoodsId, tAddTime, tDueTime, nBuyDay, nLevel, nUsing, sHeadColor) VALUES (%d, %d, %d, '%s', '%s', %d, 1, %d, '%s')",
+             {SqlValue::Integer(goods.type), Id(goods.owner), SqlValue::Integer(goods.goods_id), Time(now_ - 30 * kDay),
+              due, SqlValue::Integer(goods.buy_day), SqlValue::Integer(goods.using_it), Text(kHeadColor)})) {
+      return false;
+    }
+    ++summary_->goods;
+  }
+  return true;
+}
+
+bool DemoLoad::InsertInvitations() {
+  for (const Invitation& invitation : kInvitations) {
+    if (!Run("INSERT INTO tblInviteRecord (nUserid, nGroup, sInviteCode, sInvitedEmail, nState, tAddtime, nZoneId, sNote, nReply) VALUES (%d, %d, '%s', '%s', %d, '%s', %d, '%s', %d)",
+             {Id(invitation.from), SqlValue::Integer(invitation.group), Text(invitation.code), Text(invitation.email),
+              SqlValue::Integer(invitation.state), Time(now_ - 4 * kDay), SqlValue::Integer(invitation.zone),
+              Text(invitation.note), SqlValue::Integer(invitation.reply)})) {
+      return false;
+    }
+    ++summary_->invitations;
+  }
+  return true;
+}
+
+// The user names of the demo's players that the database holds already.
+bool PresentPlayers(std::vector<std::string>* present, std::string* error) {
+  for (const Player& player : kPlayers) {
+    RecordsetHandle count;
+    std::u16string reason;
+    if (db::QuerySql(Sql("SELECT COUNT(*) FROM tblUser WHERE sUsername = '%s'", {Text(player.user_name)}), count,
+                     &reason) != 0) {
+      *error = ToNarrow(reason);
+      return false;
+    }
+    db::Variant value;
+    if (!count->IsEOF() && count->GetFieldAt(0, &value) && value.Int32() > 0) present->push_back(player.user_name);
+  }
+  return true;
 }
 
 }  // namespace
 
-bool LoadDemoWorld(AdminDb* db, int64_t now, DemoSummary* summary, std::string* error) {
+bool LoadDemoWorld(int64_t now, DemoSummary* summary, std::string* error) {
   *summary = DemoSummary();
   std::vector<std::string> present;
-  for (const Player& player : kPlayers) {
-    int64_t count = 0;
-    bool found = false;
-    if (!db->QueryInt("SELECT COUNT(*) FROM tblUser WHERE sUsername = ?", {SqlValue::Text(player.user_name)},
-                      &count, &found, error)) {
-      return false;
-    }
-    if (count > 0) present.push_back(player.user_name);
-  }
+  if (!PresentPlayers(&present, error)) return false;
   if (static_cast<int>(present.size()) == kPlayerCount) {
     summary->already_there = true;
     summary->players = kPlayerCount;
@@ -194,107 +361,24 @@ bool LoadDemoWorld(AdminDb* db, int64_t now, DemoSummary* summary, std::string* 
              (present.size() > 1 ? ", ..." : "") + ") but not the others";
     return false;
   }
-
-  if (!db->Begin(error)) return false;
-  auto fail = [&] {
-    db->Rollback();
-    return false;
-  };
-
-  std::vector<int64_t> ids;
-  for (int p = 0; p < kPlayerCount; ++p) {
-    const Player& player = kPlayers[p];
-    if (!Run(db, "INSERT INTO tblUser (sUsername, sNick, nSex, sFacePic, bLogined, nLevel) VALUES (?, ?, ?, ?, ?, ?)",
-             {SqlValue::Text(player.user_name), SqlValue::Text(player.nick), SqlValue::Int(player.sex),
-              SqlValue::Text(FaceOf(p)), SqlValue::Bool(OnlineAt(p)), SqlValue::Int(player.level)},
-             error)) {
-      return fail();
-    }
-    int64_t id = 0;
-    bool found = false;
-    if (!db->QueryInt("SELECT nId FROM tblUser WHERE sUsername = ?", {SqlValue::Text(player.user_name)}, &id,
-                      &found, error)) {
-      return fail();
-    }
-    if (!found) {
-      *error = "the player '" + std::string(player.user_name) + "' did not read back after its insert";
-      return fail();
-    }
-    ids.push_back(id);
-  }
-  summary->players = kPlayerCount;
-
-  const auto friendships = Friendships();
-  for (const auto& [a, b] : friendships) {
-    if (!Run(db, "INSERT INTO tblFriend (nUserId, nFriendId) VALUES (?, ?)",
-             {SqlValue::Int(ids[a]), SqlValue::Int(ids[b])}, error)) {
-      return fail();
-    }
-  }
-  summary->friendships = static_cast<int>(friendships.size());
-
-  // Trades between friends over the last weeks, the hero's among them.
-  for (size_t t = 0; t < 40; ++t) {
-    const auto& [a, b] = friendships[t < 8 ? t : (t * 7) % friendships.size()];
-    const bool reverse = t % 3 == 1;
-    const int64_t when = now - static_cast<int64_t>(t * 17 + 3) * kHour - static_cast<int64_t>(t) * 61;
-    if (!Run(db, "INSERT INTO tblFriendTradeHistory (nPlayUserId, nPlayedUserId, nPlayId, tTime, tDuration) VALUES (?, ?, ?, ?, ?)",
-             {SqlValue::Int(ids[reverse ? b : a]), SqlValue::Int(ids[reverse ? a : b]),
-              SqlValue::Int(static_cast<int64_t>(1 + (t * 5) % 12)), SqlValue::Time(when), SqlValue::Int(10)},
-             error)) {
-      return fail();
-    }
-    ++summary->trades;
-  }
-
-  for (const Item& item : kItems) {
-    if (!Run(db, "INSERT INTO tblFriendTradeItem (sTradeName, sTradeDesc, nPacificate, sTradeImage, nHeadX, nHeadY) VALUES (?, ?, ?, ?, ?, ?)",
-             {SqlValue::Text(item.name), SqlValue::Text(item.description), SqlValue::Int(item.pacificate),
-              SqlValue::Text(item.image), SqlValue::Double(item.x), SqlValue::Double(item.y)},
-             error)) {
-      return fail();
-    }
-    ++summary->items;
-  }
-
-  for (const Letter& letter : kLetters) {
-    if (!Run(db, "INSERT INTO tblUserMsg (nUserId, sContent, tAddTime, nRead, nFromUserId, nAll) VALUES (?, ?, ?, ?, ?, 0)",
-             {SqlValue::Int(ids[letter.to]), SqlValue::Text(letter.content),
-              SqlValue::Time(now - letter.hours_ago * kHour), SqlValue::Int(letter.read ? 1 : 0),
-              SqlValue::Int(ids[letter.from])},
-             error)) {
-      return fail();
-    }
-    ++summary->messages;
-    if (!letter.read) ++summary->unread;
-  }
-
-  for (const Goods& goods : kGoods) {
-    const SqlValue due = goods.due_text != nullptr ? SqlValue::TimeText(goods.due_text)
-                                                   : SqlValue::Time(now + goods.due_in);
-    if (!Run(db, "INSERT INTO tblUserGoods (nType, nUserId, nGoodsId, tAddTime, tDueTime, nBuyDay, nLevel, nUsing, sHeadColor) VALUES (?, ?, ?, ?, ?, ?, 1, ?, ?)",
-             {SqlValue::Int(goods.type), SqlValue::Int(ids[goods.owner]), SqlValue::Int(goods.goods_id),
-              SqlValue::Time(now - 30 * kDay), due, SqlValue::Int(goods.buy_day), SqlValue::Int(goods.using_it),
-              SqlValue::Text(kHeadColor)},
-             error)) {
-      return fail();
-    }
-    ++summary->goods;
-  }
-
-  for (const Invitation& invitation : kInvitations) {
-    if (!Run(db, "INSERT INTO tblInviteRecord (nUserid, nGroup, sInviteCode, sInvitedEmail, nState, tAddtime, nZoneId, sNote, nReply) VALUES (?, ?, ?, ?, ?, ?, ?, ?, ?)",
-             {SqlValue::Int(ids[invitation.from]), SqlValue::Int(invitation.group), SqlValue::Text(invitation.code),
-              SqlValue::Text(invitation.email), SqlValue::Int(invitation.state), SqlValue::Time(now - 4 * kDay),
-              SqlValue::Int(invitation.zone), SqlValue::Text(invitation.note), SqlValue::Int(invitation.reply)},
-             error)) {
-      return fail();
-    }
-    ++summary->invitations;
-  }
-
-  if (!db->Commit(error)) return fail();
-  return true;
+  std::string failure;
+  std::u16string reason;
+  const int result = db::RunTransaction(
+      [&](db::Transaction& transaction) {
+        // A serialization failure runs the whole load again from here.
+        *summary = DemoSummary();
+        DemoLoad load(transaction, now, summary);
+        const bool loaded = load.InsertPlayers() && load.InsertFriendships() && load.InsertTrades() &&
+                            load.InsertItems() && load.InsertLetters() && load.InsertGoods() &&
+                            load.InsertInvitations();
+        failure = load.error();
+        return loaded ? 0 : -1;
+      },
+      &reason);
+  if (result == 0) return true;
+  *error = !failure.empty() ? failure : ToNarrow(reason);
+  *summary = DemoSummary();
+  return false;
 }
 
 }  // namespace zelvar::cli

@@ -8,8 +8,6 @@
 #include <cstdint>
 #include <string>
 
-#include "tools/zelvar/admin_db.h"
-
 namespace zelvar::cli {
 
 struct DemoSummary {
@@ -21,11 +19,12 @@ struct DemoSummary {
 // The user name of the player the demo centres on.
 inline constexpr const char* kDemoHero = "lina";
 
-// Loads the demo world in one transaction, its times counted from `now`.
+// Loads the demo world into the database in force (db/current_connection.h)
+// in one transaction, its times counted from `now`.
 // Nothing is added when its players are all there already; when only some
 // are, the database was changed by hand and nothing is added either (false
 // with `error` saying so).
-bool LoadDemoWorld(AdminDb* db, int64_t now, DemoSummary* summary, std::string* error);
+bool LoadDemoWorld(int64_t now, DemoSummary* summary, std::string* error);
 
 }  // namespace zelvar::cli
 

@@ -8,10 +8,13 @@
 #include <filesystem>
 
 #include "db/connection_string.h"
-#include "tools/zelvar/admin_db.h"
+#include "db/current_connection.h"
+#include "db/runner.h"
+#include "db/schema_setup.h"
 #include "tools/zelvar/commands.h"
 #include "tools/zelvar/demo_world.h"
 #include "tools/zelvar/text_util.h"
+#include "util/text.h"
 
 namespace zelvar::cli {
 namespace {
@@ -39,119 +42,172 @@ std::string Join(const std::vector<std::string>& names) {
   return out;
 }
 
-}  // namespace
+// The schema file of the schema folder for a database product; empty when
+// none fits.
+std::string SchemaFileName(const std::string& product) {
+  const std::string name = Lower(product);
+  if (name.find("sqlite") != std::string::npos) return "sqlite.sql";
+  if (name.find("postgres") != std::string::npos) return "postgresql.sql";
+  if (name.find("sql server") != std::string::npos) return "sqlserver.sql";
+  if (name.find("mariadb") != std::string::npos || name.find("mysql") != std::string::npos) return "mariadb.sql";
+  return "";
+}
 
-int RunInit(const GlobalOptions& options, bool demo, const std::string& schema_dir) {
+// What init did, for people line by line and for scripts as one object.
+struct Report {
+  Report(bool json, const std::string& where) : json(json), where(where) {}
+  void Say(const std::string& line) const {
+    if (!json) std::printf("%s\n", line.c_str());
+  }
+  bool json;
+  std::string where;  // the database, in words
+  nlohmann::ordered_json object = {{"request", "init"}, {"database", where}};
+};
+
+// An SQLite file this run created goes again when the run fails: a failed
+// init leaves things as they were.
+struct NewFile {
+  std::string path;
+  bool keep = false;
+  ~NewFile() {
+    if (path.empty() || keep) return;
+    db::CloseIdleConnections();  // the tool's own connections to it
+    for (const char* suffix : {"", "-wal", "-shm", "-journal"}) unlink((path + suffix).c_str());
+  }
+};
+
+// Makes the database the tool's connection string in force and opens it.
+// `where` says what it is, `product` which schema fits it.
+int OpenForInit(const GlobalOptions& options, NewFile* new_file, std::string* where, std::string* product) {
   const db::ConnectionTarget target = db::ResolveConnectionString(options.db);
   if (target.kind == db::ConnectionTarget::Kind::kInvalid) {
     return Fail(kExitUsage, "the connection string '" + MaskPassword(options.db) + "' is not usable: " + target.error +
                                 "; see 'zelvar --help' for the forms it takes");
   }
+  SetConnectionString(options.db);
   std::string error;
-  std::unique_ptr<AdminDb> db;
-  std::string where;
-  // A file this run created goes again when the run fails: a failed init
-  // leaves things as they were.
-  struct NewFile {
-    std::string path;
-    std::unique_ptr<AdminDb>* db;
-    bool keep = false;
-    ~NewFile() {
-      if (path.empty() || keep) return;
-      db->reset();
-      for (const char* suffix : {"", "-wal", "-shm", "-journal"}) unlink((path + suffix).c_str());
-    }
-  } new_file{"", &db};
+  std::u16string reason;
   if (target.kind == db::ConnectionTarget::Kind::kSqlite) {
     bool created = false;
-    db = OpenSqliteAdmin(target.sqlite_path, true, &created, &error);
-    if (!db) return Fail(kExitFailed, error + "; name another file with --db");
-    if (created) new_file.path = target.sqlite_path;
-    where = "SQLite file " + target.sqlite_path + (created ? " (created)" : " (already there)");
-  } else {
-    db = OpenOdbcAdmin(target.odbc, &error);
-    if (!db) {
-      return Fail(kExitFailed, "cannot connect to '" + MaskPassword(options.db) + "': " + error +
-                                   "; check the server, the login and the ODBC driver (odbcinst -q -d)");
+    if (!db::CreateSqliteFile(target.sqlite_path, &created, &error)) {
+      return Fail(kExitFailed, error + "; name another file with --db");
     }
-    where = db->ProductName() + " through ODBC";
+    if (created) new_file->path = target.sqlite_path;
+    // A file that is not a database fails when a connection opens it.
+    if (!db::DatabaseProduct(product, &reason)) {
+      return Fail(kExitFailed, "'" + target.sqlite_path + "' is not an SQLite database (" + ToNarrow(reason) +
+                                   "); name another file with --db");
+    }
+    *where = "SQLite file " + target.sqlite_path + (created ? " (created)" : " (already there)");
+    return kExitOk;
   }
+  if (!db::DatabaseProduct(product, &reason)) {
+    return Fail(kExitFailed, "cannot connect to '" + MaskPassword(options.db) + "': " + ToNarrow(reason) +
+                                 "; check the server, the login and the ODBC driver (odbcinst -q -d)");
+  }
+  *where = *product + " through ODBC";
+  return kExitOk;
+}
 
-  const std::string folder = schema_dir.empty() ? DefaultSchemaFolder() : schema_dir;
-  const std::string file_name = db->SchemaFileName();
-  if (file_name.empty()) {
-    return Fail(kExitFailed, "there is no schema for " + db->ProductName() +
-                                 "; the shipped ones are for SQLite, PostgreSQL, SQL Server and MariaDB");
-  }
-  const std::string schema_path = folder + "/" + file_name;
-  std::string script;
-  if (!ReadFile(schema_path, &script, &error)) {
-    return Fail(kExitFailed, error + "; name the schema folder with --schema DIR");
-  }
-  const std::vector<std::string> wanted = CreatedTables(script);
-  std::vector<std::string> existing;
+// Creates the schema's tables unless all are there; refuses a database
+// that holds only some of them.
+int CreateTables(const std::string& product, const std::string& schema_path, const std::string& script,
+                 Report* report) {
+  const std::vector<std::string> wanted = db::CreatedTables(script);
   if (wanted.empty()) return Fail(kExitFailed, schema_path + " creates no table; is it the right file?");
-  if (!db->TableNames(&existing, &error)) return Fail(kExitFailed, "cannot list the tables: " + error);
+  std::vector<std::string> existing;
+  std::u16string reason;
+  if (!db::ListTables(product, &existing, &reason)) {
+    return Fail(kExitFailed, "cannot list the tables: " + ToNarrow(reason));
+  }
   std::vector<std::string> present, missing;
   for (const std::string& table : wanted) {
     bool found = false;
     for (const std::string& name : existing) found = found || Lower(name) == Lower(table);
     (found ? present : missing).push_back(table);
   }
-
-  // What was done, for people line by line, for scripts as one object.
-  nlohmann::ordered_json report = {{"request", "init"}, {"database", where}, {"schema", schema_path}};
-  auto say = [&](const std::string& line) {
-    if (!options.json) std::printf("%s\n", line.c_str());
-  };
-  say("Database: " + where);
+  report->Say("Database: " + report->where);
   if (missing.empty()) {
-    report["tables_created"] = nlohmann::ordered_json::array();
-    say("Tables:   all " + std::to_string(wanted.size()) + " already there, nothing created");
-  } else if (present.empty()) {
-    if (!db->RunScript(script, &error)) {
-      return Fail(kExitFailed, "the schema " + schema_path + " failed: " + error + "; nothing was created");
-    }
-    report["tables_created"] = wanted;
-    say("Tables:   created " + std::to_string(wanted.size()) + " (" + Join(wanted) + ") from " + schema_path);
-  } else {
+    report->object["tables_created"] = nlohmann::ordered_json::array();
+    report->Say("Tables:   all " + std::to_string(wanted.size()) + " already there, nothing created");
+    return kExitOk;
+  }
+  if (!present.empty()) {
     return Fail(kExitFailed, "the database holds " + Join(present) + " but not " + Join(missing) +
                                  ", so it was not set up from this schema; use an empty database, or add the missing tables from " +
                                  schema_path);
   }
-
-  if (demo) {
-    DemoSummary summary;
-    if (!LoadDemoWorld(db.get(), std::time(nullptr), &summary, &error)) {
-      return Fail(kExitFailed, "the demo world was not loaded: " + error + "; nothing of it was added");
-    }
-    if (summary.already_there) {
-      report["demo"] = {{"added", false}, {"players", summary.players}};
-      say("Demo:     already there (" + std::to_string(summary.players) + " players), nothing added");
-    } else {
-      report["demo"] = {{"added", true},         {"players", summary.players}, {"friendships", summary.friendships},
-                        {"trades", summary.trades}, {"items", summary.items},   {"messages", summary.messages},
-                        {"unread", summary.unread}, {"goods", summary.goods},   {"invitations", summary.invitations}};
-      char line[256];
-      std::snprintf(line, sizeof line,
-                    "Demo:     loaded %d players, %d friendships, %d trades, %d catalogue items, %d messages (%d unread), "
-                    "%d goods, %d invitations",
-                    summary.players, summary.friendships, summary.trades, summary.items, summary.messages,
-                    summary.unread, summary.goods, summary.invitations);
-      say(line);
-    }
+  std::string error;
+  if (!db::RunSchemaScript(script, &error)) {
+    return Fail(kExitFailed, "the schema " + schema_path + " failed: " + error + "; nothing was created");
   }
-  db.reset();
+  report->object["tables_created"] = wanted;
+  report->Say("Tables:   created " + std::to_string(wanted.size()) + " (" + Join(wanted) + ") from " + schema_path);
+  return kExitOk;
+}
+
+int LoadDemo(Report* report) {
+  DemoSummary summary;
+  std::string error;
+  if (!LoadDemoWorld(std::time(nullptr), &summary, &error)) {
+    return Fail(kExitFailed, "the demo world was not loaded: " + error + "; nothing of it was added");
+  }
+  if (summary.already_there) {
+    report->object["demo"] = {{"added", false}, {"players", summary.players}};
+    report->Say("Demo:     already there (" + std::to_string(summary.players) + " players), nothing added");
+    return kExitOk;
+  }
+  report->object["demo"] = {{"added", true},         {"players", summary.players}, {"friendships", summary.friendships},
+                            {"trades", summary.trades}, {"items", summary.items},   {"messages", summary.messages},
+                            {"unread", summary.unread}, {"goods", summary.goods},   {"invitations", summary.invitations}};
+  char line[256];
+  std::snprintf(line, sizeof line,
+                "Demo:     loaded %d players, %d friendships, %d trades, %d catalogue items, %d messages (%d unread), "
+                "%d goods, %d invitations",
+                summary.players, summary.friendships, summary.trades, summary.items, summary.messages, summary.unread,
+                summary.goods, summary.invitations);
+  report->Say(line);
+  return kExitOk;
+}
+
+// The tables and, with `demo`, the demo world, on the database in force.
+int SetUp(const std::string& product, bool demo, const std::string& schema_dir, Report* report) {
+  const std::string folder = schema_dir.empty() ? DefaultSchemaFolder() : schema_dir;
+  const std::string file_name = SchemaFileName(product);
+  if (file_name.empty()) {
+    return Fail(kExitFailed, "there is no schema for " + product +
+                                 "; the shipped ones are for SQLite, PostgreSQL, SQL Server and MariaDB");
+  }
+  const std::string schema_path = folder + "/" + file_name;
+  std::string script, error;
+  if (!ReadFile(schema_path, &script, &error)) {
+    return Fail(kExitFailed, error + "; name the schema folder with --schema DIR");
+  }
+  report->object["schema"] = schema_path;
+  if (const int status = CreateTables(product, schema_path, script, report); status != kExitOk) return status;
+  return demo ? LoadDemo(report) : kExitOk;
+}
+
+}  // namespace
+
+int RunInit(const GlobalOptions& options, bool demo, const std::string& schema_dir) {
+  NewFile new_file;
+  std::string where, product;
+  if (const int status = OpenForInit(options, &new_file, &where, &product); status != kExitOk) return status;
+  Report report(options.json, where);
+  if (const int status = SetUp(product, demo, schema_dir, &report); status != kExitOk) return status;
+  // The module opens the database on its own connections.
+  db::CloseIdleConnections();
   new_file.keep = true;
 
   // The module must be able to open what was just set up.
   int exit_code = kExitOk;
   auto session = Session::Open(options, &exit_code);
   if (!session) return exit_code;
-  report["module"] = session->module().path();
-  say("Module:   " + session->module().path() + " opens it");
-  if (demo) say(std::string("Next:     zelvar friends ") + kDemoHero);
-  if (options.json) PrintJson(report);
+  report.object["module"] = session->module().path();
+  report.Say("Module:   " + session->module().path() + " opens it");
+  if (demo) report.Say(std::string("Next:     zelvar friends ") + kDemoHero);
+  if (options.json) PrintJson(report.object);
   return kExitOk;
 }
 
