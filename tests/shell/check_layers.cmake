@@ -1,7 +1,8 @@
 # Fails when a layer includes one above it (docs/architecture.md draws the
 # layers). Each folder may include only the folders named for it; system
-# headers and a folder's includes without a folder part are free.
-# SOURCE_DIR is the project's top folder.
+# headers and a folder's includes without a folder part are free. The
+# tests' kit (tests/kit) checks the module from outside: it includes only
+# itself and the public headers. SOURCE_DIR is the project's top folder.
 set(bad "")
 function(check_folder folder allowed)
   file(GLOB_RECURSE files ${SOURCE_DIR}/${folder}/*.h ${SOURCE_DIR}/${folder}/*.cc)
@@ -24,6 +25,7 @@ check_folder(src/codec "codec|packet|util|zelvar")
 foreach(handlers goods queries updates)
   check_folder(src/${handlers} "goods|queries|updates|codec|db|packet|util|zelvar")
 endforeach()
+check_folder(tests/kit "kit|zelvar")
 if(bad)
   message(FATAL_ERROR "Includes that point up a layer:${bad}")
 endif()

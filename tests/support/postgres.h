@@ -1,28 +1,16 @@
-// PostgreSQL test databases on the server that scripts/with-postgres starts
-// (ZELVAR_TEST_PG_ADMIN: an ODBC string for its "postgres" database, which
-// scripts/with-pgbouncer points at its pooler).
+// PostgreSQL test databases: they live in the kit (kit/schema.h); these
+// names stay for the programs that use them under zelvar::test.
 #ifndef ZELVAR_TESTS_SUPPORT_POSTGRES_H_
 #define ZELVAR_TESTS_SUPPORT_POSTGRES_H_
 
-#include <string>
+#include "kit/schema.h"
 
 namespace zelvar::test {
 
-// True when ZELVAR_TEST_PG_ADMIN is set.
-bool PostgresAvailable();
-
-// Creates a database with a new name and the tables of
-// schema/postgresql.sql; returns its ODBC connection string, or empty with
-// `error` filled.
-std::string CreatePostgresDatabase(std::string* error);
-
-// The same database straight on the server, when the string above goes
-// through scripts/with-pgbouncer's pooler (ZELVAR_TEST_PG_DIRECT_ADMIN);
-// else `connection_string` itself.
-std::string DirectPostgresString(const std::string& connection_string);
-
-// Drops a database made above; every connection to it must be closed.
-void DropPostgresDatabase(const std::string& connection_string);
+using kit::CreatePostgresDatabase;
+using kit::DirectPostgresString;
+using kit::DropPostgresDatabase;
+using kit::PostgresAvailable;
 
 }  // namespace zelvar::test
 

@@ -17,9 +17,13 @@
 
 #include <gtest/gtest.h>
 
+#include "kit/raw_db.h"
+#include "kit/schema.h"
+#include "kit/world.h"
+
 namespace zelvar::test {
 
-enum class Backend { kSqlite, kPostgres, kMariaDb };
+using Backend = kit::Backend;
 
 std::string BackendName(Backend backend);
 // For INSTANTIATE_TEST_SUITE_P(..., testing::ValuesIn(AllBackends()),
@@ -65,6 +69,17 @@ class TestDatabase {
   std::vector<std::vector<std::optional<std::string>>> Query(const std::string& sql);
   // The single integer the query returns.
   int64_t QueryInt(const std::string& sql);
+
+  // Plants rows of the world (kit/world.h) on the checks' connection.
+  // Fails the test on an error.
+  template <typename RowType>
+  void Plant(const std::vector<RowType>& rows) {
+    std::string error;
+    EXPECT_TRUE(kit::Seeder(&raw()).Plant(rows, &error)) << error;
+  }
+
+  // The checks' own connection (the raw client, not the module's).
+  kit::RawDb& raw();
 
  private:
   TestDatabase() = default;
