@@ -1,4 +1,5 @@
-// The benchmarks' world, raw connections and host side.
+// The benchmarks' raw connections and host side (the world is
+// bench_world.cc).
 
 #include "bench_support.h"
 
@@ -13,205 +14,13 @@
 #include <cstdlib>
 #include <cstring>
 #include <ctime>
-#include <filesystem>
-#include <fstream>
-#include <sstream>
-#include <unordered_map>
 
-#include "db/current_connection.h"
-#include "db/runner.h"
 #include "packet/coding.h"
 #include "util/text.h"
 #include "util/time_text.h"
 #include "zelvar/zelvar.h"
 
 namespace zelvar::bench {
-
-const char* BackendName(Backend backend) {
-  return backend == Backend::kSqlite ? "SQLite" : "PostgreSQL";
-}
-
-namespace world {
-
-int FriendPlayer(int friends) {
-  switch (friends) {
-    case 1:
-      return 1;
-    case 10:
-      return 2;
-    case 100:
-      return 3;
-    default:
-      return 4;
-  }
-}
-
-int TradePlayer(int trades) {
-  switch (trades) {
-    case 5:
-      return 10;
-    case 50:
-      return 11;
-    default:
-      return 12;
-  }
-}
-
-std::string UserName(int id) { return "user" + std::to_string(id); }
-
-}  // namespace world
-
-namespace {
-
-std::string SourceDir() {
-  return std::filesystem::path(__FILE__).parent_path().parent_path().string();
-}
-
-std::string ReadFile(const std::string& path) {
-  std::ifstream in(path);
-  std::stringstream text;
-  text << in.rdbuf();
-  return text.str();
-}
-
-// Multi-row INSERTs of at most 500 rows each.
-void AddRows(std::vector<std::string>* sql, const std::string& head,
-             const std::vector<std::string>& rows) {
-  for (size_t start = 0; start < rows.size(); start += 500) {
-    std::string statement = head + " VALUES ";
-    for (size_t i = start; i < rows.size() && i < start + 500; ++i) {
-      if (i != start) statement += ",";
-      statement += "(" + rows[i] + ")";
-    }
-    sql->push_back(statement);
-  }
-}
-
-std::string Two(int n) { return (n < 10 ? "0" : "") + std::to_string(n); }
-
-// The world's rows, in statements both backends run.
-std::vector<std::string> Seed() {
-  using namespace world;
-  std::vector<std::string> sql;
-  std::vector<std::string> users;
-  for (int id = 1; id <= kUsers; ++id) {
-    users.push_back(std::to_string(id) + ", '" + UserName(id) + "', 'Nick " + std::to_string(id) +
-                    "', " + std::to_string(id % 2) + ", 'A:1;face" + std::to_string(id) +
-                    ".png', " + (id % 3 == 0 ? "TRUE" : "FALSE") + ", " + std::to_string(id % 50));
-  }
-  AddRows(&sql, "INSERT INTO tblUser (nId, sUsername, sNick, nSex, sFacePic, bLogined, nLevel)",
-          users);
-
-  std::vector<std::string> friendships;
-  const auto befriend = [&](int a, int b) {
-    // Either side may hold the player.
-    friendships.push_back((a + b) % 2 == 0 ? std::to_string(a) + ", " + std::to_string(b)
-                                           : std::to_string(b) + ", " + std::to_string(a));
-  };
-  int next_friend = 1001;
-  for (int count : {1000, 100, 10, 1}) {
-    for (int i = 0; i < count; ++i) befriend(FriendPlayer(count), next_friend++);
-  }
-  befriend(kSender, kRecipient);
-  befriend(kLeaving, kLeft);
-  for (int t = 0; t < 16; ++t) {
-    for (int i = 0; i < 10; ++i) befriend(kThreadPlayers + t, 2300 + 10 * t + i);
-  }
-  AddRows(&sql, "INSERT INTO tblFriend (nUserId, nFriendId)", friendships);
-
-  std::vector<std::string> trades;
-  for (int count : {5, 50, 500}) {
-    const int player = TradePlayer(count);
-    for (int i = 0; i < count; ++i) {
-      const int partner = 100 + i % 7;
-      const std::string when = "2024-" + Two(1 + i % 12) + "-" + Two(1 + i % 28) + " " +
-                               Two(i % 24) + ":" + Two(i % 60) + ":" + Two((i * 7) % 60);
-      const std::string sides = i % 2 == 0 ? std::to_string(player) + ", " + std::to_string(partner)
-                                           : std::to_string(partner) + ", " + std::to_string(player);
-      trades.push_back(sides + ", " + std::to_string(9000 + i) + ", '" + when + "', 10");
-    }
-  }
-  AddRows(&sql,
-          "INSERT INTO tblFriendTradeHistory (nPlayUserId, nPlayedUserId, nPlayId, tTime, "
-          "tDuration)",
-          trades);
-
-  std::vector<std::string> items;
-  for (int i = 1; i <= kTradeItems; ++i) {
-    items.push_back(std::to_string(i) + ", 'Item " + std::to_string(i) + "', 'A fine item, number " +
-                    std::to_string(i) + "', " + std::to_string(i * 3) + ", 'item" +
-                    std::to_string(i) + ".png', " + std::to_string(i * 0.5) + ", " +
-                    std::to_string(-i * 0.25));
-  }
-  AddRows(&sql,
-          "INSERT INTO tblFriendTradeItem (nId, sTradeName, sTradeDesc, nPacificate, sTradeImage, "
-          "nHeadX, nHeadY)",
-          items);
-
-  std::vector<std::string> messages;
-  for (int i = 0; i < kUnreadMessages; ++i) {
-    messages.push_back(std::to_string(kReader) + ", 'Message number " + std::to_string(i) +
-                       " for you', '2024-05-01 10:" + Two(i) + ":00', 0, 21, 0");
-  }
-  AddRows(&sql, "INSERT INTO tblUserMsg (nUserId, sContent, tAddTime, nRead, nFromUserId, nAll)",
-          messages);
-  return sql;
-}
-
-// ---------------------------------------------------------------- SQLite
-
-class SqliteWorld final : public World {
- public:
-  bool Create(std::string* why) {
-    folder_ = std::filesystem::temp_directory_path().string() + "/zelvar-bench-XXXXXX";
-    if (mkdtemp(folder_.data()) == nullptr) {
-      *why = "no temporary folder";
-      return false;
-    }
-    path_ = folder_ + "/world.db";
-    sqlite3* db = nullptr;
-    sqlite3_open_v2(path_.c_str(), &db, SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE, nullptr);
-    db_ = db;
-    if (!Exec(ReadFile(SourceDir() + "/schema/sqlite.sql"))) {
-      *why = "the schema did not load";
-      return false;
-    }
-    Exec("BEGIN");
-    for (const std::string& statement : Seed()) {
-      if (!Exec(statement)) {
-        *why = "the world did not load";
-        return false;
-      }
-    }
-    Exec("COMMIT");
-    connection_string_ = "Provider=SQLite;Data Source=" + path_;
-    return true;
-  }
-  ~SqliteWorld() override {
-    zelvar::db::CloseIdleConnections();
-    if (db_ != nullptr) sqlite3_close(db_);
-    std::filesystem::remove_all(folder_);
-  }
-  const std::string& connection_string() const override { return connection_string_; }
-  bool Exec(const std::string& sql) override {
-    char* message = nullptr;
-    if (sqlite3_exec(db_, sql.c_str(), nullptr, nullptr, &message) == SQLITE_OK) return true;
-    std::fprintf(stderr, "bench: %s: %s\n", sql.substr(0, 80).c_str(), message);
-    sqlite3_free(message);
-    return false;
-  }
-  const std::string& path() const { return path_; }
-
- private:
-  std::string folder_;
-  std::string path_;
-  std::string connection_string_;
-  sqlite3* db_ = nullptr;
-};
-
-// ------------------------------------------------------------------ ODBC
-
-}  // namespace
 
 std::string Env(const char* name) {
   const char* value = std::getenv(name);
@@ -252,64 +61,6 @@ bool OdbcLink::Exec(const std::string& sql) {
 }
 
 namespace {
-
-class PostgresWorld final : public World {
- public:
-  bool Create(std::string* why) {
-    admin_ = Env("ZELVAR_TEST_PG_ADMIN");
-    if (admin_.empty()) {
-      *why = "no PostgreSQL server (run under scripts/with-postgres)";
-      return false;
-    }
-    std::string template_name = Env("ZELVAR_TEST_PG_TEMPLATE");
-    if (template_name.empty()) template_name = "zelvar_template";
-    name_ = "zelvar_bench_" + std::to_string(getpid());
-    OdbcLink admin(admin_);
-    if (!admin.ok || !admin.Exec("CREATE DATABASE " + name_ + " TEMPLATE " + template_name)) {
-      *why = "the database could not be created";
-      return false;
-    }
-    created_ = true;
-    const size_t at = admin_.find("Database=postgres;");
-    if (at == std::string::npos) {
-      *why = "ZELVAR_TEST_PG_ADMIN names no Database=postgres";
-      return false;
-    }
-    connection_string_ = admin_;
-    connection_string_.replace(at, 18, "Database=" + name_ + ";");
-    link_ = std::make_unique<OdbcLink>(connection_string_);
-    if (!link_->ok) {
-      *why = "the database does not open";
-      return false;
-    }
-    for (const std::string& statement : Seed()) {
-      if (!Exec(statement)) {
-        *why = "the world did not load";
-        return false;
-      }
-    }
-    Exec("ANALYZE");
-    return true;
-  }
-  ~PostgresWorld() override {
-    zelvar::db::CloseIdleConnections();
-    zelvar::SetConnectionString(zelvar::kBuiltInConnectionString);
-    link_.reset();
-    if (created_) {
-      OdbcLink admin(admin_);
-      if (admin.ok) admin.Exec("DROP DATABASE IF EXISTS " + name_ + " WITH (FORCE)");
-    }
-  }
-  const std::string& connection_string() const override { return connection_string_; }
-  bool Exec(const std::string& sql) override { return link_->Exec(sql); }
-
- private:
-  std::string admin_;
-  std::string name_;
-  std::string connection_string_;
-  std::unique_ptr<OdbcLink> link_;
-  bool created_ = false;
-};
 
 // ------------------------------------------------------ raw: sqlite3 API
 
@@ -568,52 +319,9 @@ class OdbcRaw final : public RawDb {
 
 }  // namespace
 
-namespace {
-
-std::unique_ptr<SqliteWorld> sqlite_world;
-std::unique_ptr<PostgresWorld> postgres_world;
-
-}  // namespace
-
-World* World::Get(Backend backend, std::string* why) {
-  static std::string sqlite_why;
-  static std::string postgres_why;
-  static bool sqlite_tried = false;
-  static bool postgres_tried = false;
-  if (backend == Backend::kSqlite) {
-    if (!sqlite_tried) {
-      sqlite_tried = true;
-      sqlite_world = std::make_unique<SqliteWorld>();
-      if (!sqlite_world->Create(&sqlite_why)) sqlite_world.reset();
-      std::atexit([] { sqlite_world.reset(); });
-    }
-    *why = sqlite_why;
-    return sqlite_world.get();
-  }
-  if (!postgres_tried) {
-    postgres_tried = true;
-    postgres_world = std::make_unique<PostgresWorld>();
-    if (!postgres_world->Create(&postgres_why)) postgres_world.reset();
-    // Registered after the driver's own exit handlers (the first connect
-    // registers them), so the database is dropped while the driver still
-    // works.
-    std::atexit([] { postgres_world.reset(); });
-  }
-  *why = postgres_why;
-  return postgres_world.get();
-}
-
-bool UseWorld(World* world) {
-  // ZELVAR_BENCH_OPTIONS: keywords of the module added to its connection
-  // string (e.g. "Named Statements=yes;"), to measure what they change.
-  std::string text = world->connection_string() + ";" + Env("ZELVAR_BENCH_OPTIONS");
-  char* pointer = text.data();
-  return OpenDBFriend(&pointer) == 0;
-}
-
 std::unique_ptr<RawDb> RawDb::Open(Backend backend, World* world) {
   if (backend == Backend::kSqlite) {
-    return std::make_unique<SqliteRaw>(static_cast<SqliteWorld*>(world)->path());
+    return std::make_unique<SqliteRaw>(world->path());
   }
   auto raw = std::make_unique<OdbcRaw>(world->connection_string());
   if (!raw->ok()) return nullptr;

@@ -1,7 +1,8 @@
 // What the request benchmarks and the soak program share: a seeded world
-// on SQLite or PostgreSQL, the raw client APIs that measure each request's
-// limit, and the host's side of a request (building the request packet,
-// reading every key of the reply).
+// on SQLite or PostgreSQL (bench_world.cc, planted through the test kit),
+// the raw client APIs that measure each request's limit, and the host's
+// side of a request (building the request packet, reading every key of the
+// reply).
 //
 // A World is set up once per process and backend. A RawDb is one open
 // connection, used by one thread at a time.
@@ -76,6 +77,8 @@ class World {
 
   // The string for OpenDBFriend.
   virtual const std::string& connection_string() const = 0;
+  // The SQLite file; empty on a server.
+  virtual const std::string& path() const = 0;
   // Runs statements without values on a connection of the world's own.
   virtual bool Exec(const std::string& sql) = 0;
 };

@@ -10,8 +10,9 @@
 //
 // Reset() puts the seed rows back before each input, so every input meets
 // the same database however much the ones before it wrote. The world also
-// keeps a raw sqlite3 connection of its own, to plant rows and to check what
-// the module wrote without going through the module's own reading code.
+// keeps a raw sqlite3 connection of its own (the test kit's), to plant rows
+// and to check what the module wrote without going through the module's
+// own reading code. The seed is planted through the kit's seeder.
 //
 // One thread: libFuzzer calls the target on one thread per process.
 #ifndef ZELVAR_FUZZ_FUZZ_WORLD_H_
@@ -19,10 +20,12 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <memory>
 #include <string>
 #include <vector>
 
-struct sqlite3;
+#include "kit/raw_db.h"
+#include "kit/text.h"
 
 namespace zelvar::fuzz {
 
@@ -50,7 +53,7 @@ class World {
   void Reset();
 
   // The raw connection (not the module's).
-  sqlite3* db() { return db_; }
+  sqlite3* db() { return db_->handle(); }
 
   // Runs `sql` on the raw connection; traps on failure.
   void Exec(const char* sql);
@@ -92,7 +95,7 @@ class World {
 
   std::string folder_;
   std::string database_path_;
-  sqlite3* db_ = nullptr;
+  std::unique_ptr<kit::SqliteDb> db_;
   uint64_t clean_version_ = 0;
   bool planted_ = false;
   std::vector<std::string> lines_;
@@ -105,7 +108,7 @@ class World {
 class Planter {
  public:
   explicit Planter(World& world) : world_(world) { world_.planted_ = true; }
-  sqlite3* db() { return world_.db_; }
+  sqlite3* db() { return world_.db(); }
 
  private:
   World& world_;
@@ -115,13 +118,9 @@ class Planter {
 // to see what a replayed input did.
 void Trace(const char* format, ...) __attribute__((format(printf, 1, 2)));
 
-// Whether `bytes` is well-formed UTF-8.
-bool IsUtf8(const std::string& bytes);
-
-// UTF-16 as UTF-8, a lone surrogate as "?": what a text sent to the module
-// must be stored as. Written apart from the module's own conversion, so
-// that a fault there shows.
-std::string Utf8Of(const std::u16string& text);
+// Text checks written apart from the module's own conversion (kit/text.h).
+using kit::IsUtf8;
+using kit::Utf8Of;
 
 }  // namespace zelvar::fuzz
 

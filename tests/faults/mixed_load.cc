@@ -11,6 +11,7 @@
 #include "codec/keys.h"
 #include "faults/requests.h"
 #include "goods/grants.h"
+#include "kit/text.h"
 #include "util/text.h"
 #include "util/time_text.h"
 
@@ -28,14 +29,7 @@ constexpr int64_t kSevenDays = 604800;
 constexpr int kWeights[] = {20, 15, 10, 10, 10, 5, 5, 10, 7, 7, 1};
 static_assert(sizeof(kWeights) / sizeof(kWeights[0]) == static_cast<int>(LoadKind::kCount));
 
-std::string Quote(const std::string& text) {
-  std::string quoted = "'";
-  for (char c : text) {
-    quoted += c;
-    if (c == '\'') quoted += '\'';
-  }
-  return quoted + "'";
-}
+using kit::Quote;
 
 int64_t ToInt(const std::optional<std::string>& text) {
   return text ? std::strtoll(text->c_str(), nullptr, 10) : 0;
@@ -150,27 +144,25 @@ const char* LoadKindName(LoadKind kind) {
 MixedLoad::MixedLoad(TestDatabase* db, int players, int threads)
     : db_(db), ledgers_(static_cast<size_t>(threads)) {
   players = std::max(4, players + players % 2);
+  std::vector<kit::Player> rows;
   for (int i = 0; i < players; ++i) {
-    const std::string name = "p" + std::to_string(i);
-    db_->Exec("INSERT INTO tblUser (sUsername, sNick, nSex, sFacePic, bLogined, nLevel) VALUES (" +
-              Quote(name) + ", " + Quote("Nick" + std::to_string(i)) + ", " +
-              std::to_string(i % 2) + ", " + Quote("F" + std::to_string(i) + ";") + ", TRUE, " +
-              std::to_string(i % 50) + ")");
+    player_names_.push_back("p" + std::to_string(i));
+    rows.push_back({0, player_names_.back(), "Nick" + std::to_string(i), i % 2,
+                    "F" + std::to_string(i) + ";", true, i % 50});
+  }
+  db_->Plant(rows);
+  for (const std::string& name : player_names_) {
     player_ids_.push_back(static_cast<int>(
         db_->QueryInt("SELECT nId FROM tblUser WHERE sUsername = " + Quote(name))));
-    player_names_.push_back(name);
   }
-  for (int i = 0; i < players; i += 2) {
-    db_->Exec("INSERT INTO tblFriend (nUserId, nFriendId) VALUES (" +
-              std::to_string(player_ids_[i]) + ", " + std::to_string(player_ids_[i + 1]) + ")");
-  }
-  for (const char* item : {"'Rose', 'A red rose', 10, 'rose.png', 12.5, -4",
-                           "'Tulip', 'A tulip', 3, 'tulip.png', 0.1, 2",
-                           "'Oak', 'An oak', 99, '', -1, 1"}) {
-    db_->Exec(std::string("INSERT INTO tblFriendTradeItem (sTradeName, sTradeDesc, nPacificate, "
-                          "sTradeImage, nHeadX, nHeadY) VALUES (") + item + ")");
-    ++item_count_;
-  }
+  std::vector<kit::Friendship> pairs;
+  for (int i = 0; i < players; i += 2) pairs.push_back({0, player_ids_[i], player_ids_[i + 1]});
+  db_->Plant(pairs);
+  const std::vector<kit::TradeItem> items = {{0, "Rose", "A red rose", 10, "rose.png", 12.5, -4},
+                                             {0, "Tulip", "A tulip", 3, "tulip.png", 0.1, 2},
+                                             {0, "Oak", "An oak", 99, "", -1, 1}};
+  db_->Plant(items);
+  item_count_ = static_cast<int>(items.size());
 }
 
 uint64_t MixedLoad::NextKey(int thread) {
