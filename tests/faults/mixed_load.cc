@@ -109,6 +109,37 @@ void CheckAccount(const Reply& reply, int id, int player, LoadOutcome* outcome) 
   if (!outcome->ok) outcome->detail = "a wrong account";
 }
 
+// The time-limited goods of one player (tAddTime, tDueTime of each row)
+// against the grants reported; up to `excess` failed grants may have
+// taken effect too.
+void CheckTimeGoods(const std::string& who,
+                    const std::vector<std::pair<std::string, std::string>>& goods, int reported,
+                    int excess, int failed, const std::function<void(std::string)>& violation) {
+  int64_t grants = 0;
+  if (goods.size() > 1) {
+    violation(who + ": " + std::to_string(goods.size()) + " rows of time-limited goods");
+  } else if (goods.size() == 1) {
+    const int64_t added = ParseTimeText(goods[0].first.c_str());
+    const int64_t due = ParseTimeText(goods[0].second.c_str());
+    grants = std::llround(static_cast<double>(due - added) / kSevenDays);
+    // An extension past the cap makes the goods permanent: from then on
+    // the due time tells only that enough grants came to pass the cap.
+    if (goods[0].second == goods::kPermanentDueTime) {
+      const int64_t to_cap = (goods::kDueTimeCap - added) / kSevenDays + 1;
+      if (reported + excess < to_cap) {
+        violation(who + ": time-limited goods made permanent by " + std::to_string(reported) +
+                  " grants");
+      }
+      return;
+    }
+  }
+  if (grants < reported || grants > reported + excess) {
+    violation(who + ": time-limited goods for " + std::to_string(grants) + " weeks, " +
+              std::to_string(reported) + " grants reported, " + std::to_string(failed) +
+              " failed");
+  }
+}
+
 }  // namespace
 
 const char* LoadKindName(LoadKind kind) {
@@ -328,12 +359,17 @@ std::vector<std::vector<std::optional<std::string>>> MixedLoad::Rows(const std::
 
 std::vector<std::string> MixedLoad::Check(bool strict) {
   std::vector<std::string> violations;
-  const auto violation = [&](std::string text) {
+  const Report violation = [&](std::string text) {
     if (violations.size() < 50) violations.push_back(std::move(text));
   };
-  std::map<int, int> index_of;
-  for (size_t i = 0; i < player_ids_.size(); ++i) index_of[player_ids_[i]] = static_cast<int>(i);
+  CheckMessages(strict, violation);
+  CheckTrades(strict, violation);
+  CheckGrants(strict, violation);
+  CheckInvitations(violation);
+  return violations;
+}
 
+void MixedLoad::CheckMessages(bool strict, const Report& violation) {
   // Messages: each stored once when reported sent, never when not (unless
   // the failure may have come after the commit).
   std::map<std::string, std::pair<int, int64_t>> stored;  // content: rows, nRead
@@ -383,7 +419,11 @@ std::vector<std::string> MixedLoad::Check(bool strict) {
       }
     }
   }
+}
 
+void MixedLoad::CheckTrades(bool strict, const Report& violation) {
+  std::map<int, int> index_of;
+  for (size_t i = 0; i < player_ids_.size(); ++i) index_of[player_ids_[i]] = static_cast<int>(i);
   // Trades between the two friends of each pair.
   std::map<int, int> trades_stored;
   for (const auto& row : Rows("SELECT nPlayUserId, nPlayedUserId FROM tblFriendTradeHistory")) {
@@ -411,7 +451,9 @@ std::vector<std::string> MixedLoad::Check(bool strict) {
                 " failed");
     }
   }
+}
 
+void MixedLoad::CheckGrants(bool strict, const Report& violation) {
   // Grants: the counter, the quota row and the time-limited row of each
   // player agree with the grants reported.
   std::map<int, int> quota_reported, quota_failed, time_reported, time_failed;
@@ -458,33 +500,12 @@ std::vector<std::string> MixedLoad::Check(bool strict) {
     if (faces[id].rfind("F" + std::to_string(i) + ";", 0) != 0) {
       violation(who + ": the face text lost its own part: " + faces[id]);
     }
-    const auto& goods = time_rows[id];
-    int64_t grants = 0;
-    if (goods.size() > 1) {
-      violation(who + ": " + std::to_string(goods.size()) + " rows of time-limited goods");
-    } else if (goods.size() == 1) {
-      const int64_t added = ParseTimeText(goods[0].first.c_str());
-      const int64_t due = ParseTimeText(goods[0].second.c_str());
-      grants = std::llround(static_cast<double>(due - added) / kSevenDays);
-      // An extension past the cap makes the goods permanent: from then on
-      // the due time tells only that enough grants came to pass the cap.
-      if (goods[0].second == goods::kPermanentDueTime) {
-        const int64_t to_cap = (goods::kDueTimeCap - added) / kSevenDays + 1;
-        if (time_reported[p] + (strict ? 0 : time_failed[p]) < to_cap) {
-          violation(who + ": time-limited goods made permanent by " +
-                    std::to_string(time_reported[p]) + " grants");
-        }
-        continue;
-      }
-    }
-    const int time_excess = strict ? 0 : time_failed[p];
-    if (grants < time_reported[p] || grants > time_reported[p] + time_excess) {
-      violation(who + ": time-limited goods for " + std::to_string(grants) + " weeks, " +
-                std::to_string(time_reported[p]) + " grants reported, " +
-                std::to_string(time_failed[p]) + " failed");
-    }
+    CheckTimeGoods(who, time_rows[id], time_reported[p], strict ? 0 : time_failed[p],
+                   time_failed[p], violation);
   }
+}
 
+void MixedLoad::CheckInvitations(const Report& violation) {
   // Invitations: stored whole, each once, only those sent; missing only
   // for a call in a period of trouble.
   std::map<std::string, std::vector<std::optional<std::string>>> invitations;
@@ -515,7 +536,6 @@ std::vector<std::string> MixedLoad::Check(bool strict) {
     }
   }
   if (invitations.size() > sent_invitations) violation("invitations nobody sent are stored");
-  return violations;
 }
 
 }  // namespace zelvar::test

@@ -20,6 +20,7 @@
 
 #include <chrono>
 #include <cstdint>
+#include <functional>
 #include <map>
 #include <optional>
 #include <random>
@@ -111,6 +112,13 @@ class MixedLoad {
     int64_t requests[static_cast<int>(LoadKind::kCount)] = {};
     int64_t failures[static_cast<int>(LoadKind::kCount)] = {};
   };
+
+  // Takes one violation of the invariants.
+  using Report = std::function<void(std::string)>;
+  void CheckMessages(bool strict, const Report& violation);
+  void CheckTrades(bool strict, const Report& violation);
+  void CheckGrants(bool strict, const Report& violation);
+  void CheckInvitations(const Report& violation);
 
   uint64_t NextKey(int thread);
   // One read of the unread messages of player `id`; the deliveries go to

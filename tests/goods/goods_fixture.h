@@ -15,6 +15,8 @@
 
 #include <gtest/gtest.h>
 
+#include "kit/text.h"
+#include "kit/world.h"
 #include "support/test_db.h"
 #include "util/text.h"
 #include "zelvar/zelvar.h"
@@ -181,15 +183,6 @@ inline CKParam SendPacket(int send_num, const std::u16string& account,
   return packet;
 }
 
-inline std::string Quote(const std::string& text) {
-  std::string quoted = "'";
-  for (char c : text) {
-    quoted += c;
-    if (c == '\'') quoted += '\'';
-  }
-  return quoted + "'";
-}
-
 // A fresh database and log folder per test, the module pointed at both and
 // its lines recorded.
 class GoodsTest : public testing::TestWithParam<Backend> {
@@ -211,11 +204,9 @@ class GoodsTest : public testing::TestWithParam<Backend> {
   // Adds a player and returns its nId.
   int AddUser(const std::string& name, const std::string& face = "",
               const std::string& nick = "Nick", int sex = 1, int level = 9) {
-    db_->Exec("INSERT INTO tblUser (sUsername, sNick, nSex, sFacePic, nLevel) VALUES (" +
-              Quote(name) + ", " + Quote(nick) + ", " + std::to_string(sex) + ", " +
-              Quote(face) + ", " + std::to_string(level) + ")");
+    db_->Plant(std::vector<kit::Player>{{0, name, nick, sex, face, std::nullopt, level}});
     return static_cast<int>(
-        db_->QueryInt("SELECT nId FROM tblUser WHERE sUsername = " + Quote(name)));
+        db_->QueryInt("SELECT nId FROM tblUser WHERE sUsername = " + kit::Quote(name)));
   }
 
   std::string Face(int user_id) {
@@ -241,12 +232,10 @@ class GoodsTest : public testing::TestWithParam<Backend> {
   // nBuyDay `buy_day`, and `id` as its nId when given.
   void AddGoodsRow(int user_id, int goods_id, int goods_type, const std::string& due,
                    std::optional<int64_t> id = std::nullopt, int buy_day = 0) {
-    db_->Exec(std::string("INSERT INTO tblUserGoods (") + (id ? "nId, " : "") +
-              "nType, nUserId, nGoodsId, tAddTime, tDueTime, nBuyDay) VALUES (" +
-              (id ? std::to_string(*id) + ", " : "") + std::to_string(goods_type) + ", " +
-              std::to_string(user_id) + ", " + std::to_string(goods_id) +
-              ", '2011-01-01 00:00:00', " + (due.empty() ? "NULL" : Quote(due)) + ", " +
-              std::to_string(buy_day) + ")");
+    kit::Goods row{id.value_or(0), goods_type, user_id, goods_id, "2011-01-01 00:00:00"};
+    if (!due.empty()) row.due = due;
+    row.buy_day = buy_day;
+    db_->Plant(std::vector<kit::Goods>{row});
   }
 
   // The due time of the goods row `id`.
