@@ -18,9 +18,7 @@
 
 #include <cstdlib>
 #include <filesystem>
-#include <fstream>
 #include <memory>
-#include <sstream>
 #include <string>
 
 #include "bench_support.h"
@@ -28,6 +26,9 @@
 #include "db/current_connection.h"
 #include "db/recordset.h"
 #include "db/runner.h"
+#include "kit/raw_db.h"
+#include "kit/schema.h"
+#include "kit/world.h"
 #include "util/text.h"
 #include "util/time_text.h"
 
@@ -47,19 +48,17 @@ constexpr char kTradeInsertRaw[] =
     "INSERT INTO tblFriendTradeHistory (nPlayUserId, nPlayedUserId, nPlayId, tTime, tDuration) "
     "VALUES (?, ?, ?,?,?)";
 
-std::string SourceDir() {
-  return std::filesystem::path(__FILE__).parent_path().parent_path().string();
-}
-
-std::string UserSeed() {
-  std::string sql = "BEGIN;";
+// kUsers players, planted through the test kit in one transaction.
+bool SeedUsers(zelvar::kit::RawDb* db, std::string* error) {
+  std::vector<zelvar::kit::Player> users;
   for (int i = 1; i <= kUsers; ++i) {
-    sql += "INSERT INTO tblUser (sUsername, sNick, nSex, sFacePic, bLogined, nLevel) VALUES ('user" +
-           std::to_string(i) + "', 'Nick " + std::to_string(i) + "', " + std::to_string(i % 2) +
-           ", 'http://faces.example/face" + std::to_string(i) + ".png', " +
-           (i % 3 == 0 ? "TRUE" : "FALSE") + ", 1);";
+    users.push_back({0, "user" + std::to_string(i), "Nick " + std::to_string(i), i % 2,
+                     "http://faces.example/face" + std::to_string(i) + ".png", i % 3 == 0, 1});
   }
-  return sql + "COMMIT;";
+  if (!db->Begin(error)) return false;
+  if (zelvar::kit::Seeder(db).Plant(users, error)) return db->Commit(error);
+  db->Rollback();
+  return false;
 }
 
 // What a handler does with the record set of the user query.
@@ -82,20 +81,15 @@ bool ReadUserFields(const zelvar::db::RecordsetHandle& rs, std::u16string* nick,
 
 struct SqliteDatabase {
   SqliteDatabase() {
-    folder = std::filesystem::temp_directory_path().string() + "/zelvar-bench-XXXXXX";
-    if (mkdtemp(folder.data()) == nullptr) std::abort();
+    folder = zelvar::kit::MakeTempDir("zelvar-bench-");
+    if (folder.empty()) std::abort();
     path = folder + "/bench.db";
-    sqlite3* db = nullptr;
-    sqlite3_open_v2(path.c_str(), &db, SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE, nullptr);
-    std::ifstream in(SourceDir() + "/schema/sqlite.sql");
-    std::stringstream schema;
-    schema << in.rdbuf();
-    if (sqlite3_exec(db, schema.str().c_str(), nullptr, nullptr, nullptr) != SQLITE_OK ||
-        sqlite3_exec(db, UserSeed().c_str(), nullptr, nullptr, nullptr) != SQLITE_OK) {
-      std::fprintf(stderr, "can't set up %s: %s\n", path.c_str(), sqlite3_errmsg(db));
+    std::string error;
+    std::unique_ptr<zelvar::kit::SqliteDb> db = zelvar::kit::CreateSqliteDatabase(path, &error);
+    if (db == nullptr || !SeedUsers(db.get(), &error)) {
+      std::fprintf(stderr, "can't set up %s: %s\n", path.c_str(), error.c_str());
       std::abort();
     }
-    sqlite3_close(db);
     connection_string = "Provider=SQLite;Data Source=" + path;
   }
   ~SqliteDatabase() {
@@ -264,27 +258,23 @@ using zelvar::bench::OdbcLink;
 // A database of its own on the server, copied from the template that
 // scripts/with-postgres loads with schema/postgresql.sql.
 struct PostgresDatabase {
+  static constexpr char kPrefix[] = "zelvar_bench_";
   PostgresDatabase() {
-    const std::string admin = Env("ZELVAR_TEST_PG_ADMIN");
-    std::string template_name = Env("ZELVAR_TEST_PG_TEMPLATE");
-    if (template_name.empty()) template_name = "zelvar_template";
-    name = "zelvar_bench_" + std::to_string(getpid());
-    OdbcLink link(admin);
-    if (!link.ok || !link.Exec("CREATE DATABASE " + name + " TEMPLATE " + template_name)) return;
-    const size_t at = admin.find("Database=postgres;");
-    if (at == std::string::npos) return;
-    connection_string = admin;
-    connection_string.replace(at, 18, "Database=" + name + ";");
-    OdbcLink seed(connection_string);
-    if (!seed.ok || !seed.Exec(UserSeed())) connection_string.clear();
+    std::string error;
+    connection_string = zelvar::kit::CreatePostgresDatabase(&error, kPrefix);
+    if (connection_string.empty()) return;
+    std::unique_ptr<zelvar::kit::RawDb> seed = zelvar::kit::OpenOdbc(connection_string, &error);
+    if (seed == nullptr || !SeedUsers(seed.get(), &error)) {
+      std::fprintf(stderr, "can't seed %s: %s\n", connection_string.c_str(), error.c_str());
+      zelvar::kit::DropPostgresDatabase(connection_string, kPrefix);
+      connection_string.clear();
+    }
   }
   ~PostgresDatabase() {
     zelvar::db::CloseIdleConnections();
     zelvar::SetConnectionString(zelvar::kBuiltInConnectionString);
-    OdbcLink link(Env("ZELVAR_TEST_PG_ADMIN"));
-    if (link.ok) link.Exec("DROP DATABASE IF EXISTS " + name);
+    if (!connection_string.empty()) zelvar::kit::DropPostgresDatabase(connection_string, kPrefix);
   }
-  std::string name;
   std::string connection_string;
 };
 
