@@ -17,7 +17,7 @@
 
 #include <gtest/gtest.h>
 
-#include "faults/requests.h"
+#include "kit/client.h"
 #include "support/test_db.h"
 #include "util/text.h"
 #include "zelvar/zelvar.h"

@@ -9,8 +9,8 @@
 #include <utility>
 
 #include "codec/keys.h"
-#include "faults/requests.h"
 #include "goods/grants.h"
+#include "kit/client.h"
 #include "kit/text.h"
 #include "util/text.h"
 #include "util/time_text.h"

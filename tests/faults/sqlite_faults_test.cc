@@ -31,7 +31,7 @@
 #include "db/runner.h"
 #include "db/sql.h"
 #include "faults/mixed_load.h"
-#include "faults/requests.h"
+#include "kit/client.h"
 #include "support/test_db.h"
 #include "util/text.h"
 

@@ -1,11 +1,11 @@
-// Requests as the host makes them (requests.h).
+// Requests as the host makes them (client.h).
 
-#include "faults/requests.h"
+#include "kit/client.h"
 
 #include <cstring>
 
 #include "codec/keys.h"
-#include "util/text.h"
+#include "kit/text.h"
 #include "zelvar/zelvar.h"
 
 namespace zelvar::test {
@@ -130,7 +130,7 @@ Reply SendGoods(int user, const std::u16string& account, const std::vector<Goods
 }
 
 std::u16string AsReceived(const std::u16string& sent) {
-  return ThroughNarrow(sent.substr(0, sent.find(u'\0')));
+  return kit::Utf16Of(kit::Utf8Of(sent.substr(0, sent.find(u'\0'))));
 }
 
 }  // namespace zelvar::test

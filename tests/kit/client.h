@@ -1,10 +1,10 @@
-// The host's side of every request: packets built by the request codec as
-// a game server builds them, the exported functions called, reply images
-// read record by record straight from their bytes (so a text keeps every
-// code unit, a zero unit included). Thread-safe: each call works on its
-// own packets.
-#ifndef ZELVAR_TESTS_FAULTS_REQUESTS_H_
-#define ZELVAR_TESTS_FAULTS_REQUESTS_H_
+// The host's side of every request, shared by the tests, the load program
+// and the benchmarks: packets built by the request codec as a game server
+// builds them, the exported functions called, reply images read record by
+// record straight from their bytes (so a text keeps every code unit, a zero
+// unit included). Thread-safe: each call works on its own packets.
+#ifndef ZELVAR_TESTS_KIT_CLIENT_H_
+#define ZELVAR_TESTS_KIT_CLIENT_H_
 
 #include <cstdint>
 #include <optional>
@@ -59,4 +59,4 @@ std::u16string AsReceived(const std::u16string& sent);
 
 }  // namespace zelvar::test
 
-#endif  // ZELVAR_TESTS_FAULTS_REQUESTS_H_
+#endif  // ZELVAR_TESTS_KIT_CLIENT_H_
