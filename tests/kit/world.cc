@@ -35,6 +35,8 @@ bool Numbered(const std::vector<RowType>& rows) {
   return !rows.empty() && rows.front().id != 0;
 }
 
+constexpr size_t kMaxValues = 999;
+
 constexpr const char* kTables[] = {"tblUser",    "tblFriend",    "tblFriendTradeHistory",
                                    "tblFriendTradeItem", "tblUserMsg", "tblUserGoods",
                                    "tblInviteRecord"};
@@ -52,7 +54,11 @@ bool Seeder::Insert(const std::string& table, const std::vector<std::string>& co
   head += ") VALUES ";
   places += ")";
   const size_t width = columns.size();
-  const size_t step = width * static_cast<size_t>(std::max(1, rows_per_statement_));
+  // At most kMaxValues values to a statement: psqlODBC mangles a statement
+  // with more than about a thousand (a cast cut to "timestam").
+  const size_t rows = std::min(static_cast<size_t>(std::max(1, rows_per_statement_)),
+                               std::max<size_t>(1, kMaxValues / width));
+  const size_t step = width * rows;
   for (size_t start = 0; start < values.size(); start += step) {
     const size_t end = std::min(values.size(), start + step);
     std::string sql = head;

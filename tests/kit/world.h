@@ -102,7 +102,8 @@ struct InvitationRow {
 
 class Seeder {
  public:
-  // `rows_per_statement` rows go into one INSERT.
+  // Up to `rows_per_statement` rows go into one INSERT (fewer where their
+  // values would pass 999).
   explicit Seeder(RawDb* db, int rows_per_statement = 100)
       : db_(db), rows_per_statement_(rows_per_statement) {}
 
