@@ -4,7 +4,7 @@
 // init does, through the same pools, runners and transactions as the
 // module's requests.
 //
-// Every function but CreateSqliteFile and the script helpers works on the
+// Every function but CreateSqliteFile works on the
 // connection string in force (current_connection.h). Thread-safe.
 #ifndef ZELVAR_DB_SCHEMA_SETUP_H_
 #define ZELVAR_DB_SCHEMA_SETUP_H_
@@ -40,13 +40,6 @@ bool ListTables(const std::string& product, std::vector<std::string>* names,
 // DDL is transactional (SQLite, PostgreSQL, SQL Server). False with
 // `error` naming the statement that failed and why.
 bool RunSchemaScript(const std::string& script, std::string* error);
-
-// Splits a schema script into statements: at ";" outside quotes and
-// comments, and at lines holding only GO (SQL Server's scripts).
-std::vector<std::string> SplitSqlScript(const std::string& script);
-
-// The tables a schema script creates, in order.
-std::vector<std::string> CreatedTables(const std::string& script);
 
 }  // namespace zelvar::db
 

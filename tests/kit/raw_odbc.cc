@@ -10,6 +10,7 @@
 #include "kit/raw_db_internal.h"
 #include "kit/schema.h"
 #include "kit/text.h"
+#include "util/sql_script.h"
 
 namespace zelvar::kit {
 namespace {

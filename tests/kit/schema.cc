@@ -15,6 +15,8 @@
 #include <thread>
 #include <utility>
 
+#include "util/sql_script.h"
+
 namespace zelvar::kit {
 namespace {
 
@@ -26,51 +28,6 @@ std::string Env(const char* name) {
 std::string Lower(std::string text) {
   for (char& c : text) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
   return text;
-}
-
-// ---- scripts
-
-// True when script[i] starts a line holding only GO (a batch separator);
-// `end` is then the line's end.
-bool IsGoLine(const std::string& script, size_t i, size_t* end) {
-  *end = script.find('\n', i);
-  if (*end == std::string::npos) *end = script.size();
-  std::string line = script.substr(i, *end - i);
-  line.erase(std::remove_if(line.begin(), line.end(),
-                            [](char c) { return std::isspace(static_cast<unsigned char>(c)); }),
-             line.end());
-  return Lower(line) == "go";
-}
-
-// The end of the comment starting at script[i], or npos when none does.
-size_t CommentEnd(const std::string& script, size_t i) {
-  if (script.compare(i, 2, "--") == 0) {
-    const size_t end = script.find('\n', i);
-    return end == std::string::npos ? script.size() : end;
-  }
-  if (script.compare(i, 2, "/*") == 0) {
-    const size_t end = script.find("*/", i + 2);
-    return end == std::string::npos ? script.size() : end + 2;
-  }
-  return std::string::npos;
-}
-
-// The end of the quoted name or text starting at script[i] (past its
-// closing mark; a doubled mark stays inside).
-size_t QuotedEnd(const std::string& script, size_t i) {
-  const char close = script[i] == '[' ? ']' : script[i];
-  size_t end = i + 1;
-  while (end < script.size()) {
-    if (script[end] == close) {
-      if (end + 1 < script.size() && script[end + 1] == close && close != ']') {
-        end += 2;
-        continue;
-      }
-      break;
-    }
-    ++end;
-  }
-  return std::min(end + 1, script.size());
 }
 
 // ---- connection strings
@@ -185,44 +142,6 @@ std::string MakeTempDir(const std::string& prefix) {
   std::string base = std::filesystem::temp_directory_path().string() + "/" + prefix + "XXXXXX";
   if (mkdtemp(base.data()) == nullptr) return std::string();
   return base;
-}
-
-std::vector<std::string> SplitSqlScript(const std::string& script) {
-  std::vector<std::string> statements;
-  std::string current;
-  auto flush = [&] {
-    const auto first = current.find_first_not_of(" \t\r\n");
-    if (first != std::string::npos) statements.push_back(current.substr(first));
-    current.clear();
-  };
-  size_t i = 0;
-  bool line_start = true;
-  while (i < script.size()) {
-    size_t end = 0;
-    if (line_start && IsGoLine(script, i, &end)) {
-      flush();
-      i = end;
-      continue;
-    }
-    line_start = false;
-    const char c = script[i];
-    if ((end = CommentEnd(script, i)) != std::string::npos) {
-      i = end;
-    } else if (c == '\'' || c == '"' || c == '`' || c == '[') {
-      end = QuotedEnd(script, i);
-      current.append(script, i, end - i);
-      i = end;
-    } else if (c == ';') {
-      flush();
-      ++i;
-    } else {
-      line_start = c == '\n';
-      current.push_back(c);
-      ++i;
-    }
-  }
-  flush();
-  return statements;
 }
 
 std::unique_ptr<SqliteDb> CreateSqliteDatabase(const std::string& path, std::string* error) {

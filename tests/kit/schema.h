@@ -37,10 +37,6 @@ std::string ReadWholeFile(const std::string& path);
 // A new folder under the temporary folder; empty when none can be made.
 std::string MakeTempDir(const std::string& prefix);
 
-// Splits a schema script into statements: at ";" outside quotes and
-// comments, and at lines holding only GO.
-std::vector<std::string> SplitSqlScript(const std::string& script);
-
 // Creates the SQLite file `path` with the tables of schema/sqlite.sql and
 // returns a connection to it; null with `error` filled.
 std::unique_ptr<SqliteDb> CreateSqliteDatabase(const std::string& path, std::string* error);

@@ -4,17 +4,17 @@
 #include <gtest/gtest.h>
 
 #include "codec/replies.h"
-#include "db/schema_setup.h"
 #include "tools/zelvar/inputs.h"
 #include "tools/zelvar/packet_view.h"
 #include "tools/zelvar/text_util.h"
+#include "util/sql_script.h"
 #include "util/text.h"
 
 namespace zelvar::cli {
 namespace {
 
-using db::CreatedTables;
-using db::SplitSqlScript;
+using zelvar::CreatedTables;
+using zelvar::SplitSqlScript;
 
 TEST(GoodsEntry, TakesTheModuleTextsAndTheirSpellings) {
   codec::GoodsEntry entry;

@@ -14,6 +14,7 @@
 #include "tools/zelvar/commands.h"
 #include "tools/zelvar/demo_world.h"
 #include "tools/zelvar/text_util.h"
+#include "util/sql_script.h"
 #include "util/text.h"
 
 namespace zelvar::cli {
@@ -113,7 +114,7 @@ int OpenForInit(const GlobalOptions& options, NewFile* new_file, std::string* wh
 // that holds only some of them.
 int CreateTables(const std::string& product, const std::string& schema_path, const std::string& script,
                  Report* report) {
-  const std::vector<std::string> wanted = db::CreatedTables(script);
+  const std::vector<std::string> wanted = CreatedTables(script);
   if (wanted.empty()) return Fail(kExitFailed, schema_path + " creates no table; is it the right file?");
   std::vector<std::string> existing;
   std::u16string reason;

@@ -1,0 +1,20 @@
+// Schema scripts taken apart into statements, for the zelvar tool's set-up
+// and the tests' schema loader. Pure functions; safe on any thread.
+#ifndef ZELVAR_UTIL_SQL_SCRIPT_H_
+#define ZELVAR_UTIL_SQL_SCRIPT_H_
+
+#include <string>
+#include <vector>
+
+namespace zelvar {
+
+// Splits a schema script into statements: at ";" outside quotes and
+// comments, and at lines holding only GO (SQL Server's scripts).
+std::vector<std::string> SplitSqlScript(const std::string& script);
+
+// The tables a schema script creates, in order.
+std::vector<std::string> CreatedTables(const std::string& script);
+
+}  // namespace zelvar
+
+#endif  // ZELVAR_UTIL_SQL_SCRIPT_H_
