@@ -36,27 +36,6 @@ Sql Verbatim(const std::string& text) {
   return Sql(std::move(format));
 }
 
-// The statement's first word in lower case, past blanks and comments.
-std::string FirstWord(const std::string& sql) {
-  size_t i = 0;
-  while (i < sql.size()) {
-    if (std::isspace(static_cast<unsigned char>(sql[i]))) {
-      ++i;
-    } else if (sql.compare(i, 2, "--") == 0) {
-      i = sql.find('\n', i);
-    } else if (sql.compare(i, 2, "/*") == 0) {
-      i = sql.find("*/", i);
-      if (i != std::string::npos) i += 2;
-    } else {
-      break;
-    }
-  }
-  if (i >= sql.size()) return "";
-  size_t end = i;
-  while (end < sql.size() && std::isalpha(static_cast<unsigned char>(sql[end]))) ++end;
-  return Lower(sql.substr(i, end - i));
-}
-
 // "'CREATE TABLE tblUser (' failed: REASON": the statement's first line,
 // cut short at a character's start.
 bool StatementFailed(const std::string& statement, const std::u16string& reason,

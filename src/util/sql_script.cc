@@ -97,6 +97,27 @@ std::vector<std::string> SplitSqlScript(const std::string& script) {
   return statements;
 }
 
+std::string FirstWord(const std::string& sql) {
+  size_t i = 0;
+  while (i < sql.size()) {
+    if (std::isspace(static_cast<unsigned char>(sql[i]))) {
+      ++i;
+    } else if (sql.compare(i, 2, "--") == 0) {
+      i = sql.find('\n', i);
+    } else if (sql.compare(i, 2, "/*") == 0) {
+      i = sql.find("*/", i);
+      if (i != std::string::npos) i += 2;
+    } else {
+      break;
+    }
+  }
+  std::string word;
+  for (; i < sql.size() && std::isalpha(static_cast<unsigned char>(sql[i])); ++i) {
+    word += static_cast<char>(std::tolower(static_cast<unsigned char>(sql[i])));
+  }
+  return word;
+}
+
 std::vector<std::string> CreatedTables(const std::string& script) {
   static const std::regex kCreateTable(
       R"(^\s*CREATE\s+TABLE\s+(?:IF\s+NOT\s+EXISTS\s+)?(?:[\[\]"`\w]+\.)?[\["`]?(\w+))",

@@ -12,6 +12,10 @@ namespace zelvar {
 // comments, and at lines holding only GO (SQL Server's scripts).
 std::vector<std::string> SplitSqlScript(const std::string& script);
 
+// The statement's first word in lower case, past blanks and comments
+// ("pragma", "create", ...); empty when there is none.
+std::string FirstWord(const std::string& sql);
+
 // The tables a schema script creates, in order.
 std::vector<std::string> CreatedTables(const std::string& script);
 

@@ -6,6 +6,7 @@
 #include <cctype>
 
 #include "kit/raw_db_internal.h"
+#include "util/sql_script.h"
 
 namespace zelvar::kit {
 
@@ -17,27 +18,6 @@ std::string DateTimeShape(std::string text) {
   return text;
 }
 
-std::string FirstWord(const std::string& sql) {
-  size_t i = 0;
-  while (i < sql.size()) {
-    if (std::isspace(static_cast<unsigned char>(sql[i]))) {
-      ++i;
-    } else if (sql.compare(i, 2, "--") == 0) {
-      i = sql.find('\n', i);
-    } else if (sql.compare(i, 2, "/*") == 0) {
-      i = sql.find("*/", i);
-      if (i != std::string::npos) i += 2;
-    } else {
-      break;
-    }
-  }
-  if (i >= sql.size()) return "";
-  std::string word;
-  for (; i < sql.size() && std::isalpha(static_cast<unsigned char>(sql[i])); ++i) {
-    word += static_cast<char>(std::tolower(static_cast<unsigned char>(sql[i])));
-  }
-  return word;
-}
 
 namespace {
 

@@ -9,9 +9,6 @@ namespace zelvar::kit {
 // Cuts fractions and a "T" off a date-time text, as the module reads them.
 std::string DateTimeShape(std::string text);
 
-// The statement's first word in lower case, past blanks and comments.
-std::string FirstWord(const std::string& sql);
-
 }  // namespace zelvar::kit
 
 #endif  // ZELVAR_TESTS_KIT_RAW_DB_INTERNAL_H_
