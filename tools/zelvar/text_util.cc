@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "db/connection_string.h"
+#include "util/time_text.h"
 
 namespace zelvar::cli {
 namespace {
@@ -96,12 +97,8 @@ std::optional<int32_t> ParseInt32(std::string_view text) {
 }
 
 std::string LocalTimeText(int64_t seconds) {
-  const auto time = static_cast<std::time_t>(seconds);
-  std::tm local{};
-  if (localtime_r(&time, &local) == nullptr) return "?";
-  char text[32];
-  std::strftime(text, sizeof text, "%Y-%m-%d %H:%M:%S", &local);
-  return text;
+  std::string text = zelvar::LocalTimeText(seconds);
+  return text.empty() ? "?" : text;
 }
 
 int64_t PacketTimeSeconds(int32_t low_bits) {
