@@ -212,7 +212,7 @@ TEST_F(ToolTest, TradeAndUnfriend) {
                                " AND nPlayId = 77"),
             mira + ",10");
   ExpectRefused({"trade", "lina", "tomas", "1"}, 1, "are not friends");
-  ExpectRefused({"trade", "lina", "mira", "seven"}, 2, "play id 'seven'");
+  ExpectRefused({"trade", "lina", "mira", "seven"}, 64, "play id 'seven'");
 
   const std::string between = "((nUserId = " + lina + " AND nFriendId = " + mira + ") OR (nUserId = " + mira +
                               " AND nFriendId = " + lina + "))";
@@ -252,8 +252,8 @@ TEST_F(ToolTest, InviteFromOptionsAndFromCsv) {
   EXPECT_NE(sql_log.find("L-3"), std::string::npos);
 
   folder_.Write("bad.csv", "code,email,state\nL-4,d@example.com,one\n");
-  ExpectRefused({"invite", "lina", "--csv", "bad.csv"}, 2, "line 2: 'one' is not a whole number");
-  ExpectRefused({"invite", "lina", "--code", "L-5"}, 2, "needs --code and --email");
+  ExpectRefused({"invite", "lina", "--csv", "bad.csv"}, 64, "line 2: 'one' is not a whole number");
+  ExpectRefused({"invite", "lina", "--code", "L-5"}, 64, "needs --code and --email");
 }
 
 TEST_F(ToolTest, AccountLookup) {
@@ -289,21 +289,21 @@ TEST_F(ToolTest, SendGrantsGoodsAndRefusesMalformedEntries) {
             "6");
   EXPECT_NE(QueryText(db_, "SELECT sFacePic FROM tblUser WHERE nId = " + lina).find("Speak:0,2,6,"), std::string::npos);
 
-  ExpectRefused({"send", "lina", "5005:3天:1"}, 2, "the amount '3天'");
-  ExpectRefused({"send", "lina", "5005:30天:1", "3100:7d:3100"}, 2, "is quota goods and takes a count");
-  ExpectRefused({"send", "lina", "5005:30d:1:-1:0"}, 2, "0 or more");
-  ExpectRefused({"send", "lina", "5005:30d"}, 2, "must be GOODS:AMOUNT:TYPE");
+  ExpectRefused({"send", "lina", "5005:3天:1"}, 64, "the amount '3天'");
+  ExpectRefused({"send", "lina", "5005:30天:1", "3100:7d:3100"}, 64, "is quota goods and takes a count");
+  ExpectRefused({"send", "lina", "5005:30d:1:-1:0"}, 64, "0 or more");
+  ExpectRefused({"send", "lina", "5005:30d"}, 64, "must be GOODS:AMOUNT:TYPE");
   ExpectRefused({"send", "nobody", "5005:30d:1"}, 1, "nothing was granted to 'nobody'");
 }
 
 TEST_F(ToolTest, BadCommandLinesAndMissingDatabase) {
-  ExpectRefused({"frends", "lina"}, 2, "unknown command 'frends'");
-  ExpectRefused({"packet", "inspect", "x"}, 2, "unknown command 'inspect'");
-  ExpectRefused({"friends"}, 2, "USER is required");
-  ExpectRefused({"--db", "Colour=blue", "friends", "lina"}, 2, "is not usable");
+  ExpectRefused({"frends", "lina"}, 64, "unknown command 'frends'");
+  ExpectRefused({"packet", "inspect", "x"}, 64, "unknown command 'inspect'");
+  ExpectRefused({"friends"}, 64, "USER is required");
+  ExpectRefused({"--db", "Colour=blue", "friends", "lina"}, 64, "is not usable");
 
   const ToolRun missing = Run({"--db", "Provider=SQLite;Data Source=gone.db", "friends", "lina"});
-  EXPECT_EQ(missing.status, 1);
+  EXPECT_EQ(missing.status, 2);
   EXPECT_EQ(missing.ErrLines().size(), 1u);
   EXPECT_NE(missing.err.find("no database file 'gone.db'"), std::string::npos) << missing.err;
   EXPECT_FALSE(folder_.Exists("gone.db"));
@@ -355,9 +355,9 @@ TEST_F(ToolTest, PacketImagesToJsonAndBack) {
   EXPECT_NE(human.out.find("\"好\""), std::string::npos);
   EXPECT_NE(human.out.find("00ff"), std::string::npos);
 
-  ExpectRefused({"packet", "encode", "-", "-o", "x.bin"}, 2, "is not JSON");
+  ExpectRefused({"packet", "encode", "-", "-o", "x.bin"}, 64, "is not JSON");
   folder_.Write("wide.json", R"([{"key": 40000, "type": "int", "value": 1}])");
-  ExpectRefused({"packet", "encode", "wide.json", "-o", "x.bin"}, 2, "entry 1: the key must be");
+  ExpectRefused({"packet", "encode", "wide.json", "-o", "x.bin"}, 64, "entry 1: the key must be");
   EXPECT_FALSE(folder_.Exists("x.bin"));
 }
 
@@ -386,7 +386,7 @@ TEST_F(ToolTest, FilesThatAreNotPacketsAreNamedAsSuch) {
     const ToolRun run = Run({"packet", "decode", c.name});
     EXPECT_NE(run.err.find(c.says), std::string::npos) << c.name << ": " << run.err;
   }
-  ExpectRefused({"packet", "decode", "absent.bin"}, 2, "cannot read 'absent.bin'");
+  ExpectRefused({"packet", "decode", "absent.bin"}, 64, "cannot read 'absent.bin'");
 }
 
 TEST_F(ToolTest, ModuleAndLogOptions) {
@@ -398,7 +398,7 @@ TEST_F(ToolTest, ModuleAndLogOptions) {
   // -v shows the module's own log line of the lookup.
   EXPECT_NE(copy.err.find("4 == result"), std::string::npos) << copy.err;
 
-  ExpectRefused({"--module", folder_.File("zelvar.db"), "friends", "lina"}, 2, "cannot load the module");
+  ExpectRefused({"--module", folder_.File("zelvar.db"), "friends", "lina"}, 64, "cannot load the module");
 
   const ToolRun logged = Run({"--log", "module.log", "account", "lina"});
   EXPECT_EQ(logged.status, 0);

@@ -29,7 +29,12 @@ constexpr const char kDescription[] =
     "  Provider=sqloledb;Data Source=HOST,1433;Initial Catalog=DB;User Id=USER;Password=PASSWORD\n"
     "  DSN=NAME (an ODBC data source)\n"
     "Users are given as a user id or a user name.\n"
-    "Exit status: 0 done, 1 the module or the database answered a failure, 2 a wrong command line.";
+    "Exit status:\n"
+    "  0    done\n"
+    "  1    the module or the database answered a failure, or a write was not (all) stored\n"
+    "  2    the database can't be reached or opened (as psql)\n"
+    "  64   a wrong command line\n"
+    "  130  stopped by Ctrl-C (what was stored so far is reported)";
 
 // The subcommand the failed parse was in, as "init" or "packet decode".
 std::string CommandPath(CLI::App* app) {
@@ -309,5 +314,7 @@ int main(int argc, char** argv) {
   AddPacketCommands(&app, &arguments, &commands);
   bool done = false;
   const int status = Parse(&app, argc, argv, &done);
-  return done ? status : RunChosen(&app, commands);
+  if (done) return status;
+  zelvar::cli::SetJsonErrors(arguments.options.json);
+  return RunChosen(&app, commands);
 }

@@ -13,6 +13,8 @@
 #include <iterator>
 
 #include "db/connection_string.h"
+#include "db/current_connection.h"
+#include "db/schema_setup.h"
 #include "codec/keys.h"
 #include "codec/replies.h"
 #include "codec/requests.h"
@@ -31,7 +33,14 @@ long FileSize(const char* path) {
 
 }  // namespace
 
+namespace {
+bool json_errors = false;
+}  // namespace
+
+void SetJsonErrors(bool on) { json_errors = on; }
+
 int Fail(int code, const std::string& message) {
+  if (json_errors) PrintJson({{"error", message}, {"status", code}});
   std::fflush(stdout);
   std::fprintf(stderr, "zelvar: %s\n", message.c_str());
   return code;
@@ -100,8 +109,17 @@ std::unique_ptr<Session> Session::Open(const GlobalOptions& options, int* exit_c
     return nullptr;
   }
   if (target.kind == db::ConnectionTarget::Kind::kSqlite && access(target.sqlite_path.c_str(), F_OK) != 0) {
-    *exit_code = Fail(kExitFailed, "there is no database file '" + target.sqlite_path +
-                                       "'; create one with 'zelvar init --demo' or name another with --db");
+    *exit_code = Fail(kExitNoDatabase, "there is no database file '" + target.sqlite_path +
+                                           "'; create one with 'zelvar init --demo' or name another with --db");
+    return nullptr;
+  }
+  // The tool's own connection first: the module answers only that it
+  // could not open the database, the driver says why.
+  SetConnectionString(options.db);
+  std::u16string reason;
+  if (!db::DatabaseProduct(&session->product_, &reason)) {
+    *exit_code = Fail(kExitNoDatabase, "cannot reach the database '" + MaskPassword(options.db) + "': " +
+                                           OneLine(ToNarrow(reason)) + "; check the server, the login and the connection string");
     return nullptr;
   }
 
@@ -120,7 +138,7 @@ std::unique_ptr<Session> Session::Open(const GlobalOptions& options, int* exit_c
   session->host_->OpenLog(session->log_->tool());
   if (session->host_->OpenDatabase(options.db) != 0) {
     const std::string record = session->NewErrorLogRecord();
-    *exit_code = Fail(kExitFailed, "the module cannot open the database '" + MaskPassword(options.db) + "'" +
+    *exit_code = Fail(kExitNoDatabase, "the module cannot open the database '" + MaskPassword(options.db) + "'" +
                                        (record.empty() ? "" : " (" + record + ")") +
                                        "; check the connection string and that the database is reachable");
     return nullptr;

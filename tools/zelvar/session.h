@@ -17,9 +17,13 @@
 
 namespace zelvar::cli {
 
+// Exit statuses. 2 for a database that can't be reached, as psql has it;
+// usage errors take the BSD sysexits value EX_USAGE.
 inline constexpr int kExitOk = 0;
-inline constexpr int kExitFailed = 1;  // the module or the database answered a failure
-inline constexpr int kExitUsage = 2;   // the command line is wrong
+inline constexpr int kExitFailed = 1;       // the module or the database answered a failure
+inline constexpr int kExitNoDatabase = 2;   // the database can't be reached or opened
+inline constexpr int kExitUsage = 64;       // the command line is wrong
+inline constexpr int kExitInterrupted = 130;  // stopped by SIGINT (128 + 2)
 
 inline constexpr const char kDefaultDatabase[] = "Provider=SQLite;Data Source=zelvar.db";
 
@@ -33,8 +37,10 @@ struct GlobalOptions {
   std::string save_reply;    // write the reply packet's image here
 };
 
-// Prints "zelvar: MESSAGE" on stderr and returns `code`.
+// Prints "zelvar: MESSAGE" on stderr and returns `code`. With JSON errors
+// on (--json), also prints {"error": MESSAGE, "status": CODE} on stdout.
 int Fail(int code, const std::string& message);
+void SetJsonErrors(bool on);
 
 // Writes `bytes` to `path` ("-": standard output). False with `error` set.
 bool WriteFile(const std::string& path, const std::string& bytes, std::string* error);
@@ -62,6 +68,11 @@ class Session {
   static std::unique_ptr<Session> Open(const GlobalOptions& options, int* exit_code);
 
   ModuleHost& module() { return *host_; }
+  // The database product the connection string reaches ("SQLite",
+  // "PostgreSQL", "MariaDB", ...). The tool's own connections (direct
+  // reads, checks after a write) use the same connection string as the
+  // module's.
+  const std::string& product() const { return product_; }
   ModuleLog& log() { return *log_; }
   const GlobalOptions& options() const { return options_; }
 
@@ -87,6 +98,7 @@ class Session {
   std::unique_ptr<ModuleLog> log_;
   std::unique_ptr<ModuleHost> host_;
   long error_log_start_ = 0;
+  std::string product_;
 };
 
 }  // namespace zelvar::cli

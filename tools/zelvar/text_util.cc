@@ -132,4 +132,15 @@ std::string MaskPassword(std::string_view connection_string) {
   return out;
 }
 
+std::string OneLine(std::string_view text) {
+  std::string line;
+  for (char c : text) {
+    const bool blank = c == '\n' || c == '\r' || c == '\t' || c == ' ';
+    if (blank && (line.empty() || line.back() == ' ')) continue;
+    line += blank ? ' ' : c;
+  }
+  while (!line.empty() && line.back() == ' ') line.pop_back();
+  return line;
+}
+
 }  // namespace zelvar::cli

@@ -34,6 +34,10 @@ std::string LocalTimeText(int64_t seconds);
 std::string PacketTimeText(int32_t low_bits);
 int64_t PacketTimeSeconds(int32_t low_bits);
 
+// A database's reason as one line: line breaks and tabs become single
+// blanks, trailing blanks go.
+std::string OneLine(std::string_view text);
+
 // Masks the values of password keywords in a connection string, for
 // messages.
 std::string MaskPassword(std::string_view connection_string);
