@@ -55,7 +55,8 @@ std::string CommandPath(CLI::App* app) {
 // options or their values, down the tree of commands); false with the
 // unknown word and the level it was met at.
 bool CheckCommandWords(CLI::App* app, int argc, char** argv, std::string* unknown, CLI::App** level) {
-  static const char* const kTakesValue[] = {"--db", "--module", "--log", "--save-request", "--save-reply"};
+  static const char* const kTakesValue[] = {"--db", "--module", "--log", "--save-request", "--save-reply",
+                                            "--by", "--audit", "--acting-user"};
   *level = app;
   for (int i = 1; i < argc; ++i) {
     const std::string arg = argv[i];
@@ -122,6 +123,13 @@ void AddGlobalOptions(CLI::App* app, GlobalOptions* options) {
   app->add_flag("--json", options->json, "Print JSON: the reply's rows as objects and its raw entries");
   app->add_option("--save-request", options->save_request, "Write the request packet's image to FILE");
   app->add_option("--save-reply", options->save_reply, "Write the reply packet's image to FILE");
+  app->add_flag("--csv", options->csv, "Print tables as CSV");
+  app->add_option("--by", options->by, "The operator named in the audit trail (default: your login name)");
+  app->add_option("--audit", options->audit_file,
+                  "The audit trail of writes (default: ~/.local/state/zelvar/audit.jsonl)")
+      ->envname("ZELVAR_AUDIT");
+  app->add_flag("-y,--yes", options->yes, "Run writes without asking for confirmation");
+  app->add_flag("--dry-run", options->dry_run, "Writes only say what they would do");
   app->footer(
       "Examples:\n"
       "  zelvar init --demo           create zelvar.db with the demo world\n"
@@ -222,7 +230,7 @@ void AddAccountCommands(CLI::App* app, Arguments* a, Commands* commands) {
       "was not granted.");
   send->add_option("ACCOUNT", a->account, "User name of the receiving account")->required();
   send->add_option("ENTRY", a->goods, "Goods entries GOODS:AMOUNT:TYPE[:A1:A2]")->required();
-  send->add_option("--by", a->by, "The acting user id written into the module's log lines");
+  send->add_option("--acting-user", a->by, "The acting user id written into the module's log lines");
   (*commands)[send] = [a] { return zelvar::cli::RunSend(a->options, a->account, a->goods, a->by); };
 }
 

@@ -211,6 +211,55 @@ std::string Session::TakeModuleReasons() {
   return reasons.empty() ? "" : " (" + reasons + ")";
 }
 
+bool Confirm(const GlobalOptions& options, const std::string& action, int* exit_code) {
+  if (options.yes) return true;
+  if (!isatty(STDIN_FILENO)) {
+    *exit_code = Fail(kExitUsage, action + ": not confirmed, and there is no terminal to ask on; add --yes to run it "
+                                           "(or --dry-run to see what it would do)");
+    return false;
+  }
+  std::fflush(stdout);
+  std::fprintf(stderr, "%s? [y/N] ", action.c_str());
+  std::fflush(stderr);
+  std::string answer;
+  std::getline(std::cin, answer);
+  answer = Lower(answer);
+  if (answer == "y" || answer == "yes") return true;
+  *exit_code = Fail(kExitFailed, "not confirmed; nothing was changed");
+  return false;
+}
+
+bool Session::OpenAudit(int* exit_code) {
+  std::string error;
+  std::string path = options_.audit_file;
+  if (path.empty()) path = ops::DefaultAuditPath(&error);
+  if (!path.empty()) audit_ = ops::AuditTrail::Open(path, &error);
+  if (audit_ == nullptr) {
+    *exit_code = Fail(kExitFailed, error);
+    return false;
+  }
+  return true;
+}
+
+bool Session::Audit(const std::string& command, nlohmann::ordered_json args, const std::string& outcome,
+                    int64_t rows_changed) {
+  if (audit_ == nullptr) return false;
+  ops::AuditRecord record;
+  record.operator_name = ops::OperatorName(options_.by);
+  record.command = command;
+  record.args = std::move(args);
+  record.outcome = outcome;
+  record.rows_changed = rows_changed;
+  record.database = MaskPassword(options_.db);
+  std::string error;
+  if (!audit_->Append(std::move(record), &error)) {
+    std::fflush(stdout);
+    std::fprintf(stderr, "zelvar: warning: %s\n", error.c_str());
+    return false;
+  }
+  return true;
+}
+
 bool Session::SaveImages(CKParam* request, const std::string* reply) {
   std::string error;
   if (request != nullptr && !options_.save_request.empty() &&

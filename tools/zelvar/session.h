@@ -14,6 +14,7 @@
 #include <nlohmann/json.hpp>
 
 #include "tools/zelvar/module_host.h"
+#include "tools/zelvar/ops/audit.h"
 
 namespace zelvar::cli {
 
@@ -35,7 +36,17 @@ struct GlobalOptions {
   bool json = false;
   std::string save_request;  // write the request packet's image here
   std::string save_reply;    // write the reply packet's image here
+  bool csv = false;          // tables as CSV
+  std::string by;            // the operator named in the audit trail (default: the login name)
+  std::string audit_file;    // the audit trail (default: ops::DefaultAuditPath)
+  bool yes = false;          // writes run without asking
+  bool dry_run = false;      // writes only say what they would do
 };
+
+// Asks on the terminal whether `action` ("Grant 2 entries to lina") is to
+// run, unless --yes was given. False after printing why when it is not to
+// run: not confirmed (exit 1), or no terminal to ask on (usage, 64).
+bool Confirm(const GlobalOptions& options, const std::string& action, int* exit_code);
 
 // Prints "zelvar: MESSAGE" on stderr and returns `code`. With JSON errors
 // on (--json), also prints {"error": MESSAGE, "status": CODE} on stdout.
@@ -87,6 +98,15 @@ class Session {
   // since the last call, or empty.
   std::string TakeModuleReasons();
 
+  // Opens the audit trail before a write; false after printing why (the
+  // write must then not run), with `exit_code` set.
+  bool OpenAudit(int* exit_code);
+  // Appends the write's line to the audit trail opened by OpenAudit. A line
+  // that can't be written is reported on stderr (the write itself stays
+  // done): false then.
+  bool Audit(const std::string& command, nlohmann::ordered_json args, const std::string& outcome,
+             int64_t rows_changed);
+
   // Saves request and reply images where the options ask for them.
   // Returns false (after printing why) when a file can't be written.
   bool SaveImages(CKParam* request, const std::string* reply);
@@ -99,6 +119,7 @@ class Session {
   std::unique_ptr<ModuleHost> host_;
   long error_log_start_ = 0;
   std::string product_;
+  std::unique_ptr<ops::AuditTrail> audit_;
 };
 
 }  // namespace zelvar::cli
