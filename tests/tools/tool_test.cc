@@ -313,7 +313,7 @@ TEST_F(ToolTest, EveryCommandHasHelpWithAnExample) {
   for (const std::vector<std::string>& command :
        std::vector<std::vector<std::string>>{{"init"}, {"friends"}, {"trades"}, {"items"}, {"inbox"}, {"message"},
                                              {"unfriend"}, {"trade"}, {"invite"}, {"account"}, {"send"},
-                                             {"packet", "decode"}, {"packet", "encode"}}) {
+                                             {"packet", "decode"}, {"packet", "encode"}, {"audit"}, {"help"}}) {
     std::vector<std::string> args = command;
     args.push_back("--help");
     const ToolRun help = Run(args);

@@ -39,6 +39,10 @@ int RunAccount(const GlobalOptions& options, const std::string& user_name);
 int RunSend(const GlobalOptions& options, const std::string& account, const std::vector<std::string>& entries,
             int by);
 
+// The audit trail's records from `since` on (a local time or an age such
+// as "7d"; empty: all).
+int RunAudit(const GlobalOptions& options, const std::string& since);
+
 int RunPacketDecode(const GlobalOptions& options, const std::string& file);
 int RunPacketEncode(const GlobalOptions& options, const std::string& json_file, const std::string& out_file);
 

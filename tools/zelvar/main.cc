@@ -12,6 +12,7 @@
 #include <CLI/CLI.hpp>
 
 #include "tools/zelvar/commands.h"
+#include "tools/zelvar/text_util.h"
 
 namespace {
 
@@ -82,6 +83,25 @@ bool CheckCommandWords(CLI::App* app, int argc, char** argv, std::string* unknow
   return true;
 }
 
+// " (did you mean 'friends'?)" for a word at most two edits from a
+// command's name, or the start of one.
+std::string DidYouMean(CLI::App* level, const std::string& word) {
+  const std::string typed = zelvar::cli::Lower(word);
+  std::string best, prefixed;
+  int best_distance = 3;
+  for (CLI::App* sub : level->get_subcommands([](CLI::App*) { return true; })) {
+    const std::string& name = sub->get_name();
+    const int distance = zelvar::cli::EditDistance(typed, name);
+    if (distance < best_distance) {
+      best = name;
+      best_distance = distance;
+    }
+    if (prefixed.empty() && typed.size() >= 2 && name.compare(0, typed.size(), typed) == 0) prefixed = name;
+  }
+  if (best.empty()) best = prefixed;
+  return best.empty() ? "" : " (did you mean '" + best + "'?)";
+}
+
 std::string SubcommandNames(CLI::App* app) {
   std::string names;
   for (CLI::App* sub : app->get_subcommands([](CLI::App*) { return true; })) {
@@ -101,6 +121,8 @@ struct Arguments {
   std::vector<std::string> goods;
   int by = 0;
   std::string packet_file, packet_out;
+  std::string since;
+  std::vector<std::string> help_words;
 };
 
 // Each command's App and what runs it.
@@ -255,6 +277,42 @@ void AddPacketCommands(CLI::App* app, Arguments* a, Commands* commands) {
   (*commands)[encode] = [a] { return zelvar::cli::RunPacketEncode(a->options, a->packet_file, a->packet_out); };
 }
 
+void AddAuditCommand(CLI::App* app, Arguments* a, Commands* commands) {
+  CLI::App* audit = AddCommand(app, "audit", "The audit trail: every write the tool made, who made it and what it changed",
+                               "zelvar audit --since 7d\n"
+                               "  zelvar --audit /srv/zelvar/audit.jsonl audit --since '2026-12-01 08:00'\n"
+                               "Each write (send, revoke, expire, message, unfriend, trade, invite) appends one JSON line:\n"
+                               "time, operator (--by NAME or your login name), command, arguments, outcome, rows changed.\n"
+                               "The file is --audit FILE, else $ZELVAR_AUDIT, else ~/.local/state/zelvar/audit.jsonl.");
+  audit->add_option("--since", a->since, "Only writes from this local time (2026-12-01 08:00) or age (90m, 12h, 7d) on");
+  (*commands)[audit] = [a] { return zelvar::cli::RunAudit(a->options, a->since); };
+}
+
+// help [COMMAND...]: the help of the tool or of one command.
+void AddHelpCommand(CLI::App* app, Arguments* a, Commands* commands) {
+  CLI::App* help = AddCommand(app, "help", "Show the help of the tool or of a command", "zelvar help send");
+  help->add_option("COMMAND", a->help_words, "The command (two words for packet decode and packet encode)");
+  (*commands)[help] = [app, a] {
+    CLI::App* where = app;
+    std::string before = "zelvar";
+    for (const std::string& word : a->help_words) {
+      if (where != app) before += " " + where->get_name();
+      CLI::App* next = nullptr;
+      for (CLI::App* sub : where->get_subcommands([](CLI::App*) { return true; })) {
+        if (sub->get_name() == word) next = sub;
+      }
+      if (next == nullptr) {
+        return zelvar::cli::Fail(zelvar::cli::kExitUsage, "there is no command '" + word + "'" + DidYouMean(where, word) +
+                                                              "; the commands are " + SubcommandNames(where));
+      }
+      where = next;
+    }
+    std::printf("%s", where == app ? app->get_formatter()->make_help(app, "zelvar", CLI::AppFormatMode::Normal).c_str()
+                                   : where->help(before).c_str());
+    return kExitOk;
+  };
+}
+
 // Parses the command line. `done` is false when a command is to run;
 // otherwise the result is the exit status, after help or the reason why
 // the line is wrong was printed.
@@ -264,8 +322,8 @@ int Parse(CLI::App* app, int argc, char** argv, bool* done) {
   CLI::App* level = nullptr;
   if (!CheckCommandWords(app, argc, argv, &unknown, &level)) {
     const std::string path = level == app ? "zelvar" : "zelvar " + level->get_name();
-    std::fprintf(stderr, "zelvar: unknown command '%s'; the commands are %s (see '%s --help')\n", unknown.c_str(),
-                 SubcommandNames(level).c_str(), path.c_str());
+    std::fprintf(stderr, "zelvar: unknown command '%s'%s; the commands are %s (see '%s --help')\n", unknown.c_str(),
+                 DidYouMean(level, unknown).c_str(), SubcommandNames(level).c_str(), path.c_str());
     return kExitUsage;
   }
   try {
@@ -273,6 +331,8 @@ int Parse(CLI::App* app, int argc, char** argv, bool* done) {
   } catch (const CLI::CallForHelp& e) {
     return app->exit(e);
   } catch (const CLI::CallForAllHelp& e) {
+    return app->exit(e);
+  } catch (const CLI::CallForVersion& e) {
     return app->exit(e);
   } catch (const CLI::ParseError& e) {
     const std::string path = CommandPath(app);
@@ -320,9 +380,16 @@ int main(int argc, char** argv) {
   AddUpdateCommands(&app, &arguments, &commands);
   AddAccountCommands(&app, &arguments, &commands);
   AddPacketCommands(&app, &arguments, &commands);
+  AddAuditCommand(&app, &arguments, &commands);
+  AddHelpCommand(&app, &arguments, &commands);
+  app.set_version_flag("--version", std::string("zelvar ") + ZELVAR_VERSION);
   bool done = false;
   const int status = Parse(&app, argc, argv, &done);
   if (done) return status;
   zelvar::cli::SetJsonErrors(arguments.options.json);
+  if (!zelvar::cli::PlainPathToConnectionString(&arguments.options.db)) {
+    return zelvar::cli::Fail(kExitUsage, "the SQLite file name '" + arguments.options.db +
+                                             "' holds a ';'; give it as --db 'Provider=SQLite;Data Source=FILE'");
+  }
   return RunChosen(&app, commands);
 }

@@ -10,6 +10,7 @@
 #include <filesystem>
 #include <typeinfo>
 
+#include "tools/zelvar/ops/log_gloss.h"
 #include "tools/zelvar/text_util.h"
 
 namespace zelvar::cli {
@@ -76,7 +77,10 @@ std::vector<std::string> ModuleLog::TakeLines() {
 void ModuleLog::OnLine(void* context, int level, const char* line) {
   auto* log = static_cast<ModuleLog*>(context);
   if (log->lines_.size() < 1000) log->lines_.emplace_back(line);
-  if (log->verbose_) std::fprintf(stderr, "zelvar: module: %s\n", line);
+  if (log->verbose_) {
+    const std::string gloss = ops::GlossModuleLine(line);
+    std::fprintf(stderr, "zelvar: module: %s%s\n", line, gloss.empty() ? "" : ("  [" + gloss + "]").c_str());
+  }
   if (log->file_ != nullptr) {
     std::fprintf(log->file_, "%s [%d] %s\n", LocalTimeText(std::time(nullptr)).c_str(), level, line);
     std::fflush(log->file_);

@@ -211,6 +211,13 @@ std::string Session::TakeModuleReasons() {
   return reasons.empty() ? "" : " (" + reasons + ")";
 }
 
+bool PlainPathToConnectionString(std::string* db) {
+  if (db->empty() || db->find('=') != std::string::npos) return true;
+  if (db->find(';') != std::string::npos) return false;
+  *db = "Provider=SQLite;Data Source=" + *db;
+  return true;
+}
+
 bool Confirm(const GlobalOptions& options, const std::string& action, int* exit_code) {
   if (options.yes) return true;
   if (!isatty(STDIN_FILENO)) {

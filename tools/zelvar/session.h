@@ -43,6 +43,11 @@ struct GlobalOptions {
   bool dry_run = false;      // writes only say what they would do
 };
 
+// --db takes a plain SQLite file path too: a text without "=" becomes
+// "Provider=SQLite;Data Source=PATH". False for a path the connection
+// string can't carry (one holding ';').
+bool PlainPathToConnectionString(std::string* db);
+
 // Asks on the terminal whether `action` ("Grant 2 entries to lina") is to
 // run, unless --yes was given. False after printing why when it is not to
 // run: not confirmed (exit 1), or no terminal to ask on (usage, 64).
