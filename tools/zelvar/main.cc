@@ -322,9 +322,9 @@ int Parse(CLI::App* app, int argc, char** argv, bool* done) {
   CLI::App* level = nullptr;
   if (!CheckCommandWords(app, argc, argv, &unknown, &level)) {
     const std::string path = level == app ? "zelvar" : "zelvar " + level->get_name();
-    std::fprintf(stderr, "zelvar: unknown command '%s'%s; the commands are %s (see '%s --help')\n", unknown.c_str(),
-                 DidYouMean(level, unknown).c_str(), SubcommandNames(level).c_str(), path.c_str());
-    return kExitUsage;
+    return zelvar::cli::Fail(kExitUsage, "unknown command '" + unknown + "'" + DidYouMean(level, unknown) +
+                                             "; the commands are " + SubcommandNames(level) + " (see '" + path +
+                                             " --help')");
   }
   try {
     app->parse(argc, argv);
@@ -346,10 +346,8 @@ int Parse(CLI::App* app, int argc, char** argv, bool* done) {
     if (message.find("subcommand is required") != std::string::npos) {
       message = "name a command: " + SubcommandNames(where);
     }
-    std::fflush(stdout);
-    std::fprintf(stderr, "zelvar: %s; run 'zelvar%s --help' for more\n", message.c_str(),
-                 path.empty() ? "" : (" " + path).c_str());
-    return kExitUsage;
+    return zelvar::cli::Fail(kExitUsage, message + "; run 'zelvar" + (path.empty() ? "" : " " + path) +
+                                             " --help' for more");
   }
   *done = false;
   return kExitOk;
@@ -383,6 +381,10 @@ int main(int argc, char** argv) {
   AddAuditCommand(&app, &arguments, &commands);
   AddHelpCommand(&app, &arguments, &commands);
   app.set_version_flag("--version", std::string("zelvar ") + ZELVAR_VERSION);
+  // Errors of the command line itself come as JSON too when it asks so.
+  for (int i = 1; i < argc; ++i) {
+    if (std::string(argv[i]) == "--json") zelvar::cli::SetJsonErrors(true);
+  }
   bool done = false;
   const int status = Parse(&app, argc, argv, &done);
   if (done) return status;
