@@ -50,6 +50,19 @@ TEST(ToolConventions, PlainPathJsonErrorsAndGlossedLog) {
   EXPECT_NE(account.err.find("[the account was found and sent back]"), std::string::npos) << account.err;
 }
 
+// A database that can't be reached is status 2 with the driver's own
+// reason, not a generic line.
+TEST(ToolConventions, UnreachableDatabaseSaysWhy) {
+  ScratchFolder folder;
+  const ToolRun down = RunTool(
+      folder, {"--db", "Driver={PostgreSQL Unicode};Server=127.0.0.1;Port=1;Database=game;Uid=zelvar;Pwd=secret",
+               "friends", "lina"});
+  EXPECT_EQ(down.status, 2);
+  ASSERT_EQ(down.ErrLines().size(), 1u) << down.err;
+  EXPECT_NE(down.err.find("Connection refused"), std::string::npos) << down.err;
+  EXPECT_EQ(down.err.find("secret"), std::string::npos) << down.err;
+}
+
 TEST(ToolConventions, AuditTrailReadBackSinceATime) {
   ScratchFolder folder;
   const std::string path = folder.File("trail/audit.jsonl");
