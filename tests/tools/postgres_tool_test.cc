@@ -62,7 +62,7 @@ TEST_P(ToolOnServer, InitOnceThenRequests) {
   EXPECT_EQ(rows.back()["content"], "晚上好 'friend'");
   EXPECT_EQ(db->QueryInt("SELECT COUNT(*) FROM tblUserMsg WHERE nRead = 0 AND nUserId = " + id), 0);
 
-  const ToolRun sent = RunTool(folder, {"--db", connection, "send", "lina", "1001:7d:1", "3100:1x:3100"});
+  const ToolRun sent = RunTool(folder, {"--db", connection, "--yes", "send", "lina", "1001:7d:1", "3100:1x:3100"});
   EXPECT_EQ(sent.status, 0) << sent.err;
   EXPECT_NE(sent.out.find("Granted 2 of 2"), std::string::npos) << sent.out;
 }

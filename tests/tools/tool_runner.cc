@@ -43,6 +43,10 @@ std::string ScratchFolder::Read(const std::string& name) const {
 }
 
 ToolRun RunTool(const ScratchFolder& folder, const std::vector<std::string>& args, const std::string& input) {
+  return FinishTool(folder, StartTool(folder, args, input));
+}
+
+pid_t StartTool(const ScratchFolder& folder, const std::vector<std::string>& args, const std::string& input) {
   const std::string out_path = folder.File(".tool-out"), err_path = folder.File(".tool-err"),
                     in_path = folder.File(".tool-in");
   folder.Write(".tool-in", input);
@@ -57,6 +61,8 @@ ToolRun RunTool(const ScratchFolder& folder, const std::vector<std::string>& arg
     dup2(out, 1);
     dup2(err, 2);
     unsetenv("ZELVAR_DB");
+    // Never the audit trail in the home folder.
+    setenv("ZELVAR_AUDIT", (folder.path() + "/audit.jsonl").c_str(), 1);
     std::vector<char*> argv;
     std::string tool = ZELVAR_CLI_PATH;
     argv.push_back(tool.data());
@@ -66,6 +72,10 @@ ToolRun RunTool(const ScratchFolder& folder, const std::vector<std::string>& arg
     execv(tool.c_str(), argv.data());
     _exit(127);
   }
+  return pid;
+}
+
+ToolRun FinishTool(const ScratchFolder& folder, pid_t pid) {
   ToolRun run;
   int status = 0;
   if (pid > 0 && waitpid(pid, &status, 0) == pid && WIFEXITED(status)) run.status = WEXITSTATUS(status);

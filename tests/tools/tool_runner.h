@@ -5,6 +5,7 @@
 #define ZELVAR_TESTS_TOOLS_TOOL_RUNNER_H_
 
 #include <sqlite3.h>
+#include <sys/types.h>
 
 #include <string>
 #include <vector>
@@ -36,9 +37,15 @@ class ScratchFolder {
 };
 
 // Runs the tool with `args` in `folder`, without ZELVAR_DB in its
-// environment, standard input from `input` when given.
+// environment and with the audit trail in `folder` (audit.jsonl),
+// standard input from `input` when given.
 ToolRun RunTool(const ScratchFolder& folder, const std::vector<std::string>& args,
                 const std::string& input = "");
+
+// RunTool in two halves, for signalling the tool while it runs: StartTool
+// returns its process id, FinishTool waits for it and reads its output.
+pid_t StartTool(const ScratchFolder& folder, const std::vector<std::string>& args, const std::string& input = "");
+ToolRun FinishTool(const ScratchFolder& folder, pid_t pid);
 
 // The rows of `sql` on the SQLite file, every value as text ("NULL" for
 // NULL).

@@ -7,6 +7,7 @@
 #include <functional>
 #include <map>
 #include <string>
+#include <tuple>
 #include <vector>
 
 #include <CLI/CLI.hpp>
@@ -353,6 +354,38 @@ int Parse(CLI::App* app, int argc, char** argv, bool* done) {
   return kExitOk;
 }
 
+// The packet images each command can save: a query sends no request
+// packet (only its kind), an update gets no reply packet; the commands
+// not named here have neither.
+struct Images {
+  bool request = false;
+  bool reply = false;
+};
+const std::map<std::string, Images>& ImagesOfCommands() {
+  static const std::map<std::string, Images> images = {
+      {"friends", {false, true}}, {"trades", {false, true}},  {"items", {false, true}},    {"inbox", {false, true}},
+      {"message", {true, false}}, {"unfriend", {true, false}}, {"trade", {true, false}},   {"invite", {true, false}},
+      {"account", {true, true}},  {"send", {true, true}}};
+  return images;
+}
+
+// Refuses --save-request or --save-reply on a command that has no such
+// packet, before it runs.
+int CheckImageOptions(CLI::App* app, const GlobalOptions& options) {
+  const std::string path = CommandPath(app);
+  const auto it = ImagesOfCommands().find(path);
+  const Images images = it == ImagesOfCommands().end() ? Images{} : it->second;
+  for (const auto& [given, has, what] : {std::tuple{!options.save_request.empty(), images.request, "request"},
+                                         std::tuple{!options.save_reply.empty(), images.reply, "reply"}}) {
+    if (given && !has) {
+      return zelvar::cli::Fail(kExitUsage, "'zelvar " + path + "' has no " + what + " packet to save; --save-" +
+                                               what + " goes with a command that " +
+                                               (std::string(what) == "request" ? "sends one" : "gets one"));
+    }
+  }
+  return kExitOk;
+}
+
 // Runs the command the parsed line chose.
 int RunChosen(CLI::App* app, const Commands& commands) {
   for (CLI::App* sub = app; sub != nullptr;) {
@@ -393,5 +426,6 @@ int main(int argc, char** argv) {
     return zelvar::cli::Fail(kExitUsage, "the SQLite file name '" + arguments.options.db +
                                              "' holds a ';'; give it as --db 'Provider=SQLite;Data Source=FILE'");
   }
+  if (const int refused = CheckImageOptions(&app, arguments.options); refused != kExitOk) return refused;
   return RunChosen(&app, commands);
 }

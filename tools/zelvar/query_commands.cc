@@ -139,9 +139,10 @@ int RunTrades(const GlobalOptions& options, const std::string& user_arg) {
 }
 
 int RunItems(const GlobalOptions& options, const std::string& user_arg) {
-  Start start = Begin(options, {user_arg});
+  // The catalogue is the same for everyone: user 0 needs no row of its own.
+  Start start = Begin(options, user_arg == "0" ? std::vector<std::string>{} : std::vector<std::string>{user_arg});
   if (!start.ok()) return start.exit_code;
-  const User& user = start.users[0];
+  const User user = start.users.empty() ? User{} : start.users[0];
   CKParam reply;
   std::string image;
   if (int code = RunQuery(*start.session, user, codec::kTradeItemsKind, "item catalogue", &reply, &image)) return code;

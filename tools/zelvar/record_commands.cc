@@ -6,6 +6,7 @@
 #include "codec/requests.h"
 #include "tools/zelvar/commands.h"
 #include "tools/zelvar/inputs.h"
+#include "tools/zelvar/ops/limits.h"
 #include "tools/zelvar/request_support.h"
 #include "tools/zelvar/table.h"
 #include "tools/zelvar/text_util.h"
@@ -34,12 +35,8 @@ void PrintSentJson(const std::string& account, const std::vector<codec::GoodsEnt
   PrintJson(out);
 }
 
-// The goods sending's outcome for people: the counts, then the entries.
-void PrintSent(const std::string& account, const std::vector<codec::GoodsEntry>& entries,
-               const codec::GoodsSent& sent) {
-  const int total = static_cast<int>(entries.size());
-  std::printf("Granted %d of %d %s to %s (amounts %d and %d)\n", sent.granted, total,
-              total == 1 ? "entry" : "entries", account.c_str(), sent.amount1_sum, sent.amount2_sum);
+// The entries of a goods sending as a table.
+void PrintEntries(const std::vector<codec::GoodsEntry>& entries) {
   Table table({{"GOODS", Table::Align::kRight}, {"AMOUNT"}, {"TYPE", Table::Align::kRight}, {"KIND"},
                {"A1", Table::Align::kRight}, {"A2", Table::Align::kRight}});
   for (const codec::GoodsEntry& e : entries) {
@@ -50,9 +47,18 @@ void PrintSent(const std::string& account, const std::vector<codec::GoodsEntry>&
   table.Print(stdout);
 }
 
+std::string Entries(int n) { return std::to_string(n) + (n == 1 ? " entry" : " entries"); }
+
+// The audit line's arguments of a goods sending.
+json SendArgs(const std::string& account, const std::vector<std::string>& entry_args, int by) {
+  return {{"account", account}, {"entries", entry_args}, {"acting_user", by}};
+}
+
 }  // namespace
 
 int RunAccount(const GlobalOptions& options, const std::string& user_name) {
+  const std::string too_long = ops::CheckPacketText("user name", ToWide(user_name));
+  if (!too_long.empty()) return Fail(kExitUsage, too_long);
   Start start = Begin(options, {});
   if (!start.ok()) return start.exit_code;
   Session& session = *start.session;
@@ -113,33 +119,57 @@ int RunSend(const GlobalOptions& options, const std::string& account, const std:
   }
   if (entries.empty()) return Fail(kExitUsage, "name at least one goods entry GOODS:AMOUNT:TYPE");
   if (account.empty()) return Fail(kExitUsage, "the receiving account's user name is empty");
+  const std::string too_long = ops::CheckPacketText("user name", ToWide(account));
+  if (!too_long.empty()) return Fail(kExitUsage, too_long + "; nothing was sent");
+  const int total = static_cast<int>(entries.size());
+  const std::string action = "Grant " + Entries(total) + " to " + account;
+  if (options.dry_run) {
+    std::printf("Would grant %s to %s; nothing was sent\n", Entries(total).c_str(), account.c_str());
+    PrintEntries(entries);
+    return kExitOk;
+  }
+  int exit_code = kExitOk;
+  if (!Confirm(options, action, &exit_code)) return exit_code;
   Start start = Begin(options, {});
   if (!start.ok()) return start.exit_code;
   Session& session = *start.session;
+  if (!session.OpenAudit(&exit_code)) return exit_code;
   CKParam request = codec::SendGoodsRequest(ToWide(account), entries);
   if (!session.SaveImages(&request, nullptr)) return kExitUsage;
   std::string image;
+  const json args = SendArgs(account, entry_args, by);
   if (session.module().Record(by, codec::kGoodsSending, request, &image) != 0 || image.empty()) {
-    return Fail(kExitFailed, "the module handed out no reply to the goods sending" + session.TakeModuleReasons());
+    session.Audit("send", args, "failed", 0);
+    return Fail(kExitFailed, "the module handed out no reply to the goods sending; nothing is known to be granted" +
+                                 session.TakeModuleReasons());
   }
   if (!session.SaveImages(nullptr, &image)) return kExitUsage;
   CKParam reply;
   codec::GoodsSent sent;
   std::string error;
   if (reply.SetBufferPtr(image.data(), static_cast<int>(image.size())) != 0 || !codec::ReadGoodsSent(reply, &sent, &error)) {
+    session.Audit("send", args, "failed", 0);
     return Fail(kExitFailed, "the module's reply to the goods sending is not usable: " + error);
   }
-  const int total = static_cast<int>(entries.size());
+  // The module counts the entries its own writes granted.
+  const int granted = sent.result == 0 ? sent.granted : 0;
+  session.Audit("send", args, granted == total ? "done" : granted > 0 ? "partly done" : "failed", granted);
   if (options.json) PrintSentJson(account, entries, sent, image);
   if (sent.result != 0) {
     return Fail(kExitFailed, "nothing was granted to '" + account + "'" + session.TakeModuleReasons() +
                                  "; check the user name with 'zelvar account " + account + "'");
   }
-  if (!options.json) PrintSent(account, entries, sent);
-  if (sent.granted < total) {
-    return Fail(kExitFailed, std::to_string(total - sent.granted) + " of " + std::to_string(total) +
-                                 " entries were not granted" + session.TakeModuleReasons() +
-                                 "; the others stay granted (run with -v for the module's log)");
+  if (granted == 0) return Fail(kExitFailed, "nothing was granted to '" + account + "'" + session.TakeModuleReasons());
+  if (!options.json) {
+    std::printf("Granted %d of %s to %s (amounts %d and %d)\n", granted, Entries(total).c_str(), account.c_str(),
+                sent.amount1_sum, sent.amount2_sum);
+    PrintEntries(entries);
+  }
+  if (granted < total) {
+    const int missing = total - granted;
+    return Fail(kExitFailed, std::to_string(granted) + " of " + std::to_string(total) + " entries were granted to '" +
+                                 account + "'; " + std::to_string(missing) + (missing == 1 ? " was" : " were") +
+                                 " not" + session.TakeModuleReasons());
   }
   return kExitOk;
 }

@@ -18,6 +18,7 @@
 #include "codec/keys.h"
 #include "codec/replies.h"
 #include "codec/requests.h"
+#include "tools/zelvar/ops/writes.h"
 #include "tools/zelvar/text_util.h"
 #include "util/text.h"
 
@@ -149,6 +150,19 @@ std::unique_ptr<Session> Session::Open(const GlobalOptions& options, int* exit_c
 std::optional<User> Session::ResolveUser(const std::string& text, int* exit_code) {
   User user;
   if (const auto id = ParseInt32(text)) {
+    // The module answers an unknown id as a user with nothing: ask the
+    // table.
+    std::string error;
+    const auto exists = ops::UserExists(*id, &error);
+    if (!exists) {
+      *exit_code = Fail(kExitFailed, "cannot look up the user id " + text + ": " + error);
+      return std::nullopt;
+    }
+    if (!*exists) {
+      *exit_code = Fail(kExitFailed, "there is no user with the id " + std::to_string(*id) +
+                                         " (no row in tblUser); give a user id or user name that exists");
+      return std::nullopt;
+    }
     user.id = *id;
     return user;
   }

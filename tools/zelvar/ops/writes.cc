@@ -1,0 +1,114 @@
+// Counting rows and replaying writes on the tool's own connection.
+#include "tools/zelvar/ops/writes.h"
+
+#include "db/recordset.h"
+#include "db/runner.h"
+#include "db/transaction.h"
+#include "tools/zelvar/text_util.h"
+#include "util/text.h"
+#include "util/time_text.h"
+
+namespace zelvar::ops {
+namespace {
+
+using db::Sql;
+using db::SqlValue;
+
+SqlValue Int(int64_t value) { return SqlValue::Integer(value); }
+
+// The module's statements (src/updates), with the same places and values.
+constexpr char kInsertMessage[] =
+    "Insert into tblUserMsg (nUserId, sContent, tAddTime, nRead, nFromUserId, nAll) values "
+    "(%d, '%s', '%s', 0, %d, 0)";
+constexpr char kInsertTrade[] =
+    "INSERT INTO tblFriendTradeHistory (nPlayUserId, nPlayedUserId, nPlayId, tTime, "
+    "tDuration) VALUES (%d, %d, %d,'%s',%d)";
+constexpr char kDeleteFriendship[] =
+    "Delete From tblFriend where ((nUserId = %d and nFriendId = %d) or (nFriendId = %d and "
+    "nUserId = %d))";
+constexpr char kInsertInvitation[] =
+    "INSERT INTO tblInviteRecord (nUserid,nGroup,sInviteCode,sInvitedEmail,nState,tAddtime,"
+    "nZoneId,sNote,nReply) VALUES (%d,%d,'%s','%s',%d,'%s',%d,'%s',%d)";
+// The note the module stores for an empty one.
+constexpr char16_t kMissingNote[] = u"缺失remark";
+// The trade records' duration the module writes.
+constexpr int kTradeDuration = 10;
+
+}  // namespace
+
+std::optional<int64_t> QueryCount(const Sql& query, std::string* error) {
+  db::RecordsetHandle rows;
+  std::u16string reason;
+  db::Variant value;
+  if (db::QuerySql(query, rows, &reason) != 0) {
+    *error = cli::OneLine(ToNarrow(reason));
+    return std::nullopt;
+  }
+  if (rows->IsEOF() || !rows->GetFieldAt(0, &value) || !value.RowId()) {
+    *error = "the count gave no number";
+    return std::nullopt;
+  }
+  return *value.RowId();
+}
+
+std::optional<bool> UserExists(int32_t user_id, std::string* error) {
+  const auto count = QueryCount(Sql("SELECT COUNT(*) FROM tblUser WHERE nId = %d", {Int(user_id)}), error);
+  if (!count) return std::nullopt;
+  return *count > 0;
+}
+
+std::optional<int64_t> FriendshipRows(int32_t a, int32_t b, std::string* error) {
+  return QueryCount(Sql("SELECT COUNT(*) FROM tblFriend WHERE (nUserId = %d AND nFriendId = %d) OR "
+                        "(nUserId = %d AND nFriendId = %d)",
+                        {Int(a), Int(b), Int(b), Int(a)}),
+                    error);
+}
+
+std::optional<int64_t> TradesBetween(int32_t a, int32_t b, std::string* error) {
+  return QueryCount(Sql("SELECT COUNT(*) FROM tblFriendTradeHistory WHERE (nPlayUserId = %d AND nPlayedUserId = %d) "
+                        "OR (nPlayUserId = %d AND nPlayedUserId = %d)",
+                        {Int(a), Int(b), Int(b), Int(a)}),
+                    error);
+}
+
+std::optional<int64_t> MessagesFrom(int32_t from, int32_t to, std::string* error) {
+  return QueryCount(
+      Sql("SELECT COUNT(*) FROM tblUserMsg WHERE nUserId = %d AND nFromUserId = %d", {Int(to), Int(from)}), error);
+}
+
+Sql InsertMessage(int32_t from, int32_t to, const std::u16string& content) {
+  return Sql(kInsertMessage, {Int(to), SqlValue::Text(content), SqlValue::DateTime(NowText()), Int(from)});
+}
+
+Sql InsertTrade(int32_t user, int32_t partner, int32_t play_id) {
+  return Sql(kInsertTrade,
+             {Int(user), Int(partner), Int(play_id), SqlValue::DateTime(NowText()), Int(kTradeDuration)});
+}
+
+Sql DeleteFriendship(int32_t user, int32_t former_friend) {
+  return Sql(kDeleteFriendship, {Int(user), Int(former_friend), Int(user), Int(former_friend)});
+}
+
+Sql InsertInvitation(int32_t user, const codec::Invitation& invitation) {
+  return Sql(kInsertInvitation,
+             {Int(user), Int(invitation.group), SqlValue::Text(invitation.invite_code),
+              SqlValue::Text(invitation.invited_email), Int(invitation.state), SqlValue::DateTime(NowText()),
+              Int(invitation.zone_id), SqlValue::Text(invitation.note.empty() ? kMissingNote : invitation.note),
+              Int(invitation.reply)});
+}
+
+std::string WriteRefusal(const Sql& write) {
+  constexpr int kRollBack = 1;
+  std::u16string statement_reason, transaction_reason;
+  const int result = db::RunTransaction(
+      [&](db::Transaction& transaction) {
+        statement_reason.clear();
+        if (transaction.Execute(write, &statement_reason) != 0) return -1;
+        return kRollBack;
+      },
+      &transaction_reason);
+  if (result == kRollBack) return "";
+  return cli::OneLine(ToNarrow(statement_reason.empty() ? transaction_reason : statement_reason));
+}
+
+}  // namespace zelvar::ops
