@@ -67,6 +67,27 @@ TEST_P(ToolOnServer, InitOnceThenRequests) {
   EXPECT_NE(sent.out.find("Granted 2 of 2"), std::string::npos) << sent.out;
 }
 
+TEST_P(ToolOnServer, LongTextsAndRefusedWritesAreNamed) {
+  auto db = TestDatabase::Create(GetParam());
+  if (!db) return;
+  ScratchFolder folder;
+  const std::string& connection = db->connection_string();
+  const ToolRun init = RunTool(folder, {"--db", connection, "init", "--demo"});
+  ASSERT_EQ(init.status, 0) << init.err;
+  // The column holds 4,000 characters: refused before it is sent.
+  const ToolRun long_text = RunTool(folder, {"--db", connection, "message", "lina", "mira", std::string(5000, 'x')});
+  EXPECT_EQ(long_text.status, 64) << long_text.err;
+  EXPECT_NE(long_text.err.find("tblUserMsg.sContent holds at most 4000"), std::string::npos) << long_text.err;
+
+  db->RefuseWrites("tblInviteRecord", "INSERT", "invitations are frozen");
+  const ToolRun refused =
+      RunTool(folder, {"--db", connection, "invite", "lina", "--code", "P-1", "--email", "p@example.com"});
+  EXPECT_EQ(refused.status, 1);
+  EXPECT_NE(refused.err.find("stored 0 of 1 invitation"), std::string::npos) << refused.err;
+  EXPECT_NE(refused.err.find("invitations are frozen"), std::string::npos) << refused.err;
+  EXPECT_EQ(db->QueryInt("SELECT COUNT(*) FROM tblInviteRecord WHERE sInviteCode = 'P-1'"), 0);
+}
+
 INSTANTIATE_TEST_SUITE_P(Servers, ToolOnServer,
                          testing::Values(Backend::kPostgres, Backend::kMariaDb), BackendParamName);
 
