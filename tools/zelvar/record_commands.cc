@@ -54,6 +54,34 @@ json SendArgs(const std::string& account, const std::vector<std::string>& entry_
   return {{"account", account}, {"entries", entry_args}, {"acting_user", by}};
 }
 
+// Audits and reports a goods sending the module answered.
+int ReportSent(Session& session, const std::string& account, const std::vector<codec::GoodsEntry>& entries,
+               const codec::GoodsSent& sent, const std::string& image, const json& args) {
+  const GlobalOptions& options = session.options();
+  const int total = static_cast<int>(entries.size());
+  // The module counts the entries its own writes granted.
+  const int granted = sent.result == 0 ? sent.granted : 0;
+  session.Audit("send", args, granted == total ? "done" : granted > 0 ? "partly done" : "failed", granted);
+  if (options.json) PrintSentJson(account, entries, sent, image);
+  if (sent.result != 0) {
+    return Fail(kExitFailed, "nothing was granted to '" + account + "'" + session.TakeModuleReasons() +
+                                 "; check the user name with 'zelvar account " + account + "'");
+  }
+  if (granted == 0) return Fail(kExitFailed, "nothing was granted to '" + account + "'" + session.TakeModuleReasons());
+  if (!options.json) {
+    std::printf("Granted %d of %s to %s (amounts %d and %d)\n", granted, Entries(total).c_str(), account.c_str(),
+                sent.amount1_sum, sent.amount2_sum);
+    PrintEntries(entries);
+  }
+  if (granted < total) {
+    const int missing = total - granted;
+    return Fail(kExitFailed, std::to_string(granted) + " of " + std::to_string(total) + " entries were granted to '" +
+                                 account + "'; " + std::to_string(missing) + (missing == 1 ? " was" : " were") +
+                                 " not" + session.TakeModuleReasons());
+  }
+  return kExitOk;
+}
+
 }  // namespace
 
 int RunAccount(const GlobalOptions& options, const std::string& user_name) {
@@ -151,27 +179,7 @@ int RunSend(const GlobalOptions& options, const std::string& account, const std:
     session.Audit("send", args, "failed", 0);
     return Fail(kExitFailed, "the module's reply to the goods sending is not usable: " + error);
   }
-  // The module counts the entries its own writes granted.
-  const int granted = sent.result == 0 ? sent.granted : 0;
-  session.Audit("send", args, granted == total ? "done" : granted > 0 ? "partly done" : "failed", granted);
-  if (options.json) PrintSentJson(account, entries, sent, image);
-  if (sent.result != 0) {
-    return Fail(kExitFailed, "nothing was granted to '" + account + "'" + session.TakeModuleReasons() +
-                                 "; check the user name with 'zelvar account " + account + "'");
-  }
-  if (granted == 0) return Fail(kExitFailed, "nothing was granted to '" + account + "'" + session.TakeModuleReasons());
-  if (!options.json) {
-    std::printf("Granted %d of %s to %s (amounts %d and %d)\n", granted, Entries(total).c_str(), account.c_str(),
-                sent.amount1_sum, sent.amount2_sum);
-    PrintEntries(entries);
-  }
-  if (granted < total) {
-    const int missing = total - granted;
-    return Fail(kExitFailed, std::to_string(granted) + " of " + std::to_string(total) + " entries were granted to '" +
-                                 account + "'; " + std::to_string(missing) + (missing == 1 ? " was" : " were") +
-                                 " not" + session.TakeModuleReasons());
-  }
-  return kExitOk;
+  return ReportSent(session, account, entries, sent, image, args);
 }
 
 }  // namespace zelvar::cli
