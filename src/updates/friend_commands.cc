@@ -14,6 +14,7 @@
 #include "db/sql.h"
 #include "db/transaction.h"
 #include "updates/commands.h"
+#include "updates/statements.h"
 #include "util/time_text.h"
 
 namespace zelvar::updates {
@@ -22,23 +23,12 @@ namespace {
 using db::Sql;
 using db::SqlValue;
 
-constexpr int kTradeDuration = 10;
-
 constexpr char kFriendshipQuery[] =
     "SELECT nFriendId, nUserId FROM tblFriend WHERE ((nUserId = %d AND nFriendId = %d) OR "
     "(nUserId = %d AND nFriendId = %d))";
-constexpr char kInsertMessage[] =
-    "Insert into tblUserMsg (nUserId, sContent, tAddTime, nRead, nFromUserId, nAll) values "
-    "(%d, '%s', '%s', 0, %d, 0)";
-constexpr char kDeleteFriendship[] =
-    "Delete From tblFriend where ((nUserId = %d and nFriendId = %d) or (nFriendId = %d and "
-    "nUserId = %d))";
 constexpr char kDeleteTrades[] =
     "DELETE FROM tblFriendTradeHistory WHERE (nPlayUserId = %d AND nPlayedUserId = %d) OR "
     "(nPlayUserId = %d AND nPlayedUserId = %d)";
-constexpr char kInsertTrade[] =
-    "INSERT INTO tblFriendTradeHistory (nPlayUserId, nPlayedUserId, nPlayId, tTime, "
-    "tDuration) VALUES (%d, %d, %d,'%s',%d)";
 
 // 0 when a friendship row links the two users in either direction; -1
 // when there is none or the query fails.

@@ -10,6 +10,7 @@
 #include "db/runner.h"
 #include "db/sql.h"
 #include "updates/commands.h"
+#include "updates/statements.h"
 #include "updates/sql_log.h"
 #include "util/time_text.h"
 
@@ -18,12 +19,6 @@ namespace {
 
 using db::Sql;
 using db::SqlValue;
-
-constexpr char16_t kMissingNote[] = u"缺失remark";
-
-constexpr char kInsertInvitation[] =
-    "INSERT INTO tblInviteRecord (nUserid,nGroup,sInviteCode,sInvitedEmail,nState,tAddtime,"
-    "nZoneId,sNote,nReply) VALUES (%d,%d,'%s','%s',%d,'%s',%d,'%s',%d)";
 
 }  // namespace
 

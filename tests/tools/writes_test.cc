@@ -85,7 +85,7 @@ TEST_F(WritesTest, LargeImportIsStoredWholeInRequestsAndARerunSkipsItsCodes) {
 }
 
 TEST_F(WritesTest, CtrlCEndsAnImportBetweenRequestsWithItsCount) {
-  WriteCsv("big.csv", "C", 3000);
+  WriteCsv("big.csv", "C", 12000);
   const pid_t pid = StartTool(folder_, {"invite", "lina", "--csv", "big.csv"});
   ASSERT_GT(pid, 0);
   // Once the first request's rows are there, the import is under way.
@@ -96,14 +96,14 @@ TEST_F(WritesTest, CtrlCEndsAnImportBetweenRequestsWithItsCount) {
   const ToolRun stopped = FinishTool(folder_, pid);
   ASSERT_EQ(stopped.status, 130) << stopped.out << stopped.err;
   const std::string stored = Value("SELECT COUNT(*) FROM tblInviteRecord WHERE sInviteCode LIKE 'C-%'");
-  EXPECT_LT(std::stoi(stored), 3000);
+  EXPECT_LT(std::stoi(stored), 12000);
   EXPECT_EQ(std::stoi(stored) % 300, 0) << "a request was cut";
-  EXPECT_NE(stopped.err.find("stopped by Ctrl-C: stored " + stored + " of 3000"), std::string::npos) << stopped.err;
+  EXPECT_NE(stopped.err.find("stopped by Ctrl-C: stored " + stored + " of 12000"), std::string::npos) << stopped.err;
 
   const ToolRun rest = Run({"invite", "lina", "--csv", "big.csv"});
   EXPECT_EQ(rest.status, 0) << rest.err;
   EXPECT_NE(rest.out.find(stored + " skipped"), std::string::npos) << rest.out;
-  EXPECT_EQ(Invitations("C"), "3000/3000");
+  EXPECT_EQ(Invitations("C"), "12000/12000");
 }
 
 TEST_F(WritesTest, WritesTheDatabaseRefusesFailWithItsReason) {

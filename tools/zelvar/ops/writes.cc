@@ -6,6 +6,7 @@
 #include "db/transaction.h"
 #include "tools/zelvar/text_util.h"
 #include "util/text.h"
+#include "updates/statements.h"
 #include "util/time_text.h"
 
 namespace zelvar::ops {
@@ -13,26 +14,14 @@ namespace {
 
 using db::Sql;
 using db::SqlValue;
+using updates::kDeleteFriendship;
+using updates::kInsertInvitation;
+using updates::kInsertMessage;
+using updates::kInsertTrade;
+using updates::kMissingNote;
+using updates::kTradeDuration;
 
 SqlValue Int(int64_t value) { return SqlValue::Integer(value); }
-
-// The module's statements (src/updates), with the same places and values.
-constexpr char kInsertMessage[] =
-    "Insert into tblUserMsg (nUserId, sContent, tAddTime, nRead, nFromUserId, nAll) values "
-    "(%d, '%s', '%s', 0, %d, 0)";
-constexpr char kInsertTrade[] =
-    "INSERT INTO tblFriendTradeHistory (nPlayUserId, nPlayedUserId, nPlayId, tTime, "
-    "tDuration) VALUES (%d, %d, %d,'%s',%d)";
-constexpr char kDeleteFriendship[] =
-    "Delete From tblFriend where ((nUserId = %d and nFriendId = %d) or (nFriendId = %d and "
-    "nUserId = %d))";
-constexpr char kInsertInvitation[] =
-    "INSERT INTO tblInviteRecord (nUserid,nGroup,sInviteCode,sInvitedEmail,nState,tAddtime,"
-    "nZoneId,sNote,nReply) VALUES (%d,%d,'%s','%s',%d,'%s',%d,'%s',%d)";
-// The note the module stores for an empty one.
-constexpr char16_t kMissingNote[] = u"缺失remark";
-// The trade records' duration the module writes.
-constexpr int kTradeDuration = 10;
 
 }  // namespace
 
