@@ -220,6 +220,20 @@ TEST_F(WritesTest, SendAndUnfriendAskFirstAndDryRunsChangeNothing) {
   const ToolRun dry_unfriend = Run({"--dry-run", "unfriend", "lina", "mira"});
   EXPECT_EQ(dry_unfriend.status, 0) << dry_unfriend.err;
   EXPECT_NE(dry_unfriend.out.find("delete the " + trades + " trade"), std::string::npos) << dry_unfriend.out;
+  // The other writes take --dry-run too.
+  WriteCsv("one.csv", "D", 1);
+  for (const std::vector<std::string>& args : std::vector<std::vector<std::string>>{
+           {"--dry-run", "message", "lina", "mira", "dry"},
+           {"--dry-run", "trade", "lina", "mira", "4242"},
+           {"--dry-run", "invite", "lina", "--csv", "one.csv"}}) {
+    const ToolRun run = Run(args);
+    EXPECT_EQ(run.status, 0) << args[1] << ": " << run.err;
+    EXPECT_NE(run.out.find("Would "), std::string::npos) << run.out;
+  }
+  EXPECT_EQ(Value("SELECT (SELECT COUNT(*) FROM tblUserMsg WHERE sContent = 'dry') + (SELECT COUNT(*) FROM "
+                  "tblFriendTradeHistory WHERE nPlayId = 4242) + (SELECT COUNT(*) FROM tblInviteRecord WHERE "
+                  "sInviteCode = 'D-1')"),
+            "0");
   EXPECT_EQ(TableDump(db_, "tblUserGoods"), goods);
   EXPECT_EQ(TableDump(db_, "tblFriend"), friends);
   EXPECT_FALSE(folder_.Exists("audit.jsonl"));
