@@ -11,18 +11,14 @@
 #include <string_view>
 #include <vector>
 
+#include "codec/face_text.h"
+
 namespace zelvar::goods {
 
-inline constexpr int kSpeakCounterCount = 10;
-
-// Empties `list`, then appends each non-empty piece of `text` between
-// commas, in order: runs of commas and commas at either end give no empty
-// pieces. Always 0.
-int SplitByComma(std::u16string_view text, std::vector<std::u16string>* list);
-
-// The counter (1 to 10) that quota goods of `goods_type` raise, or 0 for a
-// type that feeds none.
-int SpeakCounterOf(int goods_type);
+// The entry's reading, shared with hosts, is the codec's.
+using codec::kSpeakCounterCount;
+using codec::SpeakCounterOf;
+using codec::SplitByComma;
 
 // `face_text` after a grant of `count` quota goods of `goods_type`:
 // - The entry starts at the first "Speak" and ends at the first ";" after
