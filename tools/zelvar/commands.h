@@ -4,6 +4,7 @@
 #ifndef ZELVAR_TOOLS_ZELVAR_COMMANDS_H_
 #define ZELVAR_TOOLS_ZELVAR_COMMANDS_H_
 
+#include <cstdint>
 #include <string>
 #include <vector>
 
@@ -18,7 +19,19 @@ int RunInit(const GlobalOptions& options, bool demo, const std::string& schema_d
 int RunFriends(const GlobalOptions& options, const std::string& user);
 int RunTrades(const GlobalOptions& options, const std::string& user);
 int RunItems(const GlobalOptions& options, const std::string& user);
+// Delivers the unread messages through the module, which marks them read.
 int RunInbox(const GlobalOptions& options, const std::string& user);
+
+// The read-side commands: they read the tables and change nothing.
+// Accounts whose id, user name or nick holds `search`.
+int RunUsers(const GlobalOptions& options, const std::string& search, int limit);
+// The account with `id`, from tblUser.
+int RunAccountById(const GlobalOptions& options, int32_t id);
+// The user's goods rows and speak counters.
+int RunGoods(const GlobalOptions& options, const std::string& user);
+// The unread messages and the `limit` newest read ones, none marked read.
+int RunInboxPeek(const GlobalOptions& options, const std::string& user, int limit);
+int RunInvitations(const GlobalOptions& options, const std::string& user);
 
 int RunMessage(const GlobalOptions& options, const std::string& from, const std::string& to,
                const std::string& text);
@@ -34,6 +47,8 @@ struct InviteOptions {
 };
 int RunInvite(const GlobalOptions& options, const std::string& user, const InviteOptions& invite);
 
+// By user name through the module (1660); a number is an id, read from
+// tblUser.
 int RunAccount(const GlobalOptions& options, const std::string& user_name);
 // `by` is the acting user id the module writes into its log lines.
 int RunSend(const GlobalOptions& options, const std::string& account, const std::vector<std::string>& entries,

@@ -14,6 +14,7 @@
 
 #include "tools/zelvar/commands.h"
 #include "tools/zelvar/text_util.h"
+#include "tools/zelvar/table.h"
 
 namespace {
 
@@ -118,6 +119,8 @@ struct Arguments {
   std::string schema_dir;
   std::string user, other, text, play_id, account;
   std::string items_user = "0";
+  bool peek = false;
+  int limit = 20;
   zelvar::cli::InviteOptions invite;
   std::vector<std::string> goods;
   int by = 0;
@@ -186,10 +189,47 @@ void AddQueryCommands(CLI::App* app, Arguments* a, Commands* commands) {
   items->add_option("USER", a->items_user, "User id or name the request is made for (the catalogue is the same for all)");
   (*commands)[items] = [a] { return zelvar::cli::RunItems(a->options, a->items_user); };
 
-  CLI::App* inbox = AddCommand(app, "inbox", "The user's unread messages, which are then marked read (1620)",
-                               "zelvar inbox lina");
+  CLI::App* inbox = AddCommand(
+      app, "inbox",
+      "The user's unread messages through the module (1620), WHICH MARKS THEM READ; --peek reads the table "
+      "instead and marks nothing",
+      "zelvar inbox lina --peek\n"
+      "Without --peek the messages shown are marked read, as when the player reads them in the game.");
   inbox->add_option("USER", a->user, "User id or user name")->required();
-  (*commands)[inbox] = [a] { return zelvar::cli::RunInbox(a->options, a->user); };
+  inbox->add_flag("--peek", a->peek, "Show the unread and the recent read messages without marking any read");
+  inbox->add_option("--limit", a->limit, "With --peek: at most N unread and the N newest read messages")
+      ->check(CLI::Range(1, 100000));
+  (*commands)[inbox] = [a, inbox] {
+    if (!a->peek && inbox->count("--limit") > 0) {
+      return zelvar::cli::Fail(kExitUsage, "--limit goes with --peek; 'inbox' without it delivers every unread message");
+    }
+    return a->peek ? zelvar::cli::RunInboxPeek(a->options, a->user, a->limit)
+                   : zelvar::cli::RunInbox(a->options, a->user);
+  };
+}
+
+// What support staff look up: users, goods, invitations. They only read.
+void AddReadCommands(CLI::App* app, Arguments* a, Commands* commands) {
+  CLI::App* users = AddCommand(
+      app, "users", "Find accounts by id, user name or nick, or a part of one (any case); exact matches first",
+      "zelvar users lin\n  zelvar --csv users 琳 --limit 100");
+  users->add_option("SEARCH", a->text, "A user id, or a part of a user name or nick")->required();
+  users->add_option("--limit", a->limit, "Show at most N accounts")->check(CLI::Range(1, 100000));
+  (*commands)[users] = [a] { return zelvar::cli::RunUsers(a->options, a->text, a->limit); };
+
+  CLI::App* goods = AddCommand(
+      app, "goods", "The user's goods rows (tblUserGoods) with their due times, and the speak counters",
+      "zelvar goods lina\n"
+      "Time-limited goods are owned until their due time, then expired; 'permanent' marks the far due\n"
+      "times written for permanent goods and quota rows. Quota rows (types 3000 to 3999) show their\n"
+      "bought count (BUY DAY); the speak counters come from the face text's Speak entry.");
+  goods->add_option("USER", a->user, "User id or user name")->required();
+  (*commands)[goods] = [a] { return zelvar::cli::RunGoods(a->options, a->user); };
+
+  CLI::App* invitations = AddCommand(app, "invitations", "The invitation records the user stored (tblInviteRecord)",
+                                     "zelvar invitations lina");
+  invitations->add_option("USER", a->user, "User id or user name")->required();
+  (*commands)[invitations] = [a] { return zelvar::cli::RunInvitations(a->options, a->user); };
 }
 
 void AddInviteCommand(CLI::App* app, Arguments* a, Commands* commands) {
@@ -239,9 +279,11 @@ void AddUpdateCommands(CLI::App* app, Arguments* a, Commands* commands) {
 
 // The account requests: account, send.
 void AddAccountCommands(CLI::App* app, Arguments* a, Commands* commands) {
-  CLI::App* account_cmd = AddCommand(app, "account", "Look an account up by user name: id, nick, sex, level (1660)",
-                                     "zelvar account lina");
-  account_cmd->add_option("USERNAME", a->account, "The exact user name")->required();
+  CLI::App* account_cmd = AddCommand(
+      app, "account", "Look an account up by user name (1660) or by id (tblUser): id, nick, sex, level",
+      "zelvar account lina\n  zelvar account 17\n"
+      "A user name that matches no account brings up the close ones; 'zelvar users' searches.");
+  account_cmd->add_option("ACCOUNT", a->account, "The exact user name, or a user id")->required();
   (*commands)[account_cmd] = [a] { return zelvar::cli::RunAccount(a->options, a->account); };
 
   CLI::App* send = AddCommand(
@@ -410,6 +452,7 @@ int main(int argc, char** argv) {
   AddQueryCommands(&app, &arguments, &commands);
   AddUpdateCommands(&app, &arguments, &commands);
   AddAccountCommands(&app, &arguments, &commands);
+  AddReadCommands(&app, &arguments, &commands);
   AddPacketCommands(&app, &arguments, &commands);
   AddAuditCommand(&app, &arguments, &commands);
   AddHelpCommand(&app, &arguments, &commands);
@@ -427,5 +470,9 @@ int main(int argc, char** argv) {
                                              "' holds a ';'; give it as --db 'Provider=SQLite;Data Source=FILE'");
   }
   if (const int refused = CheckImageOptions(&app, arguments.options); refused != kExitOk) return refused;
+  if (arguments.options.json && arguments.options.csv) {
+    return zelvar::cli::Fail(kExitUsage, "--json and --csv exclude each other; give one of them");
+  }
+  zelvar::cli::Table::SetCsv(arguments.options.csv);
   return RunChosen(&app, commands);
 }

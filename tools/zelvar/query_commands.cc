@@ -86,19 +86,15 @@ int RunFriends(const GlobalOptions& options, const std::string& user_arg) {
   }
   int online = 0;
   for (const codec::Friend& f : friends) online += f.logged_in != 0;
-  std::printf("Friends of %s: %zu, %d online (server time %s)\n", user.Label().c_str(), friends.size(), online,
-              LocalTimeText(PacketTimeSeconds(server_time)).c_str());
-  if (friends.empty()) {
-    std::printf("  (no friends yet)\n");
-    return kExitOk;
-  }
+  PrintCaption("Friends of %s: %zu, %d online (server time %s)\n", user.Label().c_str(), friends.size(), online,
+               LocalTimeText(PacketTimeSeconds(server_time)).c_str());
   Table table({{"#", Table::Align::kRight}, {"ID", Table::Align::kRight}, {"NICK"}, {"SEX"}, {"STATUS"},
                {"FACE", Table::Align::kLeft, 48}});
   for (const codec::Friend& f : friends) {
     table.AddRow({std::to_string(f.position), std::to_string(f.id), ToNarrow(f.nick), SexText(f.sex),
                   f.logged_in != 0 ? "online" : "offline", ToNarrow(f.face)});
   }
-  table.Print(stdout);
+  table.Print(stdout, 2, "(no friends yet)");
   return kExitOk;
 }
 
@@ -123,18 +119,14 @@ int RunTrades(const GlobalOptions& options, const std::string& user_arg) {
     }
     return PrintQueryJson(out, rows, image);
   }
-  std::printf("Trades of %s: %zu, newest first\n", user.Label().c_str(), trades.size());
-  if (trades.empty()) {
-    std::printf("  (no trades yet)\n");
-    return kExitOk;
-  }
+  PrintCaption("Trades of %s: %zu, newest first\n", user.Label().c_str(), trades.size());
   const auto nicks = KnownNicks(*start.session, user);
   Table table({{"ID", Table::Align::kRight}, {"WHEN"}, {"RECORDED BY"}, {"WITH"}, {"PLAY", Table::Align::kRight}});
   for (const codec::Trade& t : trades) {
     table.AddRow({std::to_string(t.id), PacketTimeText(t.time), Who(nicks, t.player), Who(nicks, t.played),
                   std::to_string(t.play_id)});
   }
-  table.Print(stdout);
+  table.Print(stdout, 2, "(no trades yet)");
   return kExitOk;
 }
 
@@ -165,11 +157,7 @@ int RunItems(const GlobalOptions& options, const std::string& user_arg) {
     }
     return PrintQueryJson(out, rows, image);
   }
-  std::printf("Trade item catalogue: %zu items\n", items.size());
-  if (items.empty()) {
-    std::printf("  (the catalogue is empty)\n");
-    return kExitOk;
-  }
+  PrintCaption("Trade item catalogue: %zu items\n", items.size());
   Table table({{"ID", Table::Align::kRight}, {"NAME", Table::Align::kLeft, 24}, {"DESCRIPTION", Table::Align::kLeft, 40},
                {"PACIFICATE", Table::Align::kRight}, {"IMAGE"}, {"X", Table::Align::kRight}, {"Y", Table::Align::kRight}});
   for (const codec::Item& item : items) {
@@ -183,7 +171,7 @@ int RunItems(const GlobalOptions& options, const std::string& user_arg) {
     table.AddRow({std::to_string(item.id), ToNarrow(item.name), ToNarrow(item.description),
                   std::to_string(item.pacificate), ToNarrow(item.image), x, y});
   }
-  table.Print(stdout);
+  table.Print(stdout, 2, "(the catalogue is empty)");
   return kExitOk;
 }
 
@@ -201,6 +189,7 @@ int RunInbox(const GlobalOptions& options, const std::string& user_arg) {
   if (options.json) {
     json out = QueryJson("inbox", codec::kUnreadMessagesKind, user);
     out["count"] = messages.size();
+    out["marked_read"] = messages.size();
     json rows = json::array();
     for (const codec::Message& m : messages) {
       rows.push_back({{"id", m.id}, {"from", m.from}, {"content", ToNarrow(m.content)},
@@ -208,18 +197,14 @@ int RunInbox(const GlobalOptions& options, const std::string& user_arg) {
     }
     return PrintQueryJson(out, rows, image);
   }
-  std::printf("Unread messages of %s: %zu%s\n", user.Label().c_str(), messages.size(),
-              messages.empty() ? "" : " (now marked read)");
-  if (messages.empty()) {
-    std::printf("  (nothing unread)\n");
-    return kExitOk;
-  }
+  PrintCaption("Unread messages of %s: %zu, %s (inbox marks what it delivers read; 'inbox --peek' looks without marking)\n",
+               user.Label().c_str(), messages.size(), messages.empty() ? "none to mark read" : "now marked read");
   const auto nicks = KnownNicks(*start.session, user);
   Table table({{"ID", Table::Align::kRight}, {"WHEN"}, {"FROM"}, {"MESSAGE", Table::Align::kLeft, 60}});
   for (const codec::Message& m : messages) {
     table.AddRow({std::to_string(m.id), PacketTimeText(m.time), Who(nicks, m.from), ToNarrow(m.content)});
   }
-  table.Print(stdout);
+  table.Print(stdout, 2, "(nothing unread)");
   return kExitOk;
 }
 

@@ -85,6 +85,7 @@ int ReportSent(Session& session, const std::string& account, const std::vector<c
 }  // namespace
 
 int RunAccount(const GlobalOptions& options, const std::string& user_name) {
+  if (const auto id = ParseInt32(user_name)) return RunAccountById(options, *id);
   const std::string too_long = ops::CheckPacketText("user name", ToWide(user_name));
   if (!too_long.empty()) return Fail(kExitUsage, too_long);
   Start start = Begin(options, {});
@@ -120,10 +121,10 @@ int RunAccount(const GlobalOptions& options, const std::string& user_name) {
     const std::string reasons = session.TakeModuleReasons();
     if (user_name.empty()) return Fail(kExitFailed, "the module looks up no empty user name; give one");
     return Fail(kExitFailed, "there is no account with the user name '" + user_name + "'" + reasons +
-                                 "; user names are matched exactly");
+                                 "; user names are matched exactly" + DidYouMean(user_name));
   }
   if (!options.json) {
-    std::printf("Account %s\n", user_name.c_str());
+    PrintCaption("Account %s\n", user_name.c_str());
     Table table({{"FIELD"}, {"VALUE"}});
     table.AddRow({"id", account.id ? std::to_string(*account.id) : "?"});
     table.AddRow({"nick", account.nick ? ToNarrow(*account.nick) : "?"});

@@ -2,6 +2,7 @@
 #include "tools/zelvar/request_support.h"
 
 #include "codec/keys.h"
+#include "tools/zelvar/ops/accounts.h"
 
 namespace zelvar::cli {
 
@@ -49,6 +50,15 @@ std::optional<std::vector<codec::Friend>> FriendsOf(Session& session, const User
     return std::nullopt;
   }
   return friends;
+}
+
+std::string DidYouMean(const std::string& user_name) {
+  std::vector<std::string> names;
+  std::string error;
+  if (!ops::SuggestUserNames(user_name, &names, &error) || names.empty()) return "";
+  std::string list;
+  for (const std::string& name : names) list += (list.empty() ? "" : ", ") + name;
+  return "; did you mean: " + list + "?";
 }
 
 }  // namespace zelvar::cli

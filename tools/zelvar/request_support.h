@@ -41,6 +41,10 @@ Start Begin(const GlobalOptions& options, const std::vector<std::string>& user_a
 // after an update; nullopt when it can't be read.
 std::optional<std::vector<codec::Friend>> FriendsOf(Session& session, const User& user);
 
+// "; did you mean: lina, lin?" with the user names close to `user_name`,
+// or empty when none is (or they can't be read).
+std::string DidYouMean(const std::string& user_name);
+
 }  // namespace zelvar::cli
 
 #endif  // ZELVAR_TOOLS_ZELVAR_REQUEST_SUPPORT_H_
