@@ -10,6 +10,7 @@
 #include "db/runner.h"
 #include "db/sql.h"
 #include "db/transaction.h"
+#include "goods/grants.h"
 #include "tools/zelvar/text_util.h"
 #include "util/text.h"
 
@@ -142,8 +143,9 @@ struct Goods {
   int using_it;
 };
 
-constexpr const char* kPermanent = "2050-01-01 00:00:00";
-constexpr const char* kQuotaDue = "2050-10-12 19:02:00";
+// The due times the module writes for permanent goods and quota rows.
+constexpr const char* kPermanent = goods::kPermanentDueTime;
+constexpr const char* kQuotaDue = goods::kQuotaDueTime;
 
 constexpr Goods kGoods[] = {
     {0, 1001, 1, 20 * kDay, nullptr, 0, 1},
