@@ -23,14 +23,7 @@ class OperatorReads : public testing::Test {
 
   ToolRun Run(const std::vector<std::string>& args) { return RunTool(folder_, args); }
 
-  json RunJson(std::vector<std::string> args) {
-    args.insert(args.begin(), "--json");
-    const ToolRun run = Run(args);
-    EXPECT_EQ(run.status, 0) << run.err;
-    json parsed = json::parse(run.out, nullptr, false);
-    EXPECT_FALSE(parsed.is_discarded()) << run.out;
-    return parsed;
-  }
+  json RunJson(std::vector<std::string> args) { return RunToolJson(folder_, std::move(args)); }
 
   void Exec(const std::string& sql) {
     sqlite3* db = nullptr;
@@ -197,18 +190,13 @@ class OperatorReadsOnServer : public testing::TestWithParam<Backend> {};
 TEST_P(OperatorReadsOnServer, SearchGoodsAndPeek) {
   auto db = TestDatabase::Create(GetParam());
   if (!db) return;  // skipped or failed inside Create
-  for (const char* table : {"tblUser", "tblFriend", "tblUserMsg", "tblFriendTradeHistory", "tblFriendTradeItem",
-                            "tblInviteRecord", "tblUserGoods"}) {
-    db->Exec(std::string("DROP TABLE ") + table);
-  }
+  for (const char* table : kToolTables) db->Exec(std::string("DROP TABLE ") + table);
   ScratchFolder folder;
   const std::string& connection = db->connection_string();
   ASSERT_EQ(RunTool(folder, {"--db", connection, "init", "--demo"}).status, 0);
   auto run_json = [&](std::vector<std::string> args) {
-    args.insert(args.begin(), {"--db", connection, "--json"});
-    const ToolRun run = RunTool(folder, args);
-    EXPECT_EQ(run.status, 0) << run.err;
-    return json::parse(run.out, nullptr, false);
+    args.insert(args.begin(), {"--db", connection});
+    return RunToolJson(folder, args);
   };
   for (const char* search : {"LIN", "琳", "lina"}) {
     const json found = run_json({"users", search});

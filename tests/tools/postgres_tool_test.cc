@@ -18,10 +18,7 @@ class ToolOnServer : public testing::TestWithParam<Backend> {};
 TEST_P(ToolOnServer, InitOnceThenRequests) {
   auto db = TestDatabase::Create(GetParam());
   if (!db) return;  // skipped or failed inside Create
-  for (const char* table : {"tblUser", "tblFriend", "tblUserMsg", "tblFriendTradeHistory", "tblFriendTradeItem",
-                            "tblInviteRecord", "tblUserGoods"}) {
-    db->Exec(std::string("DROP TABLE ") + table);
-  }
+  for (const char* table : kToolTables) db->Exec(std::string("DROP TABLE ") + table);
   ScratchFolder folder;
   const std::string& connection = db->connection_string();
 

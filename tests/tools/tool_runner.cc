@@ -12,6 +12,8 @@
 #include <iterator>
 #include <sstream>
 
+#include <gtest/gtest.h>
+
 namespace zelvar::test {
 
 std::vector<std::string> ToolRun::ErrLines() const {
@@ -82,6 +84,15 @@ ToolRun FinishTool(const ScratchFolder& folder, pid_t pid) {
   run.out = folder.Read(".tool-out");
   run.err = folder.Read(".tool-err");
   return run;
+}
+
+nlohmann::json RunToolJson(const ScratchFolder& folder, std::vector<std::string> args) {
+  args.insert(args.begin(), "--json");
+  const ToolRun run = RunTool(folder, args);
+  EXPECT_EQ(run.status, 0) << run.err;
+  nlohmann::json parsed = nlohmann::json::parse(run.out, nullptr, false);
+  EXPECT_FALSE(parsed.is_discarded()) << run.out;
+  return parsed;
 }
 
 std::vector<std::vector<std::string>> QueryRows(const std::string& db_path, const std::string& sql) {

@@ -47,6 +47,15 @@ ToolRun RunTool(const ScratchFolder& folder, const std::vector<std::string>& arg
 pid_t StartTool(const ScratchFolder& folder, const std::vector<std::string>& args, const std::string& input = "");
 ToolRun FinishTool(const ScratchFolder& folder, pid_t pid);
 
+// Runs the tool with --json before `args`; the parsed output, after
+// failing the test unless the tool succeeded with JSON on stdout.
+nlohmann::json RunToolJson(const ScratchFolder& folder, std::vector<std::string> args);
+
+// The tables the tool's init creates.
+inline constexpr const char* kToolTables[] = {"tblUser",           "tblFriend",          "tblUserMsg",
+                                              "tblFriendTradeHistory", "tblFriendTradeItem", "tblInviteRecord",
+                                              "tblUserGoods"};
+
 // The rows of `sql` on the SQLite file, every value as text ("NULL" for
 // NULL).
 std::vector<std::vector<std::string>> QueryRows(const std::string& db_path, const std::string& sql);

@@ -29,14 +29,7 @@ class ToolTest : public testing::Test {
 
   // Runs a command with --json; fails the test unless it succeeds with
   // JSON on stdout.
-  json RunJson(std::vector<std::string> args) {
-    args.insert(args.begin(), "--json");
-    const ToolRun run = Run(args);
-    EXPECT_EQ(run.status, 0) << run.err;
-    json parsed = json::parse(run.out, nullptr, false);
-    EXPECT_FALSE(parsed.is_discarded()) << run.out;
-    return parsed;
-  }
+  json RunJson(std::vector<std::string> args) { return RunToolJson(folder_, std::move(args)); }
 
   std::string Id(const std::string& user_name) {
     return QueryText(db_, "SELECT nId FROM tblUser WHERE sUsername = '" + user_name + "'");
@@ -54,8 +47,7 @@ class ToolTest : public testing::Test {
 
   std::string Dump() {
     std::string dump;
-    for (const char* table : {"tblUser", "tblFriend", "tblUserMsg", "tblFriendTradeHistory", "tblFriendTradeItem",
-                              "tblInviteRecord", "tblUserGoods"}) {
+    for (const char* table : kToolTables) {
       dump += TableDump(db_, table);
     }
     return dump;
