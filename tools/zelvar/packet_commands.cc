@@ -24,8 +24,8 @@ int RunPacketDecode(const GlobalOptions& options, const std::string& file) {
     PrintJson(PacketJson(packet));
     return kExitOk;
   }
-  std::printf("Packet: %d bytes, %d records, capacity %u, checksum %d\n", packet.total_length,
-              packet.record_count, packet.capacity, packet.crc);
+  PrintCaption("Packet: %d bytes, %d records, capacity %u, checksum %d\n", packet.total_length,
+               packet.record_count, packet.capacity, packet.crc);
   Table table({{"#", Table::Align::kRight}, {"KEY", Table::Align::kRight}, {"TYPE"}, {"VALUE", Table::Align::kLeft, 72},
                {"NOTE"}});
   std::set<int16_t> seen;
