@@ -13,8 +13,8 @@
 #include <CLI/CLI.hpp>
 
 #include "tools/zelvar/commands.h"
-#include "tools/zelvar/text_util.h"
 #include "tools/zelvar/table.h"
+#include "tools/zelvar/text_util.h"
 
 namespace {
 
