@@ -74,6 +74,9 @@ TEST_F(OperatorReads, AccountTakesAnIdAndSuggestsCloseNames) {
   const json mira = RunJson({"account", Id("mira")});
   EXPECT_EQ(mira["account"]["user_name"], "mira");
   EXPECT_EQ(mira["account"]["nick"], "Mira");
+  EXPECT_EQ(Run({"--save-reply", "reply.bin", "account", Id("mira")}).status, 64);
+  EXPECT_EQ(Run({"--save-reply", "reply.bin", "inbox", "lina", "--peek"}).status, 64);
+  EXPECT_FALSE(folder_.Exists("reply.bin"));
   const ToolRun missing = Run({"account", "99999"});
   EXPECT_EQ(missing.status, 1);
   EXPECT_NE(missing.err.find("no account with the id 99999"), std::string::npos) << missing.err;

@@ -21,6 +21,14 @@ int ReadFailed(const std::string& what, const std::string& error) {
   return Fail(kExitFailed, "cannot read " + what + ": " + error);
 }
 
+// The direct reads send no request and get no reply.
+int RefuseImages(const GlobalOptions& options, const std::string& command) {
+  if (options.save_request.empty() && options.save_reply.empty()) return kExitOk;
+  return Fail(kExitUsage, "'zelvar " + command +
+                              "' reads the tables and has no packet to save; --save-request and --save-reply go "
+                              "with a request of the module");
+}
+
 std::string Sender(const ops::MessageRow& m) {
   if (m.from_name.empty()) return "#" + std::to_string(m.from);
   return m.from_name + (m.from_nick.empty() ? "" : " " + m.from_nick) + " (#" + std::to_string(m.from) + ")";
@@ -58,6 +66,7 @@ int RunUsers(const GlobalOptions& options, const std::string& search, int limit)
 }
 
 int RunAccountById(const GlobalOptions& options, int32_t id) {
+  if (const int refused = RefuseImages(options, "account ID")) return refused;
   Start start = Begin(options, {});
   if (!start.ok()) return start.exit_code;
   std::optional<ops::AccountRow> row;
@@ -123,6 +132,7 @@ int RunGoods(const GlobalOptions& options, const std::string& user_arg) {
 }
 
 int RunInboxPeek(const GlobalOptions& options, const std::string& user_arg, int limit) {
+  if (const int refused = RefuseImages(options, "inbox --peek")) return refused;
   Start start = Begin(options, {user_arg});
   if (!start.ok()) return start.exit_code;
   const User& user = start.users[0];
