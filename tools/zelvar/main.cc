@@ -14,7 +14,9 @@
 
 #include "tools/zelvar/commands.h"
 #include "tools/zelvar/table.h"
+#include "tools/zelvar/ops/accounts.h"
 #include "tools/zelvar/text_util.h"
+#include "util/text.h"
 
 namespace {
 
@@ -93,7 +95,7 @@ std::string DidYouMean(CLI::App* level, const std::string& word) {
   int best_distance = 3;
   for (CLI::App* sub : level->get_subcommands([](CLI::App*) { return true; })) {
     const std::string& name = sub->get_name();
-    const int distance = zelvar::cli::EditDistance(typed, name);
+    const int distance = zelvar::ops::EditDistance(zelvar::ToWide(typed), zelvar::ToWide(name));
     if (distance < best_distance) {
       best = name;
       best_distance = distance;

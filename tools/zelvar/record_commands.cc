@@ -69,7 +69,7 @@ int ReportSent(Session& session, const std::string& account, const std::vector<c
   }
   if (granted == 0) return Fail(kExitFailed, "nothing was granted to '" + account + "'" + session.TakeModuleReasons());
   if (!options.json) {
-    std::printf("Granted %d of %s to %s (amounts %d and %d)\n", granted, Entries(total).c_str(), account.c_str(),
+    if (!options.csv) std::printf("Granted %d of %s to %s (amounts %d and %d)\n", granted, Entries(total).c_str(), account.c_str(),
                 sent.amount1_sum, sent.amount2_sum);
     PrintEntries(entries);
   }

@@ -19,6 +19,7 @@
 #include "codec/replies.h"
 #include "codec/requests.h"
 #include "tools/zelvar/ops/writes.h"
+#include "tools/zelvar/request_support.h"
 #include "tools/zelvar/text_util.h"
 #include "util/text.h"
 
@@ -185,7 +186,8 @@ std::optional<User> Session::ResolveUser(const std::string& text, int* exit_code
   }
   if (account.result != 0 || !account.id) {
     *exit_code = Fail(kExitFailed, "there is no account with the user name '" + text +
-                                       "'; user names are matched exactly (try 'zelvar account NAME', or give the user id)");
+                                       "'; user names are matched exactly (try 'zelvar users " + text + "', or give the user id)" +
+                                       DidYouMean(text));
     return std::nullopt;
   }
   user.id = *account.id;

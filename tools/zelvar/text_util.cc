@@ -133,21 +133,6 @@ std::string MaskPassword(std::string_view connection_string) {
   return out;
 }
 
-int EditDistance(std::string_view a, std::string_view b) {
-  std::vector<int> row(b.size() + 1);
-  for (size_t j = 0; j <= b.size(); ++j) row[j] = static_cast<int>(j);
-  for (size_t i = 1; i <= a.size(); ++i) {
-    int diagonal = row[0];
-    row[0] = static_cast<int>(i);
-    for (size_t j = 1; j <= b.size(); ++j) {
-      const int above = row[j];
-      row[j] = std::min({row[j] + 1, row[j - 1] + 1, diagonal + (a[i - 1] == b[j - 1] ? 0 : 1)});
-      diagonal = above;
-    }
-  }
-  return row[b.size()];
-}
-
 std::string OneLine(std::string_view text) {
   std::string line;
   for (char c : text) {

@@ -34,10 +34,6 @@ std::string LocalTimeText(int64_t seconds);
 std::string PacketTimeText(int32_t low_bits);
 int64_t PacketTimeSeconds(int32_t low_bits);
 
-// The number of single-character edits (insert, delete, replace, on
-// bytes) that turn `a` into `b`, for "did you mean" suggestions.
-int EditDistance(std::string_view a, std::string_view b);
-
 // A database's reason as one line: line breaks and tabs become single
 // blanks, trailing blanks go.
 std::string OneLine(std::string_view text);
