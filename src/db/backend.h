@@ -85,6 +85,11 @@ class Connection {
   // The database product: "SQLite", or the server's name as its ODBC
   // driver reports it ("PostgreSQL", "MariaDB", ...); empty when unknown.
   virtual std::string ProductName() { return std::string(); }
+
+  // The client library the connection goes through and its version: "SQLite
+  // 3.40.1", or the ODBC driver's file name and version as it reports them
+  // ("psqlodbcw.so 16.00.0000"); empty when unknown.
+  virtual std::string DriverName() { return std::string(); }
 };
 
 // Opens a connection for one connection string (connection_string.h) into

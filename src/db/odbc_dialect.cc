@@ -31,19 +31,32 @@ bool NeedsSerialConnect(const std::string& odbc_string) {
   return driver.find("postgres") != std::string::npos || driver.find("psql") != std::string::npos;
 }
 
-std::u16string OdbcConnection::DbmsName() {
-  SQLWCHAR name[64] = {0};
+namespace {
+
+// A text item of SQLGetInfoW, empty when the driver has none.
+std::u16string InfoText(SQLHDBC dbc, SQLUSMALLINT item) {
+  SQLWCHAR text[64] = {0};
   SQLSMALLINT length = 0;
-  if (!SQL_SUCCEEDED(SQLGetInfoW(dbc_.get(), SQL_DBMS_NAME, name, sizeof(name), &length))) {
+  if (!SQL_SUCCEEDED(SQLGetInfoW(dbc, item, text, sizeof(text), &length))) {
     return std::u16string();
   }
   const size_t units = std::min<size_t>(static_cast<size_t>(std::max<SQLSMALLINT>(length, 0)) /
                                             sizeof(SQLWCHAR),
                                         63);
-  return FromWide(name, units);
+  return FromWide(text, units);
 }
 
+}  // namespace
+
+std::u16string OdbcConnection::DbmsName() { return InfoText(dbc_.get(), SQL_DBMS_NAME); }
+
 std::string OdbcConnection::ProductName() { return ToNarrow(DbmsName()); }
+
+std::string OdbcConnection::DriverName() {
+  const std::string name = ToNarrow(InfoText(dbc_.get(), SQL_DRIVER_NAME));
+  const std::string version = ToNarrow(InfoText(dbc_.get(), SQL_DRIVER_VER));
+  return version.empty() ? name : name + " " + version;
+}
 
 bool OdbcConnection::RunOwnStatement(const char16_t* text, std::u16string* result) {
   SQLHSTMT raw = SQL_NULL_HSTMT;

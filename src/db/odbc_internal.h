@@ -160,6 +160,7 @@ class OdbcConnection final : public Connection {
   Status RunBatch(const std::vector<const Sql*>& queries,
                   std::vector<BatchResult>* results) override;
   std::string ProductName() override;
+  std::string DriverName() override;
 
  private:
   struct Prepared {

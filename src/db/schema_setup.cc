@@ -70,6 +70,46 @@ const char* TableListing(const std::string& product) {
   return "SELECT TABLE_NAME FROM INFORMATION_SCHEMA.TABLES WHERE TABLE_TYPE = 'BASE TABLE'";
 }
 
+// The catalogue query of each product's index names.
+const char* IndexListing(const std::string& product) {
+  const std::string name = Lower(product);
+  if (name.find("sqlite") != std::string::npos) {
+    return "SELECT name FROM sqlite_master WHERE type = 'index'";
+  }
+  if (name.find("postgres") != std::string::npos) {
+    return "SELECT indexname FROM pg_indexes "
+           "WHERE schemaname NOT IN ('pg_catalog', 'information_schema')";
+  }
+  if (name.find("mariadb") != std::string::npos || name.find("mysql") != std::string::npos) {
+    return "SELECT DISTINCT index_name FROM information_schema.statistics "
+           "WHERE table_schema = DATABASE()";
+  }
+  return "SELECT name FROM sys.indexes WHERE name IS NOT NULL";
+}
+
+const char* VersionQuery(const std::string& product) {
+  const std::string name = Lower(product);
+  if (name.find("sqlite") != std::string::npos) return "SELECT sqlite_version()";
+  if (name.find("postgres") != std::string::npos) return "SHOW server_version";
+  if (name.find("mariadb") != std::string::npos || name.find("mysql") != std::string::npos) {
+    return "SELECT VERSION()";
+  }
+  return "SELECT CAST(SERVERPROPERTY('ProductVersion') AS NVARCHAR(128))";
+}
+
+// The first column of every row of `query`, as text.
+bool FirstColumn(const char* query, std::vector<std::string>* values, std::u16string* error) {
+  values->clear();
+  RecordsetHandle rows;
+  if (QuerySql(Sql(query), rows, error) != 0) return false;
+  for (; !rows->IsEOF(); rows->MoveNext()) {
+    Variant value;
+    std::u16string text;
+    if (rows->GetFieldAt(0, &value) && value.ToText(&text)) values->push_back(ToNarrow(text));
+  }
+  return true;
+}
+
 }  // namespace
 
 bool CreateSqliteFile(const std::string& path, bool* created, std::string* error) {
@@ -100,17 +140,33 @@ bool DatabaseProduct(std::string* product, std::u16string* error) {
   return true;
 }
 
+bool DatabaseDriver(std::string* driver, std::u16string* error) {
+  const std::shared_ptr<const std::string> connection_string = CurrentConnectionString();
+  Lease lease;
+  const Status status = Pool::Instance().Acquire(*connection_string, false, &lease);
+  if (!status.ok()) {
+    *error = status.text();
+    return false;
+  }
+  *driver = lease->DriverName();
+  return true;
+}
+
+bool ServerVersion(const std::string& product, std::string* version, std::u16string* error) {
+  std::vector<std::string> values;
+  if (!FirstColumn(VersionQuery(product), &values, error)) return false;
+  *version = values.empty() ? std::string() : values.front();
+  return true;
+}
+
+bool ListIndexes(const std::string& product, std::vector<std::string>* names,
+                 std::u16string* error) {
+  return FirstColumn(IndexListing(product), names, error);
+}
+
 bool ListTables(const std::string& product, std::vector<std::string>* names,
                 std::u16string* error) {
-  names->clear();
-  RecordsetHandle tables;
-  if (QuerySql(Sql(TableListing(product)), tables, error) != 0) return false;
-  for (; !tables->IsEOF(); tables->MoveNext()) {
-    Variant name;
-    std::u16string text;
-    if (tables->GetFieldAt(0, &name) && name.ToText(&text)) names->push_back(ToNarrow(text));
-  }
-  return true;
+  return FirstColumn(TableListing(product), names, error);
 }
 
 bool RunSchemaScript(const std::string& script, std::string* error) {

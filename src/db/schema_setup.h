@@ -27,6 +27,22 @@ bool CreateSqliteFile(const std::string& path, bool* created, std::string* error
 // backend's reason) when no connection opens.
 bool DatabaseProduct(std::string* product, std::u16string* error);
 
+// The client library of the connection string in force and its version:
+// "SQLite 3.40.1", or the ODBC driver's name and version as it reports
+// them. False with `error` when no connection opens.
+bool DatabaseDriver(std::string* driver, std::u16string* error);
+
+// The server's version as the server gives it ("16.4 (Debian 16.4-1)",
+// "10.11.6-MariaDB", SQLite's library version); `product` as
+// DatabaseProduct gives it. False with `error` when the query fails.
+bool ServerVersion(const std::string& product, std::string* version, std::u16string* error);
+
+// The names of the indexes of the database in force, its own tables' only
+// (a server may lower their case); `product` as DatabaseProduct gives it.
+// False with `error` when the listing fails.
+bool ListIndexes(const std::string& product, std::vector<std::string>* names,
+                 std::u16string* error);
+
 // The names of the tables of the database in force (the connection's own
 // database on a server, not every database it may see); `product` as
 // DatabaseProduct gives it. False with `error` when the listing fails.

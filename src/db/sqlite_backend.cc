@@ -284,6 +284,7 @@ class SqliteConnection final : public Connection {
   }
   int64_t Changes() const override { return changes_; }
   std::string ProductName() override { return "SQLite"; }
+  std::string DriverName() override { return std::string("SQLite ") + sqlite3_libversion(); }
 
  private:
   struct CachedStatement {

@@ -44,4 +44,21 @@ void WriteErrorLog(std::u16string_view text) {
   ::close(fd);
 }
 
+std::vector<ErrorLogRecord> ReadErrorLogRecords(std::string_view bytes, size_t start) {
+  constexpr size_t kTimeField = 20;  // the time text and its zero
+  std::vector<ErrorLogRecord> records;
+  size_t pos = start;
+  while (pos + kTimeField <= bytes.size()) {
+    const size_t end = bytes.find('\0', pos + kTimeField);
+    if (end == std::string_view::npos) break;
+    ErrorLogRecord record;
+    const std::string_view time = bytes.substr(pos, kTimeField - 1);
+    record.time.assign(time.substr(0, time.find('\0')));
+    record.message.assign(bytes.substr(pos + kTimeField, end - pos - kTimeField));
+    records.push_back(std::move(record));
+    pos = end + 3;  // past the zero, the line feed and its zero
+  }
+  return records;
+}
+
 }  // namespace zelvar

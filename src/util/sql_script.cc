@@ -10,6 +10,12 @@ namespace zelvar {
 
 namespace {
 
+std::string LowerAscii(std::string text) {
+  std::transform(text.begin(), text.end(), text.begin(),
+                 [](char ch) { return static_cast<char>(std::tolower(static_cast<unsigned char>(ch))); });
+  return text;
+}
+
 // Whether the line from `start` holds only GO, SQL Server's batch
 // separator; `end` receives where the line ends.
 bool IsGoLine(const std::string& script, size_t start, size_t* end) {
@@ -19,9 +25,7 @@ bool IsGoLine(const std::string& script, size_t start, size_t* end) {
   line.erase(std::remove_if(line.begin(), line.end(),
                             [](char ch) { return std::isspace(static_cast<unsigned char>(ch)); }),
              line.end());
-  std::transform(line.begin(), line.end(), line.begin(),
-                 [](char ch) { return static_cast<char>(std::tolower(static_cast<unsigned char>(ch))); });
-  return line == "go";
+  return LowerAscii(line) == "go";
 }
 
 // Where the comment starting at `i` ends, or `i` when none starts there.
@@ -128,6 +132,76 @@ std::vector<std::string> CreatedTables(const std::string& script) {
     if (std::regex_search(statement, match, kCreateTable)) tables.push_back(match[1]);
   }
   return tables;
+}
+
+std::vector<std::string> CreatedColumns(const std::string& script, const std::string& table) {
+  static const std::regex kCreateTable(
+      R"(^\s*CREATE\s+TABLE\s+(?:IF\s+NOT\s+EXISTS\s+)?(?:[\[\]"`\w]+\.)?[\["`]?(\w+))",
+      std::regex::icase);
+  static const std::regex kColumn(R"(^\s*[\["`]?(\w+)[\]"`]?)");
+  static const std::regex kNotColumn(R"(^(primary|key|index|unique|constraint|foreign|check|fulltext)$)",
+                                     std::regex::icase);
+  for (const std::string& statement : SplitSqlScript(script)) {
+    std::smatch match;
+    if (!std::regex_search(statement, match, kCreateTable)) continue;
+    if (LowerAscii(match[1]) != LowerAscii(table)) continue;
+    // The definitions between the outer parentheses, cut at commas that
+    // stand outside inner ones (DECIMAL(10,2)).
+    std::vector<std::string> columns;
+    const size_t open = statement.find('(');
+    const size_t close = statement.rfind(')');
+    if (open == std::string::npos || close == std::string::npos || close < open) return columns;
+    int depth = 0;
+    std::string piece;
+    auto take = [&] {
+      std::smatch column;
+      if (std::regex_search(piece, column, kColumn) && !std::regex_match(column[1].str(), kNotColumn)) {
+        columns.push_back(column[1]);
+      }
+      piece.clear();
+    };
+    for (size_t i = open + 1; i < close; ++i) {
+      const char c = statement[i];
+      if (c == '(') ++depth;
+      if (c == ')') --depth;
+      if (c == ',' && depth == 0) {
+        take();
+      } else {
+        piece.push_back(c);
+      }
+    }
+    take();
+    return columns;
+  }
+  return {};
+}
+
+std::vector<CreatedIndex> CreatedIndexes(const std::string& script) {
+  static const std::regex kCreateIndex(
+      R"(^\s*CREATE\s+(?:UNIQUE\s+)?(?:\w+\s+)?INDEX\s+(?:IF\s+NOT\s+EXISTS\s+)?[\["`]?(\w+)[\]"`]?\s+ON\s+(?:[\[\]"`\w]+\.)?[\["`]?(\w+))",
+      std::regex::icase);
+  static const std::regex kCreateTable(
+      R"(^\s*CREATE\s+TABLE\s+(?:IF\s+NOT\s+EXISTS\s+)?(?:[\[\]"`\w]+\.)?[\["`]?(\w+))",
+      std::regex::icase);
+  // An index line of a table's definition: "INDEX name (", "KEY name (",
+  // "UNIQUE [INDEX|KEY] name (".
+  static const std::regex kInlineIndex(
+      R"((?:^|[,(])\s*(?:UNIQUE\s+)?(?:INDEX|KEY)\s+[\["`]?(\w+)[\]"`]?\s*\()",
+      std::regex::icase);
+  std::vector<CreatedIndex> indexes;
+  for (const std::string& statement : SplitSqlScript(script)) {
+    std::smatch match;
+    if (std::regex_search(statement, match, kCreateIndex)) {
+      indexes.push_back({match[2], match[1]});
+    } else if (std::regex_search(statement, match, kCreateTable)) {
+      const std::string table = match[1];
+      for (auto it = std::sregex_iterator(statement.begin(), statement.end(), kInlineIndex);
+           it != std::sregex_iterator(); ++it) {
+        indexes.push_back({table, (*it)[1]});
+      }
+    }
+  }
+  return indexes;
 }
 
 }  // namespace zelvar

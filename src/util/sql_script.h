@@ -19,6 +19,20 @@ std::string FirstWord(const std::string& sql);
 // The tables a schema script creates, in order.
 std::vector<std::string> CreatedTables(const std::string& script);
 
+// The columns of `table` as the script's CREATE TABLE of it defines them,
+// in order; none when the script does not create it.
+std::vector<std::string> CreatedColumns(const std::string& script, const std::string& table);
+
+struct CreatedIndex {
+  std::string table;
+  std::string name;
+};
+
+// The named indexes a schema script creates, in order: CREATE [UNIQUE]
+// INDEX statements, and INDEX or KEY lines inside a CREATE TABLE (MariaDB's
+// form).
+std::vector<CreatedIndex> CreatedIndexes(const std::string& script);
+
 }  // namespace zelvar
 
 #endif  // ZELVAR_UTIL_SQL_SCRIPT_H_

@@ -58,6 +58,17 @@ int RunSend(const GlobalOptions& options, const std::string& account, const std:
 // as "7d"; empty: all).
 int RunAudit(const GlobalOptions& options, const std::string& since);
 
+// Checks the database against the shipped schema and more; 0 when no
+// check has a problem (warnings allowed), 1 when one has.
+int RunDoctor(const GlobalOptions& options, const std::string& schema_dir);
+
+// Undo goods grants: revoke removes the user's rows (a quota row's count is
+// taken back from the speak counter), expire ends time-limited rows at `at`
+// (local "YYYY-MM-DD HH:MM[:SS]"; empty: now).
+int RunRevoke(const GlobalOptions& options, const std::string& user, const std::vector<std::string>& row_ids);
+int RunExpire(const GlobalOptions& options, const std::string& user, const std::vector<std::string>& row_ids,
+              const std::string& at);
+
 int RunPacketDecode(const GlobalOptions& options, const std::string& file);
 int RunPacketEncode(const GlobalOptions& options, const std::string& json_file, const std::string& out_file);
 

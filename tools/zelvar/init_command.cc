@@ -2,10 +2,8 @@
 // demo world, on the database the connection string names.
 #include <unistd.h>
 
-#include <climits>
 #include <cstdio>
 #include <ctime>
-#include <filesystem>
 
 #include "db/connection_string.h"
 #include "db/current_connection.h"
@@ -13,6 +11,7 @@
 #include "db/schema_setup.h"
 #include "tools/zelvar/commands.h"
 #include "tools/zelvar/demo_world.h"
+#include "tools/zelvar/ops/schema_files.h"
 #include "tools/zelvar/text_util.h"
 #include "util/sql_script.h"
 #include "util/text.h"
@@ -20,38 +19,10 @@
 namespace zelvar::cli {
 namespace {
 
-std::string ExecutableFolder() {
-  char path[PATH_MAX];
-  const ssize_t n = readlink("/proc/self/exe", path, sizeof path - 1);
-  if (n <= 0) return "";
-  std::string text(path, static_cast<size_t>(n));
-  return text.substr(0, text.rfind('/'));
-}
-
-// The installed schema folder (relative to the installed tool), else the
-// source tree's.
-std::string DefaultSchemaFolder() {
-  const std::string installed =
-      std::filesystem::path(ExecutableFolder() + "/" + ZELVAR_SCHEMA_FROM_BIN).lexically_normal().string();
-  if (access((installed + "/sqlite.sql").c_str(), R_OK) == 0) return installed;
-  return ZELVAR_SOURCE_SCHEMA_DIR;
-}
-
 std::string Join(const std::vector<std::string>& names) {
   std::string out;
   for (const std::string& name : names) out += (out.empty() ? "" : ", ") + name;
   return out;
-}
-
-// The schema file of the schema folder for a database product; empty when
-// none fits.
-std::string SchemaFileName(const std::string& product) {
-  const std::string name = Lower(product);
-  if (name.find("sqlite") != std::string::npos) return "sqlite.sql";
-  if (name.find("postgres") != std::string::npos) return "postgresql.sql";
-  if (name.find("sql server") != std::string::npos) return "sqlserver.sql";
-  if (name.find("mariadb") != std::string::npos || name.find("mysql") != std::string::npos) return "mariadb.sql";
-  return "";
 }
 
 // What init did, for people line by line and for scripts as one object.
@@ -173,15 +144,9 @@ int LoadDemo(Report* report) {
 
 // The tables and, with `demo`, the demo world, on the database in force.
 int SetUp(const std::string& product, bool demo, const std::string& schema_dir, Report* report) {
-  const std::string folder = schema_dir.empty() ? DefaultSchemaFolder() : schema_dir;
-  const std::string file_name = SchemaFileName(product);
-  if (file_name.empty()) {
-    return Fail(kExitFailed, "there is no schema for " + product +
-                                 "; the shipped ones are for SQLite, PostgreSQL, SQL Server and MariaDB");
-  }
-  const std::string schema_path = folder + "/" + file_name;
-  std::string script, error;
-  if (!ReadFile(schema_path, &script, &error)) {
+  std::string schema_path, script, error;
+  if (!ops::ReadSchemaScript(product, schema_dir, &schema_path, &script, &error)) {
+    if (ops::SchemaFileName(product).empty()) return Fail(kExitFailed, error);
     return Fail(kExitFailed, error + "; name the schema folder with --schema DIR");
   }
   report->object["schema"] = schema_path;

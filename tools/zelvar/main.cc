@@ -129,6 +129,8 @@ struct Arguments {
   std::string packet_file, packet_out;
   std::string since;
   std::vector<std::string> help_words;
+  std::vector<std::string> row_ids;
+  std::string at;
 };
 
 // Each command's App and what runs it.
@@ -301,6 +303,37 @@ void AddAccountCommands(CLI::App* app, Arguments* a, Commands* commands) {
   (*commands)[send] = [a] { return zelvar::cli::RunSend(a->options, a->account, a->goods, a->by); };
 }
 
+// The operator's commands: doctor, revoke, expire.
+void AddOperatorCommands(CLI::App* app, Arguments* a, Commands* commands) {
+  CLI::App* doctor = AddCommand(
+      app, "doctor", "Check the database: server, driver, tables, columns, indexes, rows, error log, pooler safety",
+      "zelvar doctor\n  zelvar --db 'Driver={PostgreSQL Unicode};Server=db;Database=game;Uid=zelvar;Pwd=secret' doctor --json\n"
+      "Each check is ok, warning or problem. Exit status 0 when no check has a problem (warnings\n"
+      "included), 1 when one has, 2 when the database can't be reached.");
+  doctor->add_option("--schema", a->schema_dir, "Folder of the schema files to check against (default: the installed ones)")
+      ->check(CLI::ExistingDirectory);
+  (*commands)[doctor] = [a] { return zelvar::cli::RunDoctor(a->options, a->schema_dir); };
+
+  CLI::App* revoke = AddCommand(
+      app, "revoke", "Remove goods rows granted by mistake; a quota row's count comes off the speak counter",
+      "zelvar revoke lina 812 813\n"
+      "Shows the rows and the counter change, asks, then changes all or nothing. Row ids of\n"
+      "another user are refused. --dry-run shows what would change; --yes skips the question.");
+  revoke->add_option("USER", a->user, "User id or user name the rows belong to")->required();
+  revoke->add_option("ROW", a->row_ids, "Goods row ids (tblUserGoods.nId)")->required();
+  (*commands)[revoke] = [a] { return zelvar::cli::RunRevoke(a->options, a->user, a->row_ids); };
+
+  CLI::App* expire = AddCommand(
+      app, "expire", "End time-limited goods now (or at --at), keeping the rows as a record",
+      "zelvar expire lina 812 --at '2026-12-31 23:59'\n"
+      "Quota rows (types 3000 to 3999) are refused: take them back with revoke. An end is only\n"
+      "brought forward, never put later.");
+  expire->add_option("USER", a->user, "User id or user name the rows belong to")->required();
+  expire->add_option("ROW", a->row_ids, "Goods row ids (tblUserGoods.nId)")->required();
+  expire->add_option("--at", a->at, "The new end, local time YYYY-MM-DD HH:MM[:SS] (default: now)");
+  (*commands)[expire] = [a] { return zelvar::cli::RunExpire(a->options, a->user, a->row_ids, a->at); };
+}
+
 // packet decode and packet encode.
 void AddPacketCommands(CLI::App* app, Arguments* a, Commands* commands) {
   CLI::App* packet = AddCommand(app, "packet", "Packet images to and from JSON, for debugging a host",
@@ -455,6 +488,7 @@ int main(int argc, char** argv) {
   AddUpdateCommands(&app, &arguments, &commands);
   AddAccountCommands(&app, &arguments, &commands);
   AddReadCommands(&app, &arguments, &commands);
+  AddOperatorCommands(&app, &arguments, &commands);
   AddPacketCommands(&app, &arguments, &commands);
   AddAuditCommand(&app, &arguments, &commands);
   AddHelpCommand(&app, &arguments, &commands);

@@ -21,12 +21,11 @@
 #include "tools/zelvar/ops/writes.h"
 #include "tools/zelvar/request_support.h"
 #include "tools/zelvar/text_util.h"
+#include "util/error_log.h"
 #include "util/text.h"
 
 namespace zelvar::cli {
 namespace {
-
-constexpr char kErrorLogName[] = "ZelvarError.log";
 
 long FileSize(const char* path) {
   struct stat info {};
@@ -199,17 +198,8 @@ std::optional<User> Session::ResolveUser(const std::string& text, int* exit_code
 std::string Session::NewErrorLogRecord() const {
   std::string bytes, error;
   if (FileSize(kErrorLogName) <= error_log_start_ || !ReadFile(kErrorLogName, &bytes, &error)) return "";
-  // Records: a 19-character time and its zero, the message and its zero,
-  // then a line feed and a zero.
-  std::string last;
-  size_t pos = static_cast<size_t>(error_log_start_);
-  while (pos + 20 <= bytes.size()) {
-    const size_t end = bytes.find('\0', pos + 20);
-    if (end == std::string::npos) break;
-    last = bytes.substr(pos + 20, end - pos - 20);
-    pos = end + 3;
-  }
-  return last;
+  const auto records = ReadErrorLogRecords(bytes, static_cast<size_t>(error_log_start_));
+  return records.empty() ? "" : records.back().message;
 }
 
 std::string Session::TakeModuleReasons() {
