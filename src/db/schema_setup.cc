@@ -51,50 +51,40 @@ bool StatementFailed(const std::string& statement, const std::u16string& reason,
   return false;
 }
 
-// The listing query of each product's catalogue. A server's catalogue
-// views may show other databases' tables too: only the connection's own.
-const char* TableListing(const std::string& product) {
-  const std::string name = Lower(product);
-  if (name.find("sqlite") != std::string::npos) {
-    return "SELECT name FROM sqlite_master WHERE type = 'table'";
-  }
-  if (name.find("postgres") != std::string::npos) {
-    return "SELECT table_name FROM information_schema.tables WHERE table_type = 'BASE TABLE' "
-           "AND table_schema NOT IN ('pg_catalog', 'information_schema')";
-  }
-  if (name.find("mariadb") != std::string::npos || name.find("mysql") != std::string::npos) {
-    return "SELECT table_name FROM information_schema.tables WHERE table_type = 'BASE TABLE' "
-           "AND table_schema = DATABASE()";
-  }
-  // SQL Server's INFORMATION_SCHEMA shows the current database only.
-  return "SELECT TABLE_NAME FROM INFORMATION_SCHEMA.TABLES WHERE TABLE_TYPE = 'BASE TABLE'";
-}
+// The catalogue queries of a product: its tables, its indexes and the
+// server's version. A server's catalogue views may show other databases'
+// tables too: only the connection's own.
+struct Catalogue {
+  const char* tables;
+  const char* indexes;
+  const char* version;
+};
 
-// The catalogue query of each product's index names.
-const char* IndexListing(const std::string& product) {
+const Catalogue& CatalogueOf(const std::string& product) {
+  static const Catalogue kSqlite = {"SELECT name FROM sqlite_master WHERE type = 'table'",
+                                    "SELECT name FROM sqlite_master WHERE type = 'index'",
+                                    "SELECT sqlite_version()"};
+  static const Catalogue kPostgres = {
+      "SELECT table_name FROM information_schema.tables WHERE table_type = 'BASE TABLE' "
+      "AND table_schema NOT IN ('pg_catalog', 'information_schema')",
+      "SELECT indexname FROM pg_indexes WHERE schemaname NOT IN ('pg_catalog', 'information_schema')",
+      "SHOW server_version"};
+  static const Catalogue kMySql = {
+      "SELECT table_name FROM information_schema.tables WHERE table_type = 'BASE TABLE' "
+      "AND table_schema = DATABASE()",
+      "SELECT DISTINCT index_name FROM information_schema.statistics WHERE table_schema = DATABASE()",
+      "SELECT VERSION()"};
+  // SQL Server's INFORMATION_SCHEMA and sys.indexes show the current
+  // database only.
+  static const Catalogue kSqlServer = {
+      "SELECT TABLE_NAME FROM INFORMATION_SCHEMA.TABLES WHERE TABLE_TYPE = 'BASE TABLE'",
+      "SELECT name FROM sys.indexes WHERE name IS NOT NULL",
+      "SELECT CAST(SERVERPROPERTY('ProductVersion') AS NVARCHAR(128))"};
   const std::string name = Lower(product);
-  if (name.find("sqlite") != std::string::npos) {
-    return "SELECT name FROM sqlite_master WHERE type = 'index'";
-  }
-  if (name.find("postgres") != std::string::npos) {
-    return "SELECT indexname FROM pg_indexes "
-           "WHERE schemaname NOT IN ('pg_catalog', 'information_schema')";
-  }
-  if (name.find("mariadb") != std::string::npos || name.find("mysql") != std::string::npos) {
-    return "SELECT DISTINCT index_name FROM information_schema.statistics "
-           "WHERE table_schema = DATABASE()";
-  }
-  return "SELECT name FROM sys.indexes WHERE name IS NOT NULL";
-}
-
-const char* VersionQuery(const std::string& product) {
-  const std::string name = Lower(product);
-  if (name.find("sqlite") != std::string::npos) return "SELECT sqlite_version()";
-  if (name.find("postgres") != std::string::npos) return "SHOW server_version";
-  if (name.find("mariadb") != std::string::npos || name.find("mysql") != std::string::npos) {
-    return "SELECT VERSION()";
-  }
-  return "SELECT CAST(SERVERPROPERTY('ProductVersion') AS NVARCHAR(128))";
+  if (name.find("sqlite") != std::string::npos) return kSqlite;
+  if (name.find("postgres") != std::string::npos) return kPostgres;
+  if (name.find("mariadb") != std::string::npos || name.find("mysql") != std::string::npos) return kMySql;
+  return kSqlServer;
 }
 
 // The first column of every row of `query`, as text.
@@ -154,19 +144,19 @@ bool DatabaseDriver(std::string* driver, std::u16string* error) {
 
 bool ServerVersion(const std::string& product, std::string* version, std::u16string* error) {
   std::vector<std::string> values;
-  if (!FirstColumn(VersionQuery(product), &values, error)) return false;
+  if (!FirstColumn(CatalogueOf(product).version, &values, error)) return false;
   *version = values.empty() ? std::string() : values.front();
   return true;
 }
 
 bool ListIndexes(const std::string& product, std::vector<std::string>* names,
                  std::u16string* error) {
-  return FirstColumn(IndexListing(product), names, error);
+  return FirstColumn(CatalogueOf(product).indexes, names, error);
 }
 
 bool ListTables(const std::string& product, std::vector<std::string>* names,
                 std::u16string* error) {
-  return FirstColumn(TableListing(product), names, error);
+  return FirstColumn(CatalogueOf(product).tables, names, error);
 }
 
 bool RunSchemaScript(const std::string& script, std::string* error) {
