@@ -74,7 +74,7 @@ int RunGoodsChange(const GlobalOptions& options, const char* command, ops::Goods
   bool refused = false;
   std::string error;
   if (!ops::PlanGoodsChange(request, &plan, &refused, &error)) {
-    return Fail(kExitFailed, error + (refused ? "; nothing was changed (see 'zelvar goods " + user_arg + "')" : ""));
+    return Fail(kExitFailed, error + (refused ? "; nothing was changed" : ""));
   }
   json out = {{"request", command}, {"user", user.Json()}, {"plan", plan.Json()}, {"dry_run", options.dry_run}};
   if (!options.json) PrintPlan(plan, user);
