@@ -20,10 +20,8 @@ class OperatorTest : public testing::Test {
     db_ = folder_.File("zelvar.db");
   }
 
-  ToolRun Run(std::vector<std::string> args) {
-    args.insert(args.begin(), {"--audit", folder_.File("audit.jsonl")});
-    return RunTool(folder_, args);
-  }
+  // The audit trail is the folder's audit.jsonl (RunTool's ZELVAR_AUDIT).
+  ToolRun Run(const std::vector<std::string>& args) { return RunTool(folder_, args); }
 
   void Sql(const std::string& statement) {
     sqlite3* db = nullptr;

@@ -11,6 +11,8 @@
 #include "db/runner.h"
 #include "db/schema_setup.h"
 #include "tools/zelvar/ops/schema_files.h"
+#include "tools/zelvar/ops/writes.h"
+#include "tools/zelvar/text_util.h"
 #include "util/sql_script.h"
 #include "util/text.h"
 
@@ -31,11 +33,7 @@ std::string Join(const std::vector<std::string>& names) {
 }
 
 // A driver's reason as one line.
-std::string Reason(const std::u16string& reason) {
-  std::string text = ToNarrow(reason);
-  std::replace_if(text.begin(), text.end(), [](char c) { return c == '\n' || c == '\r' || c == '\t'; }, ' ');
-  return text;
-}
+std::string Reason(const std::u16string& reason) { return cli::OneLine(ToNarrow(reason)); }
 
 Check ServerCheck(const std::string& product, DoctorReport* report) {
   std::u16string reason;
@@ -128,14 +126,12 @@ void SchemaChecks(const DoctorInput& input, DoctorReport* report) {
   report->checks.push_back(IndexesCheck(input.product, script, LowerSet(present)));
 
   for (const std::string& table : present) {
-    db::RecordsetHandle rows;
-    db::Variant count;
-    if (db::QuerySql(db::Sql("SELECT COUNT(*) AS n FROM " + table), rows, &reason) != 0 ||
-        !rows->GetFieldAt(0, &count)) {
-      report->checks.push_back({"rows", CheckLevel::kProblem, table + " can't be counted: " + Reason(reason)});
+    const std::optional<int64_t> rows = QueryCount(db::Sql("SELECT COUNT(*) FROM " + table), &error);
+    if (!rows) {
+      report->checks.push_back({"rows", CheckLevel::kProblem, table + " can't be counted: " + error});
       return;
     }
-    report->row_counts.push_back({table, count.RowId().value_or(0)});
+    report->row_counts.push_back({table, *rows});
   }
 }
 
