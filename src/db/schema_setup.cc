@@ -7,6 +7,7 @@
 
 #include <algorithm>
 #include <cctype>
+#include <functional>
 #include <memory>
 
 #include "db/current_connection.h"
@@ -87,6 +88,21 @@ const Catalogue& CatalogueOf(const std::string& product) {
   return kSqlServer;
 }
 
+// What `ask` reads from a connection leased for the connection string in
+// force; false with `error` when none opens.
+bool AskConnection(const std::function<std::string(Connection&)>& ask, std::string* answer,
+                   std::u16string* error) {
+  const std::shared_ptr<const std::string> connection_string = CurrentConnectionString();
+  Lease lease;
+  const Status status = Pool::Instance().Acquire(*connection_string, false, &lease);
+  if (!status.ok()) {
+    *error = status.text();
+    return false;
+  }
+  *answer = ask(*lease);
+  return true;
+}
+
 // The first column of every row of `query`, as text.
 bool FirstColumn(const char* query, std::vector<std::string>* values, std::u16string* error) {
   values->clear();
@@ -119,27 +135,11 @@ bool CreateSqliteFile(const std::string& path, bool* created, std::string* error
 }
 
 bool DatabaseProduct(std::string* product, std::u16string* error) {
-  const std::shared_ptr<const std::string> connection_string = CurrentConnectionString();
-  Lease lease;
-  const Status status = Pool::Instance().Acquire(*connection_string, false, &lease);
-  if (!status.ok()) {
-    *error = status.text();
-    return false;
-  }
-  *product = lease->ProductName();
-  return true;
+  return AskConnection([](Connection& connection) { return connection.ProductName(); }, product, error);
 }
 
 bool DatabaseDriver(std::string* driver, std::u16string* error) {
-  const std::shared_ptr<const std::string> connection_string = CurrentConnectionString();
-  Lease lease;
-  const Status status = Pool::Instance().Acquire(*connection_string, false, &lease);
-  if (!status.ok()) {
-    *error = status.text();
-    return false;
-  }
-  *driver = lease->DriverName();
-  return true;
+  return AskConnection([](Connection& connection) { return connection.DriverName(); }, driver, error);
 }
 
 bool ServerVersion(const std::string& product, std::string* version, std::u16string* error) {

@@ -6,6 +6,7 @@
 #include "db/recordset.h"
 #include "db/transaction.h"
 #include "goods/speak_entry.h"
+#include "tools/zelvar/text_util.h"
 #include "util/text.h"
 #include "util/time_text.h"
 
@@ -43,7 +44,7 @@ int ReadRow(db::Transaction& transaction, int64_t id, GoodsRow* row, std::string
   const Sql query("SELECT nId, nType, nUserId, nGoodsId, tAddTime, tDueTime, nBuyDay FROM tblUserGoods WHERE nId = %d",
                   {SqlValue::Integer(id)});
   if (transaction.Query(query, rows, &reason) != 0) {
-    *error = "the goods rows can't be read: " + ToNarrow(reason);
+    *error = "the goods rows can't be read: " + cli::OneLine(ToNarrow(reason));
     return kDatabaseFailed;
   }
   if (rows->IsEOF()) {
@@ -93,7 +94,7 @@ int PlanSpeakCounters(db::Transaction& transaction, GoodsChangePlan* plan, std::
   std::u16string reason;
   const Sql query("SELECT sFacePic FROM tblUser WHERE nId = %d", {SqlValue::Integer(plan->request.user_id)});
   if (transaction.Query(query, rows, &reason) != 0) {
-    *error = "the player's face text can't be read: " + ToNarrow(reason);
+    *error = "the player's face text can't be read: " + cli::OneLine(ToNarrow(reason));
     return kDatabaseFailed;
   }
   db::Variant face_field;
@@ -135,7 +136,7 @@ int Change(db::Transaction& transaction, const Sql& sql, int64_t expected, int64
   std::u16string reason;
   int64_t changed = 0;
   if (transaction.Execute(sql, &reason, &changed) != 0) {
-    *error = "'" + ToNarrow(sql.Text()) + "' failed: " + ToNarrow(reason);
+    *error = "'" + ToNarrow(sql.Text()) + "' failed: " + cli::OneLine(ToNarrow(reason));
     return kDatabaseFailed;
   }
   *rows_changed += changed;
@@ -202,7 +203,7 @@ bool PlanGoodsChange(const GoodsChangeRequest& request, GoodsChangePlan* plan, b
       &reason);
   *refused = status == kRefused;
   if (status == kPlanned && result == kRefused) return true;
-  if (status == kPlanned) *error = "the goods rows can't be read: " + ToNarrow(reason);
+  if (status == kPlanned) *error = "the goods rows can't be read: " + cli::OneLine(ToNarrow(reason));
   return false;
 }
 
@@ -223,7 +224,7 @@ bool ApplyGoodsChange(const GoodsChangePlan& shown, int64_t* rows_changed, std::
   if (result == 0) return true;
   *rows_changed = 0;
   if (result == kMoved || result == kRefused) *error += "; nothing was changed, run it again to see the rows as they are";
-  else if (error->empty()) *error = "the change failed: " + ToNarrow(reason) + "; nothing was changed";
+  else if (error->empty()) *error = "the change failed: " + cli::OneLine(ToNarrow(reason)) + "; nothing was changed";
   else *error += "; nothing was changed";
   return false;
 }
