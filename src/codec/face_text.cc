@@ -112,4 +112,28 @@ std::u16string FormatSpeakEntry(const SpeakCounters& counters) {
                                    clamped[5], clamped[6], clamped[7], clamped[8], clamped[9]});
 }
 
+bool LowerSpeakCounter(std::u16string* face_text, int goods_type, int64_t count, int64_t* before,
+                       int64_t* after) {
+  const int counter = SpeakCounterOf(goods_type);
+  const SpeakEntry entry = FindSpeakEntry(*face_text);
+  if (counter == 0 || !entry.usable) return false;
+  // The counter's piece, cut as FindSpeakEntry reads the counters: at
+  // every ":" and ",", empty pieces skipped.
+  size_t piece_start = std::min(entry.start + kEntryOpenLength, entry.end);
+  size_t piece_end = piece_start;
+  for (int seen = 0; seen < counter;) {
+    if (piece_start > entry.end) return false;  // fewer pieces: the counter reads as 0
+    piece_end = std::min(face_text->find_first_of(u":,", piece_start), entry.end);
+    if (piece_end > piece_start && ++seen == counter) break;
+    piece_start = piece_end + 1;
+  }
+  *before = entry.counters[counter - 1];
+  *after = *before > 0 ? std::max<int64_t>(0, *before - count) : *before;
+  if (*after != *before) {
+    const std::string digits = std::to_string(*after);
+    face_text->replace(piece_start, piece_end - piece_start, std::u16string(digits.begin(), digits.end()));
+  }
+  return true;
+}
+
 }  // namespace zelvar::codec

@@ -51,6 +51,15 @@ SpeakEntry FindSpeakEntry(std::u16string_view face_text);
 // "Speak:%d,...,%d;" with the ten counters, each clamped to 32 bits.
 std::u16string FormatSpeakEntry(const SpeakCounters& counters);
 
+// Takes `count` back from the counter of `goods_type` in `face_text`, as
+// when a grant made by mistake is undone: the counter goes down by `count`
+// but never below 0 (one already at or below 0 stays), and only its digits
+// change; every other character stays where it was. `before` and `after`
+// receive the counter's value. False, the text untouched, when the type
+// feeds no counter or the text holds no entry with ten numbers.
+bool LowerSpeakCounter(std::u16string* face_text, int goods_type, int64_t count, int64_t* before,
+                       int64_t* after);
+
 }  // namespace zelvar::codec
 
 #endif  // ZELVAR_CODEC_FACE_TEXT_H_

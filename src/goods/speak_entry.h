@@ -7,7 +7,6 @@
 #ifndef ZELVAR_GOODS_SPEAK_ENTRY_H_
 #define ZELVAR_GOODS_SPEAK_ENTRY_H_
 
-#include <cstdint>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -32,15 +31,6 @@ using codec::SplitByComma;
 //   when that type feeds no counter.
 // May throw std::bad_alloc.
 std::u16string RewriteSpeakEntry(std::u16string_view face_text, int goods_type, int count);
-
-// Takes `count` back from the counter of `goods_type` in `face_text`, as
-// when a grant made by mistake is undone: the counter goes down by `count`
-// but never below 0 (one already at or below 0 stays), and only its digits
-// change; every other character stays where it was. `before` and `after`
-// receive the counter's value. False, the text untouched, when the type
-// feeds no counter or the text holds no entry with ten numbers.
-bool LowerSpeakCounter(std::u16string* face_text, int goods_type, int64_t count, int64_t* before,
-                       int64_t* after);
 
 }  // namespace zelvar::goods
 

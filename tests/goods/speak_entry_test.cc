@@ -102,23 +102,23 @@ TEST(SpeakEntry, CountersStopAtTheirBounds) {
 TEST(SpeakEntry, LoweringTakesBackOnlyTheCounterAndNeverBelowZero) {
   int64_t before = -1, after = -1;
   std::u16string face = u"Face:1;Speak:4, 3,0,0,0,0,0,0,0,0;Hair:2;";
-  ASSERT_TRUE(LowerSpeakCounter(&face, 3150, 2, &before, &after));
+  ASSERT_TRUE(codec::LowerSpeakCounter(&face, 3150, 2, &before, &after));
   EXPECT_EQ(face, u"Face:1;Speak:4,1,0,0,0,0,0,0,0,0;Hair:2;");
   EXPECT_EQ(before, 3);
   EXPECT_EQ(after, 1);
-  ASSERT_TRUE(LowerSpeakCounter(&face, 3210, 5, &before, &after));  // counter 7 already at 0
+  ASSERT_TRUE(codec::LowerSpeakCounter(&face, 3210, 5, &before, &after));  // counter 7 already at 0
   EXPECT_EQ(face, u"Face:1;Speak:4,1,0,0,0,0,0,0,0,0;Hair:2;");
-  ASSERT_TRUE(LowerSpeakCounter(&face, 3100, 6, &before, &after));
+  ASSERT_TRUE(codec::LowerSpeakCounter(&face, 3100, 6, &before, &after));
   EXPECT_EQ(face, u"Face:1;Speak:0,1,0,0,0,0,0,0,0,0;Hair:2;");
 
   // No usable entry, or a type that feeds no counter: nothing to take back.
   for (std::u16string text : {u"Face:1;", u"Speak:1,2,3;", u"Speak:1,0,0,0,0,0,0,0,0,0"}) {
     const std::u16string kept = text;
-    EXPECT_FALSE(LowerSpeakCounter(&text, 3100, 1, &before, &after));
+    EXPECT_FALSE(codec::LowerSpeakCounter(&text, 3100, 1, &before, &after));
     EXPECT_EQ(text, kept);
   }
   std::u16string face2 = u"Speak:1,0,0,0,0,0,0,0,0,0;";
-  EXPECT_FALSE(LowerSpeakCounter(&face2, 3253, 1, &before, &after));
+  EXPECT_FALSE(codec::LowerSpeakCounter(&face2, 3253, 1, &before, &after));
 }
 
 }  // namespace

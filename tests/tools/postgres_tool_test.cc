@@ -2,7 +2,6 @@
 // ODBC: init creates the tables of an empty database and the demo world,
 // once; the commands then answer from it as they do on SQLite, and doctor
 // reads the server's catalogue.
-#include <memory>
 #include <set>
 
 #include <gtest/gtest.h>

@@ -1,6 +1,7 @@
 // zelvar revoke and zelvar expire: undoing goods grants made by mistake,
 // shown first, confirmed, applied in one transaction and audited.
 #include <charconv>
+#include <ctime>
 #include <cstdio>
 #include <set>
 
@@ -38,7 +39,7 @@ bool ParseRowIds(const std::vector<std::string>& args, const char* command, std:
 }
 
 std::string CounterText(const ops::GoodsChange& change) {
-  if (!change.row.IsQuota()) return "";
+  if (!change.row.quota()) return "";
   if (!change.speak) return "no speak counter";
   return "speak " + std::to_string(change.speak->counter) + ": " + std::to_string(change.speak->before) + " -> " +
          std::to_string(change.speak->after);
@@ -53,8 +54,8 @@ void PrintPlan(const ops::GoodsChangePlan& plan, const User& user) {
   for (const ops::GoodsChange& change : plan.changes) {
     const ops::GoodsRow& row = change.row;
     table.AddRow({std::to_string(row.id), std::to_string(row.goods_id), std::to_string(row.type),
-                  row.IsQuota() ? "quota" : "time-limited", row.due_time.empty() ? "?" : row.due_time,
-                  revoke ? (row.IsQuota() ? std::to_string(row.buy_day) : "") : plan.request.due_time,
+                  row.kind(), row.due_time.empty() ? "?" : row.due_time,
+                  revoke ? (row.quota() ? std::to_string(row.buy_day) : "") : plan.request.due_time,
                   revoke ? CounterText(change) : ""});
   }
   table.Print(stdout);
@@ -69,12 +70,13 @@ int RunGoodsChange(const GlobalOptions& options, const char* command, ops::Goods
   Session& session = *start.session;
   const User& user = start.users[0];
   request.user_id = user.id;
+  request.now = std::time(nullptr);
 
   ops::GoodsChangePlan plan;
   bool refused = false;
   std::string error;
   if (!ops::PlanGoodsChange(request, &plan, &refused, &error)) {
-    return Fail(kExitFailed, error + (refused ? "; nothing was changed" : ""));
+    return Fail(kExitFailed, error + (refused ? "; nothing was changed (see 'zelvar goods " + user_arg + "')" : ""));
   }
   json out = {{"request", command}, {"user", user.Json()}, {"plan", plan.Json()}, {"dry_run", options.dry_run}};
   if (!options.json) PrintPlan(plan, user);

@@ -5,7 +5,7 @@
 
 #include "db/recordset.h"
 #include "db/transaction.h"
-#include "goods/speak_entry.h"
+#include "codec/face_text.h"
 #include "tools/zelvar/text_util.h"
 #include "util/text.h"
 #include "util/time_text.h"
@@ -25,39 +25,19 @@ constexpr int kDatabaseFailed = -1;
 // The rows are no longer as shown.
 constexpr int kMoved = 2;
 
-std::string TextField(const db::RecordsetHandle& rows, const char* name) {
-  db::Variant value;
-  std::u16string text;
-  if (db::AdoRstGetField(rows, name, &value) != 0 || !value.ToText(&text)) return "";
-  return ToNarrow(text);
-}
-
-int32_t IntField(const db::RecordsetHandle& rows, const char* name) {
-  db::Variant value;
-  return db::AdoRstGetField(rows, name, &value) == 0 ? value.Int32() : 0;
-}
-
 // Reads the row `id` into `row`; kRefused when there is none.
-int ReadRow(db::Transaction& transaction, int64_t id, GoodsRow* row, std::string* error) {
-  db::RecordsetHandle rows;
-  std::u16string reason;
-  const Sql query("SELECT nId, nType, nUserId, nGoodsId, tAddTime, tDueTime, nBuyDay FROM tblUserGoods WHERE nId = %d",
-                  {SqlValue::Integer(id)});
-  if (transaction.Query(query, rows, &reason) != 0) {
-    *error = "the goods rows can't be read: " + cli::OneLine(ToNarrow(reason));
+int ReadRow(db::Transaction& transaction, const GoodsChangeRequest& request, int64_t id, GoodsRow* row,
+            std::string* error) {
+  std::optional<GoodsRow> found;
+  if (!ReadGoodsRow(transaction, id, request.now, &found, error)) {
+    *error = "the goods rows can't be read: " + *error;
     return kDatabaseFailed;
   }
-  if (rows->IsEOF()) {
+  if (!found) {
     *error = "there is no goods row " + std::to_string(id);
     return kRefused;
   }
-  row->id = id;
-  row->type = IntField(rows, "nType");
-  row->user_id = IntField(rows, "nUserId");
-  row->goods_id = IntField(rows, "nGoodsId");
-  row->buy_day = IntField(rows, "nBuyDay");
-  row->add_time = TextField(rows, "tAddTime");
-  row->due_time = TextField(rows, "tDueTime");
+  *row = *found;
   return kPlanned;
 }
 
@@ -70,7 +50,7 @@ int CheckRow(const GoodsChangeRequest& request, const GoodsRow& row, std::string
     return kRefused;
   }
   if (request.kind == GoodsChangeKind::kRevoke) return kPlanned;
-  if (row.IsQuota()) {
+  if (row.quota()) {
     *error = name + " is a quota row (type " + std::to_string(row.type) +
              "): quota grants are taken back with 'zelvar revoke', not expired";
     return kRefused;
@@ -88,7 +68,7 @@ int CheckRow(const GoodsChangeRequest& request, const GoodsRow& row, std::string
 // other on the player's face text.
 int PlanSpeakCounters(db::Transaction& transaction, GoodsChangePlan* plan, std::string* error) {
   bool any_quota = false;
-  for (const GoodsChange& change : plan->changes) any_quota = any_quota || change.row.IsQuota();
+  for (const GoodsChange& change : plan->changes) any_quota = any_quota || change.row.quota();
   if (!any_quota) return kPlanned;
   db::RecordsetHandle rows;
   std::u16string reason;
@@ -103,11 +83,11 @@ int PlanSpeakCounters(db::Transaction& transaction, GoodsChangePlan* plan, std::
   face_field.ToText(&face);
   for (GoodsChange& change : plan->changes) {
     SpeakChange speak;
-    if (!change.row.IsQuota() ||
-        !goods::LowerSpeakCounter(&face, change.row.type, change.row.buy_day, &speak.before, &speak.after)) {
+    if (!change.row.quota() ||
+        !codec::LowerSpeakCounter(&face, change.row.type, change.row.buy_day, &speak.before, &speak.after)) {
       continue;
     }
-    speak.counter = goods::SpeakCounterOf(change.row.type);
+    speak.counter = codec::SpeakCounterOf(change.row.type);
     plan->face_changes = plan->face_changes || speak.after != speak.before;
     change.speak = speak;
   }
@@ -121,7 +101,7 @@ int BuildPlan(db::Transaction& transaction, const GoodsChangeRequest& request, G
   plan->request = request;
   for (const int64_t id : request.row_ids) {
     GoodsChange change;
-    if (const int status = ReadRow(transaction, id, &change.row, error); status != kPlanned) return status;
+    if (const int status = ReadRow(transaction, request, id, &change.row, error); status != kPlanned) return status;
     if (const int status = CheckRow(request, change.row, error); status != kPlanned) return status;
     plan->changes.push_back(change);
   }
@@ -168,12 +148,6 @@ int WriteChanges(db::Transaction& transaction, const GoodsChangePlan& plan, int6
 }
 
 }  // namespace
-
-json GoodsRow::Json() const {
-  return {{"row_id", id},         {"user_id", user_id},   {"goods_id", goods_id}, {"type", type},
-          {"kind", IsQuota() ? "quota" : "time-limited"}, {"buy_day", buy_day},   {"add_time", add_time},
-          {"due_time", due_time}};
-}
 
 json GoodsChange::Json() const {
   json out = {{"row", row.Json()}};

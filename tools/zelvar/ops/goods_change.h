@@ -17,22 +17,9 @@
 
 #include <nlohmann/json.hpp>
 
+#include "tools/zelvar/ops/goods_view.h"
+
 namespace zelvar::ops {
-
-// One row of tblUserGoods.
-struct GoodsRow {
-  int64_t id = 0;
-  int32_t user_id = 0;
-  int32_t goods_id = 0;
-  int32_t type = 0;
-  int32_t buy_day = 0;   // a quota row's count
-  std::string add_time;  // local time text; empty when NULL
-  std::string due_time;
-
-  // Quota goods: types 3000 to 3999, bought as a count.
-  bool IsQuota() const { return type >= 3000 && type < 4000; }
-  nlohmann::ordered_json Json() const;
-};
 
 // A speak counter of the player's face text, before and after.
 struct SpeakChange {
@@ -48,6 +35,7 @@ struct GoodsChangeRequest {
   int32_t user_id = 0;
   std::vector<int64_t> row_ids;
   std::string due_time;  // expire: the rows' new tDueTime, local time text
+  int64_t now = 0;       // seconds since 1970 the rows' states are told at
 };
 
 struct GoodsChange {

@@ -2,8 +2,10 @@
 #include "tools/zelvar/ops/goods_view.h"
 
 #include "codec/keys.h"
+#include "db/transaction.h"
 #include "goods/grants.h"
 #include "tools/zelvar/ops/rows.h"
+#include "tools/zelvar/text_util.h"
 #include "util/text.h"
 #include "util/time_text.h"
 
@@ -79,6 +81,20 @@ bool ReadGoodsRow(int64_t row_id, int64_t now, std::optional<GoodsRow>* row, std
   row->reset();
   db::RecordsetHandle found;
   if (!QueryRows(Sql(std::string(kColumns) + " WHERE nId = %d", {SqlValue::Integer(row_id)}), &found, error)) {
+    return false;
+  }
+  if (!found->IsEOF()) *row = ReadRow(*found, now);
+  return true;
+}
+
+bool ReadGoodsRow(db::Transaction& transaction, int64_t row_id, int64_t now, std::optional<GoodsRow>* row,
+                  std::string* error) {
+  row->reset();
+  db::RecordsetHandle found;
+  std::u16string reason;
+  if (transaction.Query(Sql(std::string(kColumns) + " WHERE nId = %d", {SqlValue::Integer(row_id)}), found, &reason) !=
+      0) {
+    *error = cli::OneLine(ToNarrow(reason));
     return false;
   }
   if (!found->IsEOF()) *row = ReadRow(*found, now);

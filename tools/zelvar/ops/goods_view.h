@@ -16,6 +16,10 @@
 
 #include "codec/face_text.h"
 
+namespace zelvar::db {
+class Transaction;
+}  // namespace zelvar::db
+
 namespace zelvar::ops {
 
 struct GoodsRow {
@@ -61,6 +65,10 @@ struct SpeakView {
 // The row of tblUserGoods with `row_id`, its state as of `now` (seconds
 // since 1970); nullopt in `row` when there is none.
 bool ReadGoodsRow(int64_t row_id, int64_t now, std::optional<GoodsRow>* row, std::string* error);
+// The same on a transaction's connection, for a change that reads its rows
+// and writes them as one.
+bool ReadGoodsRow(db::Transaction& transaction, int64_t row_id, int64_t now, std::optional<GoodsRow>* row,
+                  std::string* error);
 // Every row of `user_id`, by row id.
 bool ReadUserGoods(int32_t user_id, int64_t now, std::vector<GoodsRow>* rows, std::string* error);
 bool ReadSpeakView(int32_t user_id, SpeakView* speak, std::string* error);
