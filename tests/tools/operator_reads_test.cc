@@ -14,36 +14,13 @@ namespace {
 
 using json = nlohmann::json;
 
-class OperatorReads : public testing::Test {
+class OperatorReads : public DemoToolTest {
  protected:
-  void SetUp() override {
-    ASSERT_EQ(Run({"init", "--demo"}).status, 0);
-    db_ = folder_.File("zelvar.db");
-  }
-
-  ToolRun Run(const std::vector<std::string>& args) { return RunTool(folder_, args); }
-
-  json RunJson(std::vector<std::string> args) { return RunToolJson(folder_, std::move(args)); }
-
-  void Exec(const std::string& sql) {
-    sqlite3* db = nullptr;
-    ASSERT_EQ(sqlite3_open(db_.c_str(), &db), SQLITE_OK);
-    EXPECT_EQ(sqlite3_exec(db, sql.c_str(), nullptr, nullptr, nullptr), SQLITE_OK) << sqlite3_errmsg(db);
-    sqlite3_close(db);
-  }
-
-  std::string Id(const std::string& user_name) {
-    return QueryText(db_, "SELECT nId FROM tblUser WHERE sUsername = '" + user_name + "'");
-  }
-
   static std::vector<std::string> UserNames(const json& found) {
     std::vector<std::string> names;
     for (const json& row : found["rows"]) names.push_back(row["user_name"]);
     return names;
   }
-
-  ScratchFolder folder_;
-  std::string db_;
 };
 
 TEST_F(OperatorReads, UsersMatchAnyCaseAndPartsExactFirst) {

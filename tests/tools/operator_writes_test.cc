@@ -11,53 +11,17 @@ namespace {
 
 using json = nlohmann::json;
 
-class OperatorTest : public testing::Test {
+class OperatorTest : public DemoToolTest {
  protected:
-  void SetUp() override {
-    ASSERT_FALSE(folder_.path().empty());
-    const ToolRun init = Run({"init", "--demo"});
-    ASSERT_EQ(init.status, 0) << init.err;
-    db_ = folder_.File("zelvar.db");
-  }
-
-  // The audit trail is the folder's audit.jsonl (RunTool's ZELVAR_AUDIT).
-  ToolRun Run(const std::vector<std::string>& args) { return RunTool(folder_, args); }
-
-  void Sql(const std::string& statement) {
-    sqlite3* db = nullptr;
-    ASSERT_EQ(sqlite3_open(db_.c_str(), &db), SQLITE_OK);
-    char* error = nullptr;
-    EXPECT_EQ(sqlite3_exec(db, statement.c_str(), nullptr, nullptr, &error), SQLITE_OK) << error;
-    sqlite3_free(error);
-    sqlite3_close(db);
-  }
-
   std::string Goods() { return TableDump(db_, "tblUserGoods") + TableDump(db_, "tblUser"); }
-  std::vector<std::string> AuditLines() {
-    std::vector<std::string> lines;
-    if (!folder_.Exists("audit.jsonl")) return lines;
-    const std::string text = folder_.Read("audit.jsonl");
-    for (size_t start = 0, end; (end = text.find('\n', start)) != std::string::npos; start = end + 1) {
-      lines.push_back(text.substr(start, end - start));
-    }
-    return lines;
-  }
 
   // Refused with `status` and one stderr line saying `says`; no row and no
   // audit line changed.
   void ExpectRefused(const std::vector<std::string>& args, int status, const std::string& says) {
-    const std::string before = Goods();
     const size_t audited = AuditLines().size();
-    const ToolRun run = Run(args);
-    EXPECT_EQ(run.status, status) << run.out << run.err;
-    ASSERT_EQ(run.ErrLines().size(), 1u) << run.err;
-    EXPECT_NE(run.err.find(says), std::string::npos) << run.err;
-    EXPECT_EQ(Goods(), before);
+    DemoToolTest::ExpectRefused(args, status, says);
     EXPECT_EQ(AuditLines().size(), audited);
   }
-
-  ScratchFolder folder_;
-  std::string db_;
 };
 
 TEST_F(OperatorTest, DoctorNamesWhatIsMissingAndTheErrorLog) {
@@ -77,7 +41,7 @@ TEST_F(OperatorTest, DoctorNamesWhatIsMissingAndTheErrorLog) {
   EXPECT_EQ(report["error_log"], json::parse(R"([{"time": "2026-12-01 10:00:00", "message": "数据库没能打开"}])"));
   EXPECT_EQ(report["row_counts"]["tblUser"], 36);
 
-  Sql("DROP INDEX tblUserGoods_nUserId_nGoodsId; DROP TABLE tblUserMsg; ALTER TABLE tblInviteRecord RENAME COLUMN sNote TO sRemark");
+  Exec("DROP INDEX tblUserGoods_nUserId_nGoodsId; DROP TABLE tblUserMsg; ALTER TABLE tblInviteRecord RENAME COLUMN sNote TO sRemark");
   const ToolRun broken = Run({"doctor"});
   EXPECT_EQ(broken.status, 1) << broken.out;
   EXPECT_NE(broken.out.find("missing: tblUserMsg"), std::string::npos) << broken.out;
@@ -98,7 +62,7 @@ TEST_F(OperatorTest, RevokeOfAQuotaRowTakesItsCountBack) {
   // lina's quota row 3 holds 2 of type 3150 (counter 2); the entry stands
   // between other parts of the face text, which stay as they are.
   ASSERT_EQ(QueryText(db_, "SELECT nType || ':' || nBuyDay || ':' || nUserId FROM tblUserGoods WHERE nId = 3"), "3150:2:1");
-  Sql("UPDATE tblUser SET sFacePic = 'Face:1;Speak:4,3,0,0,0,0,0,0,0,0;Hair:1;' WHERE nId = 1");
+  Exec("UPDATE tblUser SET sFacePic = 'Face:1;Speak:4,3,0,0,0,0,0,0,0,0;Hair:1;' WHERE nId = 1");
 
   const ToolRun dry = Run({"revoke", "lina", "3", "--dry-run"});
   EXPECT_EQ(dry.status, 0) << dry.err;
@@ -117,7 +81,7 @@ TEST_F(OperatorTest, RevokeOfAQuotaRowTakesItsCountBack) {
   EXPECT_EQ(audit["rows_changed"], 3);  // two goods rows and the player's row
 
   // A counter never goes below 0.
-  Sql("UPDATE tblUser SET sFacePic = 'Speak:1,0,0,0,0,0,0,0,0,0;' WHERE nId = 5; UPDATE tblUserGoods SET nBuyDay = 6 WHERE nId = 7");
+  Exec("UPDATE tblUser SET sFacePic = 'Speak:1,0,0,0,0,0,0,0,0,0;' WHERE nId = 5; UPDATE tblUserGoods SET nBuyDay = 6 WHERE nId = 7");
   EXPECT_EQ(Run({"revoke", "yue", "7", "--yes"}).status, 0);
   EXPECT_EQ(QueryText(db_, "SELECT sFacePic FROM tblUser WHERE nId = 5"), "Speak:0,0,0,0,0,0,0,0,0,0;");
 }
@@ -132,7 +96,7 @@ TEST_F(OperatorTest, ChangesAreRefusedWholeForRowsOfOthersOrOfTheWrongKind) {
   ExpectRefused({"expire", "lina", "1", "--at", "2099-01-01 00:00", "--yes"}, 1, "only brings an end forward");
 
   // A failure inside the transaction takes the goods row's removal back.
-  Sql("CREATE TRIGGER no_face BEFORE UPDATE ON tblUser BEGIN SELECT RAISE(ABORT, 'face locked'); END");
+  Exec("CREATE TRIGGER no_face BEFORE UPDATE ON tblUser BEGIN SELECT RAISE(ABORT, 'face locked'); END");
   const std::string before = Goods();
   const ToolRun failed = Run({"revoke", "lina", "3", "--yes"});
   EXPECT_EQ(failed.status, 1);

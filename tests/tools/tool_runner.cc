@@ -141,4 +141,46 @@ long long LocalSeconds(const std::string& text) {
   return static_cast<long long>(std::mktime(&local));
 }
 
+void DemoToolTest::SetUp() {
+  ASSERT_FALSE(folder_.path().empty());
+  const ToolRun init = Run({"init", "--demo"});
+  ASSERT_EQ(init.status, 0) << init.err;
+  db_ = folder_.File("zelvar.db");
+}
+
+std::string DemoToolTest::Id(const std::string& user_name) {
+  return QueryText(db_, "SELECT nId FROM tblUser WHERE sUsername = '" + user_name + "'");
+}
+
+void DemoToolTest::Exec(const std::string& sql) {
+  sqlite3* db = nullptr;
+  ASSERT_EQ(sqlite3_open(db_.c_str(), &db), SQLITE_OK);
+  char* error = nullptr;
+  EXPECT_EQ(sqlite3_exec(db, sql.c_str(), nullptr, nullptr, &error), SQLITE_OK) << (error ? error : "");
+  sqlite3_free(error);
+  sqlite3_close(db);
+}
+
+std::string DemoToolTest::Dump() {
+  std::string dump;
+  for (const char* table : kToolTables) dump += TableDump(db_, table);
+  return dump;
+}
+
+std::vector<std::string> DemoToolTest::AuditLines() {
+  std::vector<std::string> lines;
+  std::istringstream in(folder_.Exists("audit.jsonl") ? folder_.Read("audit.jsonl") : "");
+  for (std::string line; std::getline(in, line);) lines.push_back(line);
+  return lines;
+}
+
+void DemoToolTest::ExpectRefused(const std::vector<std::string>& args, int status, const std::string& says) {
+  const std::string before = Dump();
+  const ToolRun run = Run(args);
+  EXPECT_EQ(run.status, status) << run.out << run.err;
+  ASSERT_EQ(run.ErrLines().size(), 1u) << run.err;
+  EXPECT_NE(run.err.find(says), std::string::npos) << run.err;
+  EXPECT_EQ(Dump(), before);
+}
+
 }  // namespace zelvar::test

@@ -10,6 +10,7 @@
 #include <string>
 #include <vector>
 
+#include <gtest/gtest.h>
 #include <nlohmann/json.hpp>
 
 namespace zelvar::test {
@@ -65,6 +66,35 @@ std::string TableDump(const std::string& db_path, const std::string& table);
 
 // Seconds since 1970 of a local time text YYYY-MM-DD HH:MM:SS.
 long long LocalSeconds(const std::string& text);
+
+// A test against a fresh SQLite demo world (zelvar init --demo) in a
+// scratch folder of its own, with the audit trail in that folder.
+class DemoToolTest : public testing::Test {
+ protected:
+  void SetUp() override;
+
+  ToolRun Run(const std::vector<std::string>& args, const std::string& input = "") {
+    return RunTool(folder_, args, input);
+  }
+  // Runs a command with --json; fails the test unless it succeeds with
+  // JSON on stdout.
+  nlohmann::json RunJson(std::vector<std::string> args) { return RunToolJson(folder_, std::move(args)); }
+
+  std::string Id(const std::string& user_name);
+  // Runs SQL on the test's file directly, as a DBA would.
+  void Exec(const std::string& sql);
+  // Every row of every table.
+  std::string Dump();
+  // The lines of the audit trail.
+  std::vector<std::string> AuditLines();
+
+  // A failure is one line on stderr saying `says`, and the tables stay as
+  // they were.
+  void ExpectRefused(const std::vector<std::string>& args, int status, const std::string& says);
+
+  ScratchFolder folder_;
+  std::string db_;
+};
 
 }  // namespace zelvar::test
 

@@ -14,48 +14,7 @@ namespace {
 
 using json = nlohmann::json;
 
-class ToolTest : public testing::Test {
- protected:
-  void SetUp() override {
-    ASSERT_FALSE(folder_.path().empty());
-    const ToolRun init = Run({"init", "--demo"});
-    ASSERT_EQ(init.status, 0) << init.err;
-    db_ = folder_.File("zelvar.db");
-  }
-
-  ToolRun Run(const std::vector<std::string>& args, const std::string& input = "") {
-    return RunTool(folder_, args, input);
-  }
-
-  // Runs a command with --json; fails the test unless it succeeds with
-  // JSON on stdout.
-  json RunJson(std::vector<std::string> args) { return RunToolJson(folder_, std::move(args)); }
-
-  std::string Id(const std::string& user_name) {
-    return QueryText(db_, "SELECT nId FROM tblUser WHERE sUsername = '" + user_name + "'");
-  }
-
-  // A failure is one line on stderr, and the tables stay as they were.
-  void ExpectRefused(const std::vector<std::string>& args, int status, const std::string& says) {
-    const std::string before = Dump();
-    const ToolRun run = Run(args);
-    EXPECT_EQ(run.status, status) << run.out << run.err;
-    ASSERT_EQ(run.ErrLines().size(), 1u) << run.err;
-    EXPECT_NE(run.err.find(says), std::string::npos) << run.err;
-    EXPECT_EQ(Dump(), before);
-  }
-
-  std::string Dump() {
-    std::string dump;
-    for (const char* table : kToolTables) {
-      dump += TableDump(db_, table);
-    }
-    return dump;
-  }
-
-  ScratchFolder folder_;
-  std::string db_;
-};
+using ToolTest = DemoToolTest;
 
 TEST_F(ToolTest, InitTwiceDuplicatesNothingAndSaysSo) {
   const std::string before = Dump();

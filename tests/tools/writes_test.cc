@@ -16,30 +16,16 @@
 namespace zelvar::test {
 namespace {
 
-class WritesTest : public testing::Test {
+class WritesTest : public DemoToolTest {
  protected:
   void SetUp() override {
-    ASSERT_FALSE(folder_.path().empty());
-    ASSERT_EQ(Run({"init", "--demo"}).status, 0);
-    db_ = folder_.File("zelvar.db");
+    DemoToolTest::SetUp();
     lina_ = Value("SELECT nId FROM tblUser WHERE sUsername = 'lina'");
     mira_ = Value("SELECT nId FROM tblUser WHERE sUsername = 'mira'");
   }
 
-  ToolRun Run(const std::vector<std::string>& args, const std::string& input = "") {
-    return RunTool(folder_, args, input);
-  }
   std::string Value(const std::string& sql) { return QueryText(db_, sql); }
 
-  // Runs SQL on the test's file directly, as a DBA would.
-  void Exec(const std::string& sql) {
-    sqlite3* db = nullptr;
-    ASSERT_EQ(sqlite3_open(db_.c_str(), &db), SQLITE_OK);
-    char* error = nullptr;
-    EXPECT_EQ(sqlite3_exec(db, sql.c_str(), nullptr, nullptr, &error), SQLITE_OK) << (error ? error : "");
-    sqlite3_free(error);
-    sqlite3_close(db);
-  }
   void Refuse(const std::string& event, const std::string& table, const std::string& message,
               const std::string& when = "") {
     Exec("CREATE TRIGGER refuse_" + event + "_" + table + " BEFORE " + event + " ON " + table + " " + when +
@@ -60,8 +46,7 @@ class WritesTest : public testing::Test {
                  " AND sInviteCode LIKE '" + prefix + "-%'");
   }
 
-  ScratchFolder folder_;
-  std::string db_, lina_, mira_;
+  std::string lina_, mira_;
 };
 
 TEST_F(WritesTest, LargeImportIsStoredWholeInRequestsAndARerunSkipsItsCodes) {
