@@ -21,6 +21,12 @@ inline constexpr int64_t kDueTimeCap = 2000000000;
 // The duration that means permanent.
 inline constexpr int kPermanentSeconds = -1;
 
+// The row a time-limited grant adds: type, user, goods, add time, due
+// time. (The zelvar tool replays it to hear why a grant was refused.)
+inline constexpr char kInsertUserGoods[] =
+    "INSERT INTO tblUserGoods (nType, nUserId, nGoodsId, tAddTime, tDueTime) "
+    "VALUES (%d, %d, %d, '%s', '%s')";
+
 // The fixed values of a new quota row.
 inline constexpr char kQuotaDueTime[] = "2050-10-12 19:02:00";
 inline constexpr int kQuotaLevel = 1;

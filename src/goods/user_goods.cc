@@ -29,8 +29,7 @@ int AddRow(db::Transaction& transaction, int goods_id, int user_id, int goods_ty
   const std::string due_time =
       seconds == kPermanentSeconds ? std::string(kPermanentDueTime) : LocalTimeText(now + seconds);
   const Sql insert(
-      "INSERT INTO tblUserGoods (nType, nUserId, nGoodsId, tAddTime, tDueTime) "
-      "VALUES (%d, %d, %d, '%s', '%s')",
+      kInsertUserGoods,
       {SqlValue::Integer(goods_type), SqlValue::Integer(user_id), SqlValue::Integer(goods_id),
        SqlValue::DateTime(add_time), SqlValue::DateTime(due_time)});
   // A failed INSERT is logged as the statement with its values.

@@ -130,7 +130,7 @@ TEST_F(WritesTest, SendSaysInWordsWhatWasNotGranted) {
   const ToolRun none = Run({"--yes", "send", "lina", "5005:30d:1"});
   EXPECT_EQ(none.status, 1);
   EXPECT_EQ(none.out.find("Granted 0"), std::string::npos) << none.out;
-  EXPECT_NE(none.err.find("nothing was granted to 'lina'"), std::string::npos) << none.err;
+  EXPECT_NE(none.err.find("nothing was granted to 'lina': goods are frozen"), std::string::npos) << none.err;
   EXPECT_EQ(none.err.find("stay granted"), std::string::npos) << none.err;
 
   const ToolRun some = Run({"--yes", "send", "lina", "5005:30d:1", "5006:7d:1", "5007:7d:1"});

@@ -7,6 +7,7 @@
 #include "tools/zelvar/commands.h"
 #include "tools/zelvar/inputs.h"
 #include "tools/zelvar/ops/limits.h"
+#include "tools/zelvar/ops/writes.h"
 #include "tools/zelvar/request_support.h"
 #include "tools/zelvar/table.h"
 #include "tools/zelvar/text_util.h"
@@ -54,6 +55,16 @@ json SendArgs(const std::string& account, const std::vector<std::string>& entry_
   return {{"account", account}, {"entries", entry_args}, {"acting_user", by}};
 }
 
+// ": REASON" when the database refuses a goods row for the account, or
+// empty. The module's log holds the statement that failed, not why.
+std::string GrantRefusal(const std::string& account, const std::vector<codec::GoodsEntry>& entries) {
+  std::string error;
+  const auto user_id = ops::UserIdByName(ToWide(account), &error);
+  if (!user_id || entries.empty()) return "";
+  const std::string reason = ops::WriteRefusal(ops::InsertGoods(static_cast<int32_t>(*user_id), entries[0]));
+  return reason.empty() ? "" : ": " + reason;
+}
+
 // Audits and reports a goods sending the module answered.
 int ReportSent(Session& session, const std::string& account, const std::vector<codec::GoodsEntry>& entries,
                const codec::GoodsSent& sent, const std::string& image, const json& args) {
@@ -67,7 +78,10 @@ int ReportSent(Session& session, const std::string& account, const std::vector<c
     return Fail(kExitFailed, "nothing was granted to '" + account + "'" + session.TakeModuleReasons() +
                                  "; check the user name with 'zelvar account " + account + "'");
   }
-  if (granted == 0) return Fail(kExitFailed, "nothing was granted to '" + account + "'" + session.TakeModuleReasons());
+  if (granted == 0) {
+    return Fail(kExitFailed, "nothing was granted to '" + account + "'" + GrantRefusal(account, entries) +
+                                 session.TakeModuleReasons());
+  }
   if (!options.json) {
     if (!options.csv) std::printf("Granted %d of %s to %s (amounts %d and %d)\n", granted, Entries(total).c_str(), account.c_str(),
                 sent.amount1_sum, sent.amount2_sum);
@@ -77,7 +91,7 @@ int ReportSent(Session& session, const std::string& account, const std::vector<c
     const int missing = total - granted;
     return Fail(kExitFailed, std::to_string(granted) + " of " + std::to_string(total) + " entries were granted to '" +
                                  account + "'; " + std::to_string(missing) + (missing == 1 ? " was" : " were") +
-                                 " not" + session.TakeModuleReasons());
+                                 " not" + GrantRefusal(account, entries) + session.TakeModuleReasons());
   }
   return kExitOk;
 }

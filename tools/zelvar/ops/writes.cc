@@ -4,6 +4,7 @@
 #include "db/recordset.h"
 #include "db/runner.h"
 #include "db/transaction.h"
+#include "goods/grants.h"
 #include "tools/zelvar/text_util.h"
 #include "util/text.h"
 #include "updates/statements.h"
@@ -84,6 +85,17 @@ Sql InsertInvitation(int32_t user, const codec::Invitation& invitation) {
               SqlValue::Text(invitation.invited_email), Int(invitation.state), SqlValue::DateTime(NowText()),
               Int(invitation.zone_id), SqlValue::Text(invitation.note.empty() ? kMissingNote : invitation.note),
               Int(invitation.reply)});
+}
+
+Sql InsertGoods(int32_t user, const codec::GoodsEntry& entry) {
+  const int64_t now = static_cast<int64_t>(std::time(nullptr));
+  return Sql(goods::kInsertUserGoods, {Int(entry.type), Int(user), Int(entry.goods_id),
+                                       SqlValue::DateTime(LocalTimeText(now)),
+                                       SqlValue::DateTime(LocalTimeText(now + 7 * 24 * 3600))});
+}
+
+std::optional<int64_t> UserIdByName(const std::u16string& user_name, std::string* error) {
+  return QueryCount(Sql("SELECT nId FROM tblUser WHERE sUsername = '%s'", {SqlValue::Text(user_name)}), error);
 }
 
 std::string WriteRefusal(const Sql& write) {

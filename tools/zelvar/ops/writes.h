@@ -38,6 +38,11 @@ db::Sql InsertMessage(int32_t from, int32_t to, const std::u16string& content);
 db::Sql InsertTrade(int32_t user, int32_t partner, int32_t play_id);
 db::Sql DeleteFriendship(int32_t user, int32_t former_friend);
 db::Sql InsertInvitation(int32_t user, const codec::Invitation& invitation);
+// The row a time-limited grant of `entry` to `user` adds (for seven days
+// from now).
+db::Sql InsertGoods(int32_t user, const codec::GoodsEntry& entry);
+// The id of the account with the user name, or nullopt.
+std::optional<int64_t> UserIdByName(const std::u16string& user_name, std::string* error);
 
 // Runs `write` in a transaction that is rolled back whatever happens and
 // returns the database's reason for refusing it, as one line; empty when
