@@ -11,7 +11,7 @@
 #include "db/runner.h"
 #include "db/schema_setup.h"
 #include "tools/zelvar/ops/schema_files.h"
-#include "tools/zelvar/ops/writes.h"
+#include "tools/zelvar/ops/rows.h"
 #include "tools/zelvar/text_util.h"
 #include "util/sql_script.h"
 #include "util/text.h"
@@ -66,9 +66,9 @@ Check ColumnsCheck(const std::string& script, const std::vector<std::string>& ta
   size_t checked = 0;
   for (const std::string& table : tables) {
     db::RecordsetHandle rows;
-    std::u16string reason;
-    if (db::QuerySql(db::Sql("SELECT * FROM " + table + " WHERE 1 = 0"), rows, &reason) != 0) {
-      return {"columns", CheckLevel::kProblem, table + " can't be read: " + Reason(reason)};
+    std::string error;
+    if (!QueryRows(db::Sql("SELECT * FROM " + table + " WHERE 1 = 0"), &rows, &error)) {
+      return {"columns", CheckLevel::kProblem, table + " can't be read: " + error};
     }
     for (const std::string& column : CreatedColumns(script, table)) {
       ++checked;

@@ -6,6 +6,7 @@
 
 #include "db/recordset.h"
 #include "db/runner.h"
+#include "tools/zelvar/ops/rows.h"
 #include "tools/zelvar/ops/writes.h"
 #include "tools/zelvar/text_util.h"
 #include "util/text.h"
@@ -42,16 +43,11 @@ Sql InvitationQuery(const char* what, int32_t user_id, const std::vector<codec::
 bool StoredCodes(int32_t user_id, const std::vector<codec::Invitation>& rows, size_t begin, size_t end,
                  std::set<std::u16string>* codes, std::string* error) {
   db::RecordsetHandle found;
-  std::u16string reason;
-  if (db::QuerySql(InvitationQuery("sInviteCode", user_id, rows, begin, end), found, &reason) != 0) {
-    *error = "cannot read the stored invitation codes: " + cli::OneLine(ToNarrow(reason));
+  if (!QueryRows(InvitationQuery("sInviteCode", user_id, rows, begin, end), &found, error)) {
+    *error = "cannot read the stored invitation codes: " + *error;
     return false;
   }
-  for (; !found->IsEOF(); found->MoveNext()) {
-    db::Variant code;
-    std::u16string text;
-    if (found->GetFieldAt(0, &code) && code.ToText(&text)) codes->insert(text);
-  }
+  for (; !found->IsEOF(); found->MoveNext()) codes->insert(ToWide(FieldText(*found, 0)));
   return true;
 }
 

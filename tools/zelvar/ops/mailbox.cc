@@ -43,11 +43,9 @@ nlohmann::ordered_json MessageRow::Json() const {
 bool PeekMessages(int32_t user_id, int limit, MessagePeek* peek, std::string* error) {
   *peek = MessagePeek();
   const SqlValue user = SqlValue::Integer(user_id);
-  db::RecordsetHandle count;
-  if (!QueryRows(Sql("SELECT COUNT(*) FROM tblUserMsg WHERE nUserId = %d AND nRead = 0", {user}), &count, error)) {
-    return false;
-  }
-  if (!count->IsEOF()) peek->unread_total = FieldInt(*count, 0);
+  const auto unread = QueryCount(Sql("SELECT COUNT(*) FROM tblUserMsg WHERE nUserId = %d AND nRead = 0", {user}), error);
+  if (!unread) return false;
+  peek->unread_total = *unread;
   // The module's unread request takes nRead = 0 as unread; anything else
   // is read (NULL is neither, and shows in neither list).
   return ReadMessages(Sql(std::string(kMessageColumns) + "m.nRead = 0 ORDER BY m.nId LIMIT %d",

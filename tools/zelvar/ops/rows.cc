@@ -16,6 +16,17 @@ bool QueryRows(const db::Sql& sql, db::RecordsetHandle* rows, std::string* error
   return true;
 }
 
+std::optional<int64_t> QueryCount(const db::Sql& query, std::string* error) {
+  db::RecordsetHandle rows;
+  if (!QueryRows(query, &rows, error)) return std::nullopt;
+  const db::Variant* value = rows->IsEOF() ? nullptr : rows->FieldAt(0);
+  if (value == nullptr || !value->RowId()) {
+    *error = "the count gave no number";
+    return std::nullopt;
+  }
+  return *value->RowId();
+}
+
 std::string FieldText(const db::Recordset& rows, int column) {
   const db::Variant* value = rows.FieldAt(column);
   std::u16string text;

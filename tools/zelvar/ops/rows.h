@@ -5,6 +5,7 @@
 #define ZELVAR_TOOLS_ZELVAR_OPS_ROWS_H_
 
 #include <cstdint>
+#include <optional>
 #include <string>
 #include <string_view>
 
@@ -16,6 +17,10 @@ namespace zelvar::ops {
 // Runs `sql` for its rows; false with `error` holding the database's
 // reason.
 bool QueryRows(const db::Sql& sql, db::RecordsetHandle* rows, std::string* error);
+
+// The integer in the first column of the query's first row (a count, an
+// id); nullopt with `error` set when the query fails or gives no number.
+std::optional<int64_t> QueryCount(const db::Sql& query, std::string* error);
 
 // Fields of the current row by position, in UTF-8: a NULL or a missing
 // field reads as empty text, 0, false.

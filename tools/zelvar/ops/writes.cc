@@ -1,7 +1,6 @@
 // Counting rows and replaying writes on the tool's own connection.
 #include "tools/zelvar/ops/writes.h"
 
-#include "db/recordset.h"
 #include "db/runner.h"
 #include "db/transaction.h"
 #include "goods/grants.h"
@@ -25,21 +24,6 @@ using updates::kTradeDuration;
 SqlValue Int(int64_t value) { return SqlValue::Integer(value); }
 
 }  // namespace
-
-std::optional<int64_t> QueryCount(const Sql& query, std::string* error) {
-  db::RecordsetHandle rows;
-  std::u16string reason;
-  db::Variant value;
-  if (db::QuerySql(query, rows, &reason) != 0) {
-    *error = cli::OneLine(ToNarrow(reason));
-    return std::nullopt;
-  }
-  if (rows->IsEOF() || !rows->GetFieldAt(0, &value) || !value.RowId()) {
-    *error = "the count gave no number";
-    return std::nullopt;
-  }
-  return *value.RowId();
-}
 
 std::optional<bool> UserExists(int32_t user_id, std::string* error) {
   const auto count = QueryCount(Sql("SELECT COUNT(*) FROM tblUser WHERE nId = %d", {Int(user_id)}), error);

@@ -18,12 +18,9 @@
 
 #include "codec/requests.h"
 #include "db/sql.h"
+#include "tools/zelvar/ops/rows.h"
 
 namespace zelvar::ops {
-
-// The integer in the first column of the query's first row; nullopt with
-// `error` set when the query fails.
-std::optional<int64_t> QueryCount(const db::Sql& query, std::string* error);
 
 std::optional<bool> UserExists(int32_t user_id, std::string* error);
 // Friendship rows between the two, in either direction.
