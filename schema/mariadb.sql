@@ -89,3 +89,20 @@ CREATE TABLE tblUserGoods (
   INDEX tblUserGoods_nUserId_nGoodsId (nUserId, nGoodsId),
   INDEX tblUserGoods_nUserId_nType_tDueTime (nUserId, nType, tDueTime)
 ) ENGINE = InnoDB DEFAULT CHARSET = utf8mb4 COLLATE = utf8mb4_nopad_bin;
+
+-- Goods orders: each entry of a goods sending that carried the host's
+-- order id, recorded in the transaction that granted it. A repeated order
+-- grants only the entries not recorded here.
+CREATE TABLE tblGoodsOrder (
+  sOrderId VARCHAR(64) NOT NULL,
+  nEntry INT NOT NULL,
+  nUserId INT NOT NULL,
+  nGoodsId INT NULL,
+  nType INT NULL,
+  sAmount VARCHAR(32) NULL,
+  nAmount1 INT NULL,
+  nAmount2 INT NULL,
+  tAddTime DATETIME NULL,
+  PRIMARY KEY (sOrderId, nEntry),
+  INDEX tblGoodsOrder_nUserId (nUserId)
+) ENGINE = InnoDB DEFAULT CHARSET = utf8mb4 COLLATE = utf8mb4_nopad_bin;

@@ -96,3 +96,20 @@ CREATE TABLE tblUserGoods (
 );
 CREATE INDEX tblUserGoods_nUserId_nGoodsId ON tblUserGoods (nUserId, nGoodsId);
 CREATE INDEX tblUserGoods_nUserId_nType_tDueTime ON tblUserGoods (nUserId, nType, tDueTime);
+
+-- Goods orders: each entry of a goods sending that carried the host's
+-- order id, recorded in the transaction that granted it. A repeated order
+-- grants only the entries not recorded here.
+CREATE TABLE tblGoodsOrder (
+  sOrderId varchar(64) NOT NULL,
+  nEntry integer NOT NULL,
+  nUserId integer NOT NULL,
+  nGoodsId integer,
+  nType integer,
+  sAmount varchar(32),
+  nAmount1 integer,
+  nAmount2 integer,
+  tAddTime timestamp(0) without time zone,
+  PRIMARY KEY (sOrderId, nEntry)
+);
+CREATE INDEX tblGoodsOrder_nUserId ON tblGoodsOrder (nUserId);

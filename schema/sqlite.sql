@@ -87,3 +87,20 @@ CREATE TABLE tblUserGoods (
 );
 CREATE INDEX tblUserGoods_nUserId_nGoodsId ON tblUserGoods (nUserId, nGoodsId);
 CREATE INDEX tblUserGoods_nUserId_nType_tDueTime ON tblUserGoods (nUserId, nType, tDueTime);
+
+-- Goods orders: each entry of a goods sending that carried the host's
+-- order id, recorded in the transaction that granted it. A repeated order
+-- grants only the entries not recorded here.
+CREATE TABLE tblGoodsOrder (
+  sOrderId NVARCHAR(64) NOT NULL,
+  nEntry INT NOT NULL,
+  nUserId INT NOT NULL,
+  nGoodsId INT,
+  nType INT,
+  sAmount NVARCHAR(32),
+  nAmount1 INT,
+  nAmount2 INT,
+  tAddTime DATETIME,
+  PRIMARY KEY (sOrderId, nEntry)
+);
+CREATE INDEX tblGoodsOrder_nUserId ON tblGoodsOrder (nUserId);

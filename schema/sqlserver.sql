@@ -87,3 +87,21 @@ CREATE TABLE tblUserGoods (
 );
 CREATE INDEX tblUserGoods_nUserId_nGoodsId ON tblUserGoods (nUserId, nGoodsId);
 CREATE INDEX tblUserGoods_nUserId_nType_tDueTime ON tblUserGoods (nUserId, nType, tDueTime);
+
+-- Goods orders: each entry of a goods sending that carried the host's
+-- order id, recorded in the transaction that granted it. A repeated order
+-- grants only the entries not recorded here. The order id compares
+-- exactly (a binary collation: "A1" and "a1" are two orders).
+CREATE TABLE tblGoodsOrder (
+  sOrderId nvarchar(64) COLLATE Latin1_General_100_BIN2 NOT NULL,
+  nEntry int NOT NULL,
+  nUserId int NOT NULL,
+  nGoodsId int NULL,
+  nType int NULL,
+  sAmount nvarchar(32) NULL,
+  nAmount1 int NULL,
+  nAmount2 int NULL,
+  tAddTime datetime2(0) NULL,
+  PRIMARY KEY (sOrderId, nEntry)
+);
+CREATE INDEX tblGoodsOrder_nUserId ON tblGoodsOrder (nUserId);

@@ -128,7 +128,8 @@ constexpr short MessageKey(int64_t message, int field) {
 //   reply:        21 the request code first, 0 the result (0 or -1) last;
 //                 1660: 50 id, 100 nick (text), 200 sex, 300 level;
 //                 1560: 100 granted, 200 and 300 the sums of the granted
-//                 entries' first and second amounts
+//                 entries' first and second amounts; with an order id
+//                 (111), 400 whether the order had been seen before
 
 inline constexpr int kAccountLookup = 1660;
 inline constexpr int kGoodsSending = 1560;
@@ -144,6 +145,12 @@ inline constexpr short kAccountLevelKey = 300;
 
 inline constexpr short kSendCountKey = 100;
 inline constexpr short kSendAccountKey = 110;
+// The host's order id (text, 1 to kMaxOrderIdLength code units): entries
+// granted under it are granted once, however often the order comes. Odd,
+// so no entry key (10000 * entry + field, cut to 16 bits: always even)
+// meets it.
+inline constexpr short kOrderIdKey = 111;
+inline constexpr int kMaxOrderIdLength = 64;
 inline constexpr int kGoodsIdField = 10010;
 inline constexpr int kGoodsAmountField = 10020;
 inline constexpr int kGoodsTypeField = 10030;
@@ -153,6 +160,10 @@ constexpr short GoodsEntryKey(int64_t entry, int field) { return PacketKey(10000
 inline constexpr short kGrantedKey = 100;
 inline constexpr short kFirstSumKey = 200;
 inline constexpr short kSecondSumKey = 300;
+// In the reply to a sending with an order id: 1 when entries of the order
+// had been granted before this request (the counts and sums are always
+// those of every entry recorded under the order), else 0.
+inline constexpr short kOrderRepeatedKey = 400;
 
 // Entry 4096 has the keys of entry 0 again (4096 * 10000 is a whole
 // multiple of 65536): no request carries more entries.

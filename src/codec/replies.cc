@@ -208,6 +208,8 @@ bool ReadGoodsSent(CKParam& reply, GoodsSent* sent, std::string* error) {
     *error = "the reply to request 1560 lacks its counts";
     return false;
   }
+  int repeated = 0;
+  if (reply.GetInt(kOrderRepeatedKey, repeated) == 0) sent->order_repeated = repeated;
   return true;
 }
 

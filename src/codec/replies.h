@@ -59,6 +59,8 @@ struct Account {
 struct GoodsSent {
   int32_t result = -1;
   int32_t granted = 0, amount1_sum = 0, amount2_sum = 0;
+  // Key 400, answered only to a sending with an order id.
+  std::optional<int32_t> order_repeated;
 };
 
 // Each returns false with `error` set when the reply is not the kind's.

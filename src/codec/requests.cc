@@ -79,10 +79,12 @@ bool ReadGoodsEntry(CKParam& packet, int entry, GoodsEntry* goods) {
          packet.GetInt(GoodsEntryKey(entry, kGoodsSecondAmountField), goods->amount2) == 0;
 }
 
-CKParam SendGoodsRequest(const std::u16string& account, const std::vector<GoodsEntry>& entries) {
+CKParam SendGoodsRequest(const std::u16string& account, const std::vector<GoodsEntry>& entries,
+                         const std::u16string& order_id) {
   CKParam packet;
   packet.SetInt(kSendCountKey, static_cast<int>(entries.size()));
   packet.SetCString(kSendAccountKey, account);
+  if (!order_id.empty()) packet.SetCString(kOrderIdKey, order_id);
   for (size_t i = 0; i < entries.size(); ++i) SetGoodsEntry(packet, static_cast<int>(i), entries[i]);
   return packet;
 }

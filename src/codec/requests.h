@@ -44,8 +44,10 @@ CKParam InvitationsRequest(const std::vector<Invitation>& rows, bool log_sql);
 
 // GetQueryExtraDataFriendRecord.
 CKParam AccountRequest(const std::u16string& user_name);                   // 1660
+// A non-empty `order_id` goes at kOrderIdKey.
 CKParam SendGoodsRequest(const std::u16string& account,
-                         const std::vector<GoodsEntry>& entries);          // 1560
+                         const std::vector<GoodsEntry>& entries,
+                         const std::u16string& order_id = u"");          // 1560
 
 // Entry `entry` (from 0) of a goods sending, written at its keys.
 void SetGoodsEntry(CKParam& packet, int entry, const GoodsEntry& goods);
