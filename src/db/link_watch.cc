@@ -7,6 +7,7 @@
 
 #include <condition_variable>
 #include <map>
+#include <memory>
 #include <mutex>
 #include <thread>
 #include <utility>
@@ -44,7 +45,7 @@ class Watcher {
       started_ = true;
       std::thread([this] { Loop(); }).detach();
     } else if (earliest) {
-      wake_.notify_one();
+      wake_->notify_one();
     }
   }
 
@@ -60,12 +61,12 @@ class Watcher {
     std::unique_lock<std::mutex> lock(mutex_);
     for (;;) {
       if (watches_.empty()) {
-        wake_.wait(lock);
+        wake_->wait(lock);
         continue;
       }
       const Clock::time_point due = watches_.begin()->first.first;
       if (Clock::now() < due) {
-        wake_.wait_until(lock, due);
+        wake_->wait_until(lock, due);
         continue;
       }
       // The statement is still in flight (its watch would have been
@@ -82,15 +83,19 @@ class Watcher {
   }
 
   // The child of a fork has no watcher thread and none of the parent's
-  // statements in flight.
+  // statements in flight. The condition variable still counts the
+  // parent's waiting thread, so a notify in the child would wait for it
+  // forever: the child gets a new one (the old one is left as it is).
   void ForgetAfterFork() {
     watches_.clear();
     started_ = false;
+    (void)wake_.release();
+    wake_ = std::make_unique<std::condition_variable>();
     mutex_.unlock();
   }
 
   std::mutex mutex_;
-  std::condition_variable wake_;
+  std::unique_ptr<std::condition_variable> wake_ = std::make_unique<std::condition_variable>();
   std::map<Key, LinkWatch*> watches_;
   uint64_t next_id_ = 0;
   bool started_ = false;

@@ -93,16 +93,19 @@ int WriteSpeakCounters(db::Transaction& transaction, int goods_type, int user_id
 
 }  // namespace
 
-int AddBuyDayGoods(int goods_id, int goods_type, int user_id, int count) {
-  return RunGrant([&](db::Transaction& transaction, GrantAttempt& attempt) {
-    // Read on every attempt: "live" means live when the grant commits.
-    const std::string now_text = NowText();
-    if (WriteQuotaRow(transaction, goods_id, goods_type, user_id, count, now_text, attempt) !=
-        0) {
-      return -1;
-    }
-    return WriteSpeakCounters(transaction, goods_type, user_id, count, attempt);
-  });
+int AddBuyDayGoods(int goods_id, int goods_type, int user_id, int count,
+                   const OrderEntry* order) {
+  return RunGrant(
+      [&](db::Transaction& transaction, GrantAttempt& attempt) {
+        // Read on every attempt: "live" means live when the grant commits.
+        const std::string now_text = NowText();
+        if (WriteQuotaRow(transaction, goods_id, goods_type, user_id, count, now_text,
+                          attempt) != 0) {
+          return -1;
+        }
+        return WriteSpeakCounters(transaction, goods_type, user_id, count, attempt);
+      },
+      order);
 }
 
 }  // namespace zelvar::goods

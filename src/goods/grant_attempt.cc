@@ -1,20 +1,27 @@
 #include "goods/grant_attempt.h"
 
+#include "goods/goods_order.h"
 #include "util/error_log.h"
 
 namespace zelvar::goods {
 
-int RunGrant(const std::function<int(db::Transaction&, GrantAttempt&)>& body) {
+int RunGrant(const std::function<int(db::Transaction&, GrantAttempt&)>& body,
+             const OrderEntry* order) {
   try {
     GrantAttempt attempt;
     std::u16string error_text;
     const int result = db::RunTransaction(
         [&](db::Transaction& transaction) {
           attempt = GrantAttempt();
-          return body(transaction, attempt);
+          if (order == nullptr) return body(transaction, attempt);
+          const int claim = ClaimOrderEntry(transaction, *order, attempt);
+          if (claim != 0) return claim;
+          if (body(transaction, attempt) != 0) return -1;
+          return RecordOrderEntry(transaction, *order, attempt);
         },
         &error_text);
     if (result == 0) return 0;
+    if (result == kEntryRecorded || result == kOrderForeign) return result;
     if (!attempt.failed) {
       WriteErrorLog(error_text);
     } else if (attempt.log_text) {

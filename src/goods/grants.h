@@ -13,6 +13,8 @@
 
 namespace zelvar::goods {
 
+struct OrderEntry;
+
 // The due time of permanent goods, and of every extension past the cap.
 inline constexpr char kPermanentDueTime[] = "2050-01-01 00:00:00";
 // Extended due times later than this (2033-05-18 03:33:20 UTC) are written
@@ -37,14 +39,20 @@ inline constexpr char16_t kQuotaHeadColor[] = u"L:0;S:0;R:0;G:0;B:0";
 // good). The newest row of the goods (greatest nId) is extended while it is
 // owned (its due time not before now); otherwise, and for every permanent
 // grant, a row of type `goods_type` is added. 0 when granted, -1 when not
-// (the failure written to the error log where a statement failed).
-int AddUserGoods(int goods_id, int user_id, int goods_type, int seconds);
+// (the failure written to the error log where a statement failed). Under
+// an `order` the entry is granted and recorded together, or, when the
+// order has it already or is another account's, not at all
+// (kEntryRecorded, kOrderForeign of goods_order.h).
+int AddUserGoods(int goods_id, int user_id, int goods_type, int seconds,
+                 const OrderEntry* order = nullptr);
 
 // Grants `count` quota goods of `goods_type` to `user_id`: the count goes
 // into nBuyDay of the user's live quota row (a new row when there is none)
 // and into the speak counter of `goods_type` in the user's face text. 0
-// when both were written; -1 when not, and then neither was.
-int AddBuyDayGoods(int goods_id, int goods_type, int user_id, int count);
+// when both were written; -1 when not, and then neither was. `order` as
+// for AddUserGoods.
+int AddBuyDayGoods(int goods_id, int goods_type, int user_id, int count,
+                   const OrderEntry* order = nullptr);
 
 }  // namespace zelvar::goods
 

@@ -94,10 +94,13 @@ int GrantInTransaction(db::Transaction& transaction, int goods_id, int user_id, 
 
 }  // namespace
 
-int AddUserGoods(int goods_id, int user_id, int goods_type, int seconds) {
-  return RunGrant([&](db::Transaction& transaction, GrantAttempt& attempt) {
-    return GrantInTransaction(transaction, goods_id, user_id, goods_type, seconds, attempt);
-  });
+int AddUserGoods(int goods_id, int user_id, int goods_type, int seconds,
+                 const OrderEntry* order) {
+  return RunGrant(
+      [&](db::Transaction& transaction, GrantAttempt& attempt) {
+        return GrantInTransaction(transaction, goods_id, user_id, goods_type, seconds, attempt);
+      },
+      order);
 }
 
 }  // namespace zelvar::goods
