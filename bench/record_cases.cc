@@ -1,5 +1,6 @@
 // The cases of GetQueryExtraDataFriendRecord: account lookup (1660) and
 // goods sending (1560).
+#include <atomic>
 #include <cstdint>
 #include <memory>
 #include <string>
@@ -53,10 +54,14 @@ Request AccountLookup() {
   return r;
 }
 
-CKParam GoodsRequest() {
+// With `ordered`, each request carries an order id of its own.
+CKParam GoodsRequest(bool ordered) {
+  static std::atomic<int64_t> orders{0};
+  const std::u16string order_id = ordered ? u"bench-" + ToWide(std::to_string(++orders)) : u"";
   return codec::SendGoodsRequest(ToWide(w::UserName(w::kReceiver)),
-                                 {{501, codec::kSevenDays, 100, 1, 2},    // time-limited goods
-                                  {601, codec::kOneCount, 3100, 3, 4}});  // quota goods, one
+                                 {{501, codec::kSevenDays, 100, 1, 2},   // time-limited goods
+                                  {601, codec::kOneCount, 3100, 3, 4}},  // quota goods, one
+                                 order_id);
 }
 
 // The statements of the goods grants, prepared once.
@@ -71,7 +76,11 @@ struct GoodsStatements {
                         "(nUserId = ?) AND (nType >= 3000) AND (nType < 4000)")),
         buy_day(db.Prepare("UPDATE tblUserGoods SET nBuyDay = ? WHERE (nId = ?)")),
         face(db.Prepare("select sFacePic from tblUser where nId = ?")),
-        set_face(db.Prepare("Update tblUser set sFacePic = ? where nid = ?")) {}
+        set_face(db.Prepare("Update tblUser set sFacePic = ? where nid = ?")),
+        order(db.Prepare("SELECT nEntry, nUserId, nAmount1, nAmount2 FROM tblGoodsOrder WHERE "
+                         "sOrderId = ?")),
+        record(db.Prepare("INSERT INTO tblGoodsOrder (sOrderId, nEntry, nUserId, nGoodsId, nType, "
+                          "sAmount, nAmount1, nAmount2, tAddTime) VALUES (?, ?, ?, ?, ?, ?, ?, ?, ?)")) {}
 
   RawStatement* account;
   RawStatement* newest;
@@ -80,7 +89,38 @@ struct GoodsStatements {
   RawStatement* buy_day;
   RawStatement* face;
   RawStatement* set_face;
+  RawStatement* order;
+  RawStatement* record;
 };
+
+// Whether entry `entry` is recorded under `order_id` (an empty order: no).
+bool Recorded(GoodsStatements& s, const std::u16string& order_id, int entry) {
+  if (order_id.empty()) return false;
+  bool found = false;
+  s.order->BindText(1, order_id);
+  if (s.order->Execute()) {
+    while (s.order->Next()) found = found || s.order->Int(0) == entry;
+  }
+  s.order->Done();
+  return found;
+}
+
+bool Record(GoodsStatements& s, const std::u16string& order_id, int entry, int receiver,
+            const codec::GoodsEntry& goods) {
+  if (order_id.empty()) return true;
+  s.record->BindText(1, order_id);
+  s.record->BindInt(2, entry);
+  s.record->BindInt(3, receiver);
+  s.record->BindInt(4, goods.goods_id);
+  s.record->BindInt(5, goods.type);
+  s.record->BindText(6, goods.amount);
+  s.record->BindInt(7, goods.amount1);
+  s.record->BindInt(8, goods.amount2);
+  s.record->BindTime(9, NowText());
+  const bool ok = s.record->Execute();
+  s.record->Done();
+  return ok;
+}
 
 // One quota goods of `type`: its count and the speak counter.
 bool GrantQuota(GoodsStatements& s, int receiver, int type) {
@@ -132,20 +172,21 @@ bool GrantSevenDays(GoodsStatements& s, int receiver, int goods_id) {
   return ok;
 }
 
-Request SendGoods() {
+Request SendGoods(bool ordered) {
   Request r;
-  r.name = "1560/entries:2";
-  r.ours = [] {
-    return [](std::string* digest) {
-      CKParam p = GoodsRequest();
+  r.name = ordered ? "1560/entries:2/order" : "1560/entries:2";
+  if (ordered) r.cleanup = "DELETE FROM tblGoodsOrder";
+  r.ours = [ordered] {
+    return [ordered](std::string* digest) {
+      CKParam p = GoodsRequest(ordered);
       return AskRecord(codec::kGoodsSending, Image(p), digest);
     };
   };
-  r.limit = [](RawDb& db) -> Step {
+  r.limit = [ordered](RawDb& db) -> Step {
     auto statements = std::make_shared<GoodsStatements>(db);
-    return [statements, &db](std::string* digest) {
+    return [statements, &db, ordered](std::string* digest) {
       GoodsStatements& s = *statements;
-      CKParam p = GoodsRequest();
+      CKParam p = GoodsRequest(ordered);
       CKParam packet;
       Load(packet, p);
       int entries = 0;
@@ -154,28 +195,38 @@ Request SendGoods() {
           packet.GetCString(codec::kSendAccountKey, name) != 0) {
         return false;
       }
+      CString order_id;
+      packet.GetCString(codec::kOrderIdKey, order_id);
       s.account->BindText(1, name);
       if (!s.account->Execute() || !s.account->Next()) return false;
       const int receiver = s.account->Int(0);
       s.account->Done();
+      // A new order each time: the order is read once before the grants
+      // and once after them, and every entry is claimed and recorded in
+      // its grant's transaction.
+      if (Recorded(s, order_id, -1)) return false;
       int granted = 0, first_sum = 0, second_sum = 0;
       for (int entry = 0; entry < entries; ++entry) {
         codec::GoodsEntry goods;
         if (!codec::ReadGoodsEntry(packet, entry, &goods)) continue;
         if (!db.Begin()) return false;
-        const bool ok = codec::IsQuotaType(goods.type)
-                            ? GrantQuota(s, receiver, goods.type)
-                            : GrantSevenDays(s, receiver, goods.goods_id);
+        const bool ok = !Recorded(s, order_id, entry) &&
+                        (codec::IsQuotaType(goods.type)
+                             ? GrantQuota(s, receiver, goods.type)
+                             : GrantSevenDays(s, receiver, goods.goods_id)) &&
+                        Record(s, order_id, entry, receiver, goods);
         if (!db.Commit() || !ok) continue;
         ++granted;
         first_sum += goods.amount1;
         second_sum += goods.amount2;
       }
+      if (Recorded(s, order_id, -1)) return false;
       CKParam reply;
       reply.SetInt(codec::kRecordDataIdKey, codec::kGoodsSending);
       reply.SetInt(codec::kGrantedKey, granted);
       reply.SetInt(codec::kFirstSumKey, first_sum);
       reply.SetInt(codec::kSecondSumKey, second_sum);
+      if (ordered) reply.SetInt(codec::kOrderRepeatedKey, 0);
       reply.SetInt(codec::kRecordResultKey, 0);
       HandOverAndRead(reply, digest);
       return true;
@@ -189,7 +240,8 @@ Request SendGoods() {
 std::vector<Request> RecordRequests() {
   std::vector<Request> requests;
   requests.push_back(AccountLookup());
-  requests.push_back(SendGoods());
+  requests.push_back(SendGoods(false));
+  requests.push_back(SendGoods(true));
   return requests;
 }
 
