@@ -215,38 +215,36 @@ void SendOrder(CKParam& request, int send_num, int entries, int receiver_id, int
 }  // namespace
 
 void SendGoods(CKParam& request, int user_id, RecordReply& reply) {
+  std::u16string order_id;
+  if (!ReadOrderId(request, user_id, &order_id)) return reply.Fail();
+  // A sending refused before any grant; under an order, the host's log
+  // names it.
+  auto refuse = [&] {
+    if (!order_id.empty()) {
+      LogLine(u" Order %s refused, nothing granted, nUserId:%d", {order_id, user_id});
+    }
+    reply.Fail();
+  };
   int send_num = 0;
   if (request.GetInt(codec::kSendCountKey, send_num) != 0) {
     LogLine(u" 有问题 kpm.GetInt(100, sendNum：%d, nUserId：%d", {send_num, user_id});
-    reply.Fail();
-    return;
+    return refuse();
   }
   if (send_num <= 0) {
     LogLine(u" 有问题 sendNum <= 0 sendNum：%d  nUserId:%d", {send_num, user_id});
-    reply.Fail();
-    return;
+    return refuse();
   }
   CString account;
   if (request.GetCString(codec::kSendAccountKey, account) != 0) {
     LogLine(u" 有问题 GetCString(110, csAccound：%s,nUserId:%d", {account, user_id});
-    reply.Fail();
-    return;
+    return refuse();
   }
   int receiver_id = 0;
-  if (!FindReceiver(account, user_id, &receiver_id)) {
-    reply.Fail();
-    return;
-  }
+  if (!FindReceiver(account, user_id, &receiver_id)) return refuse();
 
-  std::u16string order_id;
-  if (!ReadOrderId(request, user_id, &order_id)) {
-    reply.Fail();
-    return;
-  }
   const int entries = std::min(send_num, codec::kMaxGoodsEntries);
   if (!order_id.empty()) {
-    SendOrder(request, send_num, entries, receiver_id, user_id, order_id, reply);
-    return;
+    return SendOrder(request, send_num, entries, receiver_id, user_id, order_id, reply);
   }
 
   // Entries are granted one by one; one that fails undoes none before it.
