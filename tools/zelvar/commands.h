@@ -15,6 +15,9 @@ namespace zelvar::cli {
 // Tables from the shipped schema, and the demo world with `demo`.
 // `schema_dir` empty: the installed schema folder, else the source tree's.
 int RunInit(const GlobalOptions& options, bool demo, const std::string& schema_dir);
+// The schema's tables a database set up from an older schema lacks, with
+// their indexes; refuses a database holding none of them.
+int RunMigrate(const GlobalOptions& options, const std::string& schema_dir);
 
 int RunFriends(const GlobalOptions& options, const std::string& user);
 int RunTrades(const GlobalOptions& options, const std::string& user);

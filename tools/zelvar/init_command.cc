@@ -70,46 +70,36 @@ int OpenForInit(const GlobalOptions& options, NewFile* new_file, std::string* wh
       return Fail(kExitFailed, "'" + target.sqlite_path + "' is not an SQLite database (" + ToNarrow(reason) +
                                    "); name another file with --db");
     }
-    *where = "SQLite file " + target.sqlite_path + (created ? " (created)" : " (already there)");
+    *where = DatabaseInWords(options.db, *product) + (created ? " (created)" : " (already there)");
     return kExitOk;
   }
   if (!db::DatabaseProduct(product, &reason)) {
     return Fail(kExitFailed, "cannot connect to '" + MaskPassword(options.db) + "': " + ToNarrow(reason) +
                                  "; check the server, the login and the ODBC driver (odbcinst -q -d)");
   }
-  *where = *product + " through ODBC";
+  *where = DatabaseInWords(options.db, *product);
   return kExitOk;
 }
 
 // Creates the schema's tables unless all are there; refuses a database
-// that holds only some of them.
+// that holds only some of them (migrate completes those).
 int CreateTables(const std::string& product, const std::string& schema_path, const std::string& script,
                  Report* report) {
   const std::vector<std::string> wanted = CreatedTables(script);
   if (wanted.empty()) return Fail(kExitFailed, schema_path + " creates no table; is it the right file?");
-  std::vector<std::string> existing;
-  std::u16string reason;
-  if (!db::ListTables(product, &existing, &reason)) {
-    return Fail(kExitFailed, "cannot list the tables: " + ToNarrow(reason));
-  }
-  std::vector<std::string> present, missing;
-  for (const std::string& table : wanted) {
-    bool found = false;
-    for (const std::string& name : existing) found = found || Lower(name) == Lower(table);
-    (found ? present : missing).push_back(table);
-  }
+  ops::SchemaTables tables;
+  std::string error;
+  if (!ops::ReadSchemaTables(product, script, &tables, &error)) return Fail(kExitFailed, error);
   report->Say("Database: " + report->where);
-  if (missing.empty()) {
+  if (tables.missing.empty()) {
     report->object["tables_created"] = nlohmann::ordered_json::array();
     report->Say("Tables:   all " + std::to_string(wanted.size()) + " already there, nothing created");
     return kExitOk;
   }
-  if (!present.empty()) {
-    return Fail(kExitFailed, "the database holds " + Join(present) + " but not " + Join(missing) +
-                                 ", so it was not set up from this schema; use an empty database, or add the missing tables from " +
-                                 schema_path);
+  if (!tables.present.empty()) {
+    return Fail(kExitFailed, "the database holds " + Join(tables.present) + " but not " + Join(tables.missing) +
+                                 "; add the missing tables with 'zelvar migrate' (init sets up only an empty database)");
   }
-  std::string error;
   if (!db::RunSchemaScript(script, &error)) {
     return Fail(kExitFailed, "the schema " + schema_path + " failed: " + error + "; nothing was created");
   }
@@ -145,10 +135,7 @@ int LoadDemo(Report* report) {
 // The tables and, with `demo`, the demo world, on the database in force.
 int SetUp(const std::string& product, bool demo, const std::string& schema_dir, Report* report) {
   std::string schema_path, script, error;
-  if (!ops::ReadSchemaScript(product, schema_dir, &schema_path, &script, &error)) {
-    if (ops::SchemaFileName(product).empty()) return Fail(kExitFailed, error);
-    return Fail(kExitFailed, error + "; name the schema folder with --schema DIR");
-  }
+  if (!ops::ReadSchemaScript(product, schema_dir, &schema_path, &script, &error)) return Fail(kExitFailed, error);
   report->object["schema"] = schema_path;
   if (const int status = CreateTables(product, schema_path, script, report); status != kExitOk) return status;
   return demo ? LoadDemo(report) : kExitOk;

@@ -175,6 +175,17 @@ void AddInitCommand(CLI::App* app, Arguments* a, Commands* commands) {
   init->add_option("--schema", a->schema_dir, "Folder of the schema files (default: the installed ones)")
       ->check(CLI::ExistingDirectory);
   (*commands)[init] = [a] { return zelvar::cli::RunInit(a->options, a->demo, a->schema_dir); };
+
+  CLI::App* migrate = AddCommand(
+      app, "migrate", "Create the tables of the shipped schema that the database lacks, with their indexes",
+      "zelvar migrate --dry-run\n"
+      "  zelvar --db 'Driver={PostgreSQL Unicode};Server=db;Database=game;Uid=zelvar;Pwd=secret' migrate --yes\n"
+      "For a database set up from an older schema: the tables there and their rows stay as they are.\n"
+      "All tables are created in one transaction (on MariaDB one by one). Running it again creates\n"
+      "nothing. A database holding none of the tables is set up with 'zelvar init'.");
+  migrate->add_option("--schema", a->schema_dir, "Folder of the schema files (default: the installed ones)")
+      ->check(CLI::ExistingDirectory);
+  (*commands)[migrate] = [a] { return zelvar::cli::RunMigrate(a->options, a->schema_dir); };
 }
 
 // The queries: friends, trades, items, inbox.
@@ -359,8 +370,9 @@ void AddAuditCommand(CLI::App* app, Arguments* a, Commands* commands) {
   CLI::App* audit = AddCommand(app, "audit", "The audit trail: every write the tool made, who made it and what it changed",
                                "zelvar audit --since 7d\n"
                                "  zelvar --audit /srv/zelvar/audit.jsonl audit --since '2026-12-01 08:00'\n"
-                               "Each write (send, revoke, expire, message, unfriend, trade, invite) appends one JSON line:\n"
-                               "time, operator (--by NAME or your login name), command, arguments, outcome, rows changed.\n"
+                               "Each write (send, revoke, expire, message, unfriend, trade, invite, migrate) appends one\n"
+                               "JSON line: time, operator (--by NAME or your login name), command, arguments, outcome,\n"
+                               "rows changed.\n"
                                "The file is --audit FILE, else $ZELVAR_AUDIT, else ~/.local/state/zelvar/audit.jsonl.");
   audit->add_option("--since", a->since, "Only writes from this local time (2026-12-01 08:00) or age (90m, 12h, 7d) on");
   (*commands)[audit] = [a] { return zelvar::cli::RunAudit(a->options, a->since); };

@@ -224,6 +224,12 @@ bool PlainPathToConnectionString(std::string* db) {
   return true;
 }
 
+std::string DatabaseInWords(const std::string& connection_string, const std::string& product) {
+  const db::ConnectionTarget target = db::ResolveConnectionString(connection_string);
+  if (target.kind == db::ConnectionTarget::Kind::kSqlite) return "SQLite file " + target.sqlite_path;
+  return product + " through ODBC";
+}
+
 bool Confirm(const GlobalOptions& options, const std::string& action, int* exit_code) {
   if (options.yes) return true;
   if (!isatty(STDIN_FILENO)) {

@@ -48,6 +48,10 @@ struct GlobalOptions {
 // string can't carry (one holding ';').
 bool PlainPathToConnectionString(std::string* db);
 
+// The database a connection string reaches, in words: "SQLite file PATH"
+// or "PostgreSQL through ODBC" (`product` as db::DatabaseProduct gives it).
+std::string DatabaseInWords(const std::string& connection_string, const std::string& product);
+
 // Asks on the terminal whether `action` ("Grant 2 entries to lina") is to
 // run, unless --yes was given. False after printing why when it is not to
 // run: not confirmed (exit 1), or no terminal to ask on (usage, 64).

@@ -1,7 +1,7 @@
 // The audit trail of the tool's writes: one JSON line per write (send,
-// revoke, expire, message, unfriend, trade, invite) appended to a file of
-// the operator's, so that support staff can tell afterwards who changed
-// what in a player's account.
+// revoke, expire, message, unfriend, trade, invite, migrate) appended to a
+// file of the operator's, so that support staff can tell afterwards who
+// changed what in a player's account or the database.
 //
 // A line: {"time", "operator", "command", "args", "outcome",
 // "rows_changed", "database"}. Each line goes to the file with one

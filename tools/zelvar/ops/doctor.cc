@@ -106,18 +106,19 @@ void SchemaChecks(const DoctorInput& input, DoctorReport* report) {
     report->checks.push_back({"tables", CheckLevel::kProblem, error});
     return;
   }
-  std::vector<std::string> names;
-  std::u16string reason;
-  if (!db::ListTables(input.product, &names, &reason)) {
-    report->checks.push_back({"tables", CheckLevel::kProblem, "cannot list the tables: " + Reason(reason)});
+  SchemaTables tables;
+  if (!ReadSchemaTables(input.product, script, &tables, &error)) {
+    report->checks.push_back({"tables", CheckLevel::kProblem, error});
     return;
   }
-  const std::set<std::string> existing = LowerSet(names);
-  std::vector<std::string> present, missing;
-  for (const std::string& table : CreatedTables(script)) (Holds(existing, table) ? present : missing).push_back(table);
-  if (!missing.empty()) {
-    report->checks.push_back({"tables", CheckLevel::kProblem,
-                              "missing: " + Join(missing) + " (create them from " + report->schema_path + ")"});
+  const std::vector<std::string>& present = tables.present;
+  if (!tables.missing.empty()) {
+    // A database holding none of them was never set up; one holding some
+    // predates the schema's newer tables.
+    report->checks.push_back(
+        {"tables", CheckLevel::kProblem,
+         "missing: " + Join(tables.missing) +
+             (present.empty() ? " (set the database up with 'zelvar init')" : " (add them with 'zelvar migrate')")});
   } else {
     report->checks.push_back({"tables", CheckLevel::kOk, "all " + std::to_string(present.size()) + " tables of " +
                                                              report->schema_path + " there"});

@@ -9,8 +9,12 @@
 #include <filesystem>
 #include <fstream>
 #include <iterator>
+#include <set>
 
+#include "db/schema_setup.h"
 #include "tools/zelvar/text_util.h"
+#include "util/sql_script.h"
+#include "util/text.h"
 
 namespace zelvar::ops {
 namespace {
@@ -51,11 +55,44 @@ bool ReadSchemaScript(const std::string& product, const std::string& schema_dir,
   *path = (schema_dir.empty() ? DefaultSchemaFolder() : schema_dir) + "/" + file_name;
   std::ifstream in(*path, std::ios::binary);
   if (!in) {
-    *error = "cannot read '" + *path + "': " + std::strerror(errno);
+    *error = "cannot read '" + *path + "': " + std::strerror(errno) + "; name the schema folder with --schema DIR";
     return false;
   }
   script->assign(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
   return true;
+}
+
+namespace {
+
+// The database's table names in lower case.
+bool ListLowerTables(const std::string& product, std::set<std::string>* tables, std::string* error) {
+  std::vector<std::string> names;
+  std::u16string reason;
+  if (!db::ListTables(product, &names, &reason)) {
+    *error = "cannot list the tables: " + cli::OneLine(ToNarrow(reason));
+    return false;
+  }
+  for (const std::string& name : names) tables->insert(cli::Lower(name));
+  return true;
+}
+
+}  // namespace
+
+bool ReadSchemaTables(const std::string& product, const std::string& script, SchemaTables* tables,
+                      std::string* error) {
+  *tables = SchemaTables();
+  std::set<std::string> existing;
+  if (!ListLowerTables(product, &existing, error)) return false;
+  for (const std::string& table : CreatedTables(script)) {
+    (existing.count(cli::Lower(table)) != 0 ? tables->present : tables->missing).push_back(table);
+  }
+  return true;
+}
+
+std::optional<bool> DatabaseHasTable(const std::string& product, const std::string& table, std::string* error) {
+  std::set<std::string> existing;
+  if (!ListLowerTables(product, &existing, error)) return std::nullopt;
+  return existing.count(cli::Lower(table)) != 0;
 }
 
 }  // namespace zelvar::ops
