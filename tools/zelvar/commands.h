@@ -5,6 +5,7 @@
 #define ZELVAR_TOOLS_ZELVAR_COMMANDS_H_
 
 #include <cstdint>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -53,9 +54,10 @@ int RunInvite(const GlobalOptions& options, const std::string& user, const Invit
 // By user name through the module (1660); a number is an id, read from
 // tblUser.
 int RunAccount(const GlobalOptions& options, const std::string& user_name);
-// `by` is the acting user id the module writes into its log lines.
+// `by` is the acting user id the module writes into its log lines;
+// `order_id`, when given, the host's order the entries are granted under.
 int RunSend(const GlobalOptions& options, const std::string& account, const std::vector<std::string>& entries,
-            int by);
+            int by, const std::optional<std::string>& order_id);
 
 // The audit trail's records from `since` on (a local time or an age such
 // as "7d"; empty: all).

@@ -6,6 +6,7 @@
 #include <algorithm>
 #include <functional>
 #include <map>
+#include <optional>
 #include <string>
 #include <tuple>
 #include <vector>
@@ -122,6 +123,7 @@ struct Arguments {
   std::string user, other, text, play_id, account;
   std::string items_user = "0";
   bool peek = false;
+  std::string order_id;
   int limit = 20;
   zelvar::cli::InviteOptions invite;
   std::vector<std::string> goods;
@@ -307,11 +309,19 @@ void AddAccountCommands(CLI::App* app, Arguments* a, Commands* commands) {
       "Each entry is GOODS:AMOUNT:TYPE[:A1:A2]. Time-limited goods take 7天, 30天 or 永久\n"
       "(also 7d, 30d, forever); quota goods, types 3000 to 3999, take 1个, 2个 or 6个 (1x, 2x, 6x).\n"
       "A1 and A2 are the two amounts the reply sums (default 0). Exit status 1 when any entry\n"
-      "was not granted.");
+      "was not granted. With --order ID a repeated order grants only the entries not granted\n"
+      "before; the counts and sums shown are those of every entry recorded under the order.");
   send->add_option("ACCOUNT", a->account, "User name of the receiving account")->required();
   send->add_option("ENTRY", a->goods, "Goods entries GOODS:AMOUNT:TYPE[:A1:A2]")->required();
   send->add_option("--acting-user", a->by, "The acting user id written into the module's log lines");
-  (*commands)[send] = [a] { return zelvar::cli::RunSend(a->options, a->account, a->goods, a->by); };
+  send->add_option("--order", a->order_id,
+                   "The host's order id (1 to 64 characters): entries granted under it are granted once, however "
+                   "often it is sent");
+  (*commands)[send] = [a, send] {
+    std::optional<std::string> order;
+    if (send->count("--order") > 0) order = a->order_id;
+    return zelvar::cli::RunSend(a->options, a->account, a->goods, a->by, order);
+  };
 }
 
 // The operator's commands: doctor, revoke, expire.

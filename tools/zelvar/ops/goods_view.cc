@@ -5,6 +5,7 @@
 #include "db/transaction.h"
 #include "goods/grants.h"
 #include "tools/zelvar/ops/rows.h"
+#include "tools/zelvar/ops/schema_files.h"
 #include "tools/zelvar/text_util.h"
 #include "util/text.h"
 #include "util/time_text.h"
@@ -42,6 +43,23 @@ GoodsRow ReadRow(const db::Recordset& rows, int64_t now) {
   return row;
 }
 
+constexpr char kOrderColumns[] =
+    "SELECT sOrderId, nEntry, nUserId, nGoodsId, nType, sAmount, nAmount1, nAmount2, tAddTime FROM tblGoodsOrder";
+
+OrderRow ReadOrderRow(const db::Recordset& rows) {
+  OrderRow row;
+  row.order_id = FieldText(rows, 0);
+  row.entry = static_cast<int32_t>(FieldInt(rows, 1));
+  row.user_id = static_cast<int32_t>(FieldInt(rows, 2));
+  row.goods_id = static_cast<int32_t>(FieldInt(rows, 3));
+  row.type = static_cast<int32_t>(FieldInt(rows, 4));
+  row.amount = FieldText(rows, 5);
+  row.amount1 = static_cast<int32_t>(FieldInt(rows, 6));
+  row.amount2 = static_cast<int32_t>(FieldInt(rows, 7));
+  row.add_time = FieldText(rows, 8);
+  return row;
+}
+
 }  // namespace
 
 bool GoodsRow::quota() const { return codec::IsQuotaType(type); }
@@ -75,6 +93,39 @@ nlohmann::ordered_json SpeakView::Json() const {
   json["counters"] = list;
   json["face"] = face;
   return json;
+}
+
+nlohmann::ordered_json OrderRow::Json() const {
+  return {{"order_id", order_id}, {"entry", entry},     {"user_id", user_id}, {"goods_id", goods_id},
+          {"type", type},         {"amount", amount},   {"amount1", amount1}, {"amount2", amount2},
+          {"add_time", add_time}};
+}
+
+bool ReadUserOrders(const std::string& product, int32_t user_id, std::optional<std::vector<OrderRow>>* rows,
+                    std::string* error) {
+  rows->reset();
+  const std::optional<bool> has_table = DatabaseHasTable(product, kOrderTable, error);
+  if (!has_table) return false;
+  if (!*has_table) return true;
+  db::RecordsetHandle found;
+  if (!QueryRows(Sql(std::string(kOrderColumns) + " WHERE nUserId = %d ORDER BY tAddTime, sOrderId, nEntry",
+                     {SqlValue::Integer(user_id)}),
+                 &found, error)) {
+    return false;
+  }
+  rows->emplace();
+  for (; !found->IsEOF(); found->MoveNext()) (*rows)->push_back(ReadOrderRow(*found));
+  return true;
+}
+
+bool CountOrderEntries(const std::string& product, const std::string& order_id, std::optional<int64_t>* count,
+                       std::string* error) {
+  count->reset();
+  const std::optional<bool> has_table = DatabaseHasTable(product, kOrderTable, error);
+  if (!has_table) return false;
+  if (!*has_table) return true;
+  *count = QueryCount(Sql("SELECT COUNT(*) FROM tblGoodsOrder WHERE sOrderId = '%s'", {TextValue(order_id)}), error);
+  return count->has_value();
 }
 
 bool ReadGoodsRow(int64_t row_id, int64_t now, std::optional<GoodsRow>* row, std::string* error) {

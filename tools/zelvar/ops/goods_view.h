@@ -1,6 +1,7 @@
 // A player's goods as support staff look at them: the rows of
-// tblUserGoods with what their due times mean, and the ten speak counters
-// of the player's face text. One row can be read by its id (to show it
+// tblUserGoods with what their due times mean, the ten speak counters of
+// the player's face text, and the orders the goods were granted under
+// (tblGoodsOrder). One row can be read by its id (to show it
 // before it is changed) or all rows of a user. Results are values; nothing
 // is printed. One thread at a time, after Session::Open has set the
 // connection.
@@ -61,6 +62,35 @@ struct SpeakView {
 
   nlohmann::ordered_json Json() const;
 };
+
+// One entry granted under a host's order id, as tblGoodsOrder records it.
+struct OrderRow {
+  std::string order_id;
+  int32_t entry = 0;     // the entry's place in the sending, from 0
+  int32_t user_id = 0;   // the receiving account
+  int32_t goods_id = 0;
+  int32_t type = 0;
+  std::string amount;    // as sent: 7天, 1个, ...
+  int32_t amount1 = 0;
+  int32_t amount2 = 0;
+  std::string add_time;  // local time text as stored
+
+  nlohmann::ordered_json Json() const;
+};
+
+// The table the orders are recorded in; a database set up before it lacks
+// it until migrated.
+inline constexpr char kOrderTable[] = "tblGoodsOrder";
+
+// The order entries granted to `user_id`, oldest first; `rows` stays
+// nullopt when the database has no order table. `product` as
+// db::DatabaseProduct gives it.
+bool ReadUserOrders(const std::string& product, int32_t user_id, std::optional<std::vector<OrderRow>>* rows,
+                    std::string* error);
+// The entries recorded under `order_id`; nullopt in `count` when the
+// database has no order table.
+bool CountOrderEntries(const std::string& product, const std::string& order_id, std::optional<int64_t>* count,
+                       std::string* error);
 
 // The row of tblUserGoods with `row_id`, its state as of `now` (seconds
 // since 1970); nullopt in `row` when there is none.

@@ -8,6 +8,7 @@
 #include <string>
 #include <string_view>
 
+#include "codec/keys.h"
 #include "codec/requests.h"
 
 namespace zelvar::ops {
@@ -25,6 +26,7 @@ inline constexpr TextLimit kMessageText{"message text", "tblUserMsg.sContent", 4
 inline constexpr TextLimit kInviteCode{"invitation code", "tblInviteRecord.sInviteCode", 256};
 inline constexpr TextLimit kInvitedEmail{"e-mail address", "tblInviteRecord.sInvitedEmail", 256};
 inline constexpr TextLimit kInviteNote{"note", "tblInviteRecord.sNote", 1024};
+inline constexpr TextLimit kOrderId{"order id", "tblGoodsOrder.sOrderId", codec::kMaxOrderIdLength};
 
 // A packet text keeps its length in 16 bits.
 inline constexpr size_t kMaxPacketTextUnits = 65535;
