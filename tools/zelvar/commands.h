@@ -31,8 +31,9 @@ int RunInbox(const GlobalOptions& options, const std::string& user);
 int RunUsers(const GlobalOptions& options, const std::string& search, int limit);
 // The account with `id`, from tblUser.
 int RunAccountById(const GlobalOptions& options, int32_t id);
-// The user's goods rows and speak counters.
-int RunGoods(const GlobalOptions& options, const std::string& user);
+// The user's goods rows, speak counters and the orders (tblGoodsOrder)
+// the goods were granted under; `orders_only`: the orders alone.
+int RunGoods(const GlobalOptions& options, const std::string& user, bool orders_only);
 // The unread messages and the `limit` newest read ones, none marked read.
 int RunInboxPeek(const GlobalOptions& options, const std::string& user, int limit);
 int RunInvitations(const GlobalOptions& options, const std::string& user);

@@ -123,6 +123,7 @@ struct Arguments {
   std::string user, other, text, play_id, account;
   std::string items_user = "0";
   bool peek = false;
+  bool orders_only = false;
   std::string order_id;
   int limit = 20;
   zelvar::cli::InviteOptions invite;
@@ -239,9 +240,12 @@ void AddReadCommands(CLI::App* app, Arguments* a, Commands* commands) {
       "zelvar goods lina\n"
       "Time-limited goods are owned until their due time, then expired; 'permanent' marks the far due\n"
       "times written for permanent goods and quota rows. Quota rows (types 3000 to 3999) show their\n"
-      "bought count (BUY DAY); the speak counters come from the face text's Speak entry.");
+      "bought count (BUY DAY); the speak counters come from the face text's Speak entry.\n"
+      "Orders lists the entries granted under a host's order id (tblGoodsOrder, 'send --order').\n"
+      "--csv prints the goods rows; --orders --csv the orders.");
   goods->add_option("USER", a->user, "User id or user name")->required();
-  (*commands)[goods] = [a] { return zelvar::cli::RunGoods(a->options, a->user); };
+  goods->add_flag("--orders", a->orders_only, "Show only the entries granted under order ids");
+  (*commands)[goods] = [a] { return zelvar::cli::RunGoods(a->options, a->user, a->orders_only); };
 
   CLI::App* invitations = AddCommand(app, "invitations", "The invitation records the user stored (tblInviteRecord)",
                                      "zelvar invitations lina");

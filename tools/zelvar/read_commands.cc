@@ -92,23 +92,11 @@ int RunAccountById(const GlobalOptions& options, int32_t id) {
   return kExitOk;
 }
 
-int RunGoods(const GlobalOptions& options, const std::string& user_arg) {
-  Start start = Begin(options, {user_arg});
-  if (!start.ok()) return start.exit_code;
-  const User& user = start.users[0];
-  const int64_t now = std::time(nullptr);
-  std::vector<ops::GoodsRow> rows;
-  ops::SpeakView speak;
-  std::string error;
-  if (!ops::ReadUserGoods(user.id, now, &rows, &error)) return ReadFailed("the goods of " + user.Label(), error);
-  if (!ops::ReadSpeakView(user.id, &speak, &error)) return ReadFailed("the face text of " + user.Label(), error);
-  if (options.json) {
-    json list = json::array();
-    for (const ops::GoodsRow& row : rows) list.push_back(row.Json());
-    PrintJson({{"command", "goods"}, {"user", user.Json()}, {"now", LocalTimeText(now)}, {"count", rows.size()},
-               {"rows", list}, {"speak", speak.Json()}});
-    return kExitOk;
-  }
+namespace {
+
+constexpr char kNoOrderTable[] = "the database has no tblGoodsOrder yet (add it with 'zelvar migrate')";
+
+void PrintGoodsRows(const User& user, const std::vector<ops::GoodsRow>& rows) {
   PrintCaption("Goods of %s: %zu %s\n", user.Label().c_str(), rows.size(), rows.size() == 1 ? "row" : "rows");
   Table table({{"ROW", Table::Align::kRight}, {"GOODS", Table::Align::kRight}, {"TYPE", Table::Align::kRight},
                {"KIND"}, {"ADDED"}, {"DUE"}, {"STATE"}, {"BUY DAY", Table::Align::kRight}});
@@ -119,6 +107,25 @@ int RunGoods(const GlobalOptions& options, const std::string& user_arg) {
                   row.quota() ? std::to_string(row.buy_day) : ""});
   }
   table.Print(stdout, 2, "(no goods)");
+}
+
+void PrintOrders(const std::optional<std::vector<ops::OrderRow>>& orders) {
+  if (!orders) {
+    PrintCaption("Orders: none shown, %s\n", kNoOrderTable);
+    return;
+  }
+  PrintCaption("Orders: %zu %s\n", orders->size(), orders->size() == 1 ? "entry" : "entries");
+  Table table({{"ORDER"}, {"ENTRY", Table::Align::kRight}, {"GOODS", Table::Align::kRight},
+               {"TYPE", Table::Align::kRight}, {"AMOUNT"}, {"A1", Table::Align::kRight}, {"A2", Table::Align::kRight},
+               {"ADDED"}});
+  for (const ops::OrderRow& row : *orders) {
+    table.AddRow({row.order_id, std::to_string(row.entry), std::to_string(row.goods_id), std::to_string(row.type),
+                  row.amount, std::to_string(row.amount1), std::to_string(row.amount2), row.add_time});
+  }
+  table.Print(stdout, 2, "(no goods granted under an order)");
+}
+
+void PrintSpeakCounters(const ops::SpeakView& speak) {
   std::string counters;
   for (int c = 1; c <= codec::kSpeakCounterCount; ++c) {
     counters += (c > 1 ? "  " : "") + std::to_string(codec::SpeakGoodsType(c)) + ":" +
@@ -128,6 +135,50 @@ int RunGoods(const GlobalOptions& options, const std::string& user_arg) {
                speak.usable      ? ""
                : speak.has_entry ? " (the face text's speak entry has fewer than ten numbers: the next quota grant starts it afresh)"
                                  : " (no speak entry in the face text yet)");
+}
+
+json OrdersJson(const std::optional<std::vector<ops::OrderRow>>& orders) {
+  if (!orders) return nullptr;
+  json list = json::array();
+  for (const ops::OrderRow& row : *orders) list.push_back(row.Json());
+  return list;
+}
+
+}  // namespace
+
+int RunGoods(const GlobalOptions& options, const std::string& user_arg, bool orders_only) {
+  Start start = Begin(options, {user_arg});
+  if (!start.ok()) return start.exit_code;
+  const User& user = start.users[0];
+  const int64_t now = std::time(nullptr);
+  std::vector<ops::GoodsRow> rows;
+  std::optional<std::vector<ops::OrderRow>> orders;
+  ops::SpeakView speak;
+  std::string error;
+  if (!ops::ReadUserOrders(start.session->product(), user.id, &orders, &error)) {
+    return ReadFailed("the orders of " + user.Label(), error);
+  }
+  if (orders_only) {
+    if (!orders) return Fail(kExitFailed, std::string("the orders can't be shown: ") + kNoOrderTable);
+    if (options.json) PrintJson({{"command", "goods"}, {"user", user.Json()}, {"orders", OrdersJson(orders)}});
+    else PrintOrders(orders);
+    return kExitOk;
+  }
+  if (!ops::ReadUserGoods(user.id, now, &rows, &error)) return ReadFailed("the goods of " + user.Label(), error);
+  if (!ops::ReadSpeakView(user.id, &speak, &error)) return ReadFailed("the face text of " + user.Label(), error);
+  if (options.json) {
+    json list = json::array();
+    for (const ops::GoodsRow& row : rows) list.push_back(row.Json());
+    json out = {{"command", "goods"}, {"user", user.Json()}, {"now", LocalTimeText(now)}, {"count", rows.size()},
+                {"rows", list}, {"speak", speak.Json()}, {"orders", OrdersJson(orders)}};
+    if (!orders) out["orders_note"] = kNoOrderTable;
+    PrintJson(out);
+    return kExitOk;
+  }
+  PrintGoodsRows(user, rows);
+  // CSV holds one table: the goods rows (--orders gives the orders).
+  if (!Table::csv()) PrintOrders(orders);
+  PrintSpeakCounters(speak);
   return kExitOk;
 }
 
