@@ -25,7 +25,14 @@ class OrdersToolTest : public DemoToolTest {
     }
     return objects;
   }
-  json LastAudit() { return json::parse(AuditLines().back()); }
+  json LastAudit() {
+    const std::vector<std::string> lines = AuditLines();
+    if (lines.empty()) {
+      ADD_FAILURE() << "no audit line";
+      return json::object();
+    }
+    return json::parse(lines.back());
+  }
 };
 
 TEST_F(OrdersToolTest, MigrateAddsTheMissingTableOnce) {
