@@ -47,7 +47,8 @@ TEST_F(OrdersToolTest, MigrateAddsTheMissingTableOnce) {
   EXPECT_NE(init.err.find("but not tblGoodsOrder; add the missing tables with 'zelvar migrate'"), std::string::npos)
       << init.err;
   const ToolRun doctor = Run({"doctor"});
-  EXPECT_NE(doctor.out.find("missing: tblGoodsOrder (add them with 'zelvar migrate')"), std::string::npos) << doctor.out;
+  EXPECT_NE(doctor.out.find("missing: tblGoodsOrder (add them with 'zelvar migrate')"), std::string::npos)
+      << doctor.out;
   const ToolRun goods = Run({"goods", "lina"});
   EXPECT_EQ(goods.status, 0) << goods.err;
   EXPECT_NE(goods.out.find("Orders: none shown, the database has no tblGoodsOrder"), std::string::npos) << goods.out;

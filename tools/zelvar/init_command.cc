@@ -19,12 +19,6 @@
 namespace zelvar::cli {
 namespace {
 
-std::string Join(const std::vector<std::string>& names) {
-  std::string out;
-  for (const std::string& name : names) out += (out.empty() ? "" : ", ") + name;
-  return out;
-}
-
 // What init did, for people line by line and for scripts as one object.
 struct Report {
   Report(bool json, const std::string& where) : json(json), where(where) {}
@@ -97,14 +91,16 @@ int CreateTables(const std::string& product, const std::string& schema_path, con
     return kExitOk;
   }
   if (!tables.present.empty()) {
-    return Fail(kExitFailed, "the database holds " + Join(tables.present) + " but not " + Join(tables.missing) +
+    return Fail(kExitFailed, "the database holds " + JoinNames(tables.present) + " but not " +
+                                 JoinNames(tables.missing) +
                                  "; add the missing tables with 'zelvar migrate' (init sets up only an empty database)");
   }
   if (!db::RunSchemaScript(script, &error)) {
     return Fail(kExitFailed, "the schema " + schema_path + " failed: " + error + "; nothing was created");
   }
   report->object["tables_created"] = wanted;
-  report->Say("Tables:   created " + std::to_string(wanted.size()) + " (" + Join(wanted) + ") from " + schema_path);
+  report->Say("Tables:   created " + std::to_string(wanted.size()) + " (" + JoinNames(wanted) + ") from " +
+              schema_path);
   return kExitOk;
 }
 

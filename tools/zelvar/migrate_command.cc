@@ -4,25 +4,20 @@
 
 #include "tools/zelvar/commands.h"
 #include "tools/zelvar/ops/migrate.h"
+#include "tools/zelvar/text_util.h"
 
 namespace zelvar::cli {
 namespace {
 
 using json = nlohmann::ordered_json;
 
-std::string Join(const std::vector<std::string>& names) {
-  std::string out;
-  for (const std::string& name : names) out += (out.empty() ? "" : ", ") + name;
-  return out;
-}
-
 std::string Tables(size_t n) { return std::to_string(n) + (n == 1 ? " table" : " tables"); }
 
 // "tblGoodsOrder (index tblGoodsOrder_nUserId)".
 std::string CreationText(const ops::TableCreation& creation) {
   if (creation.indexes.empty()) return creation.table;
-  return creation.table + " (" + (creation.indexes.size() == 1 ? "index " : "indexes ") + Join(creation.indexes) +
-         ")";
+  const char* word = creation.indexes.size() == 1 ? "index " : "indexes ";
+  return creation.table + " (" + word + JoinNames(creation.indexes) + ")";
 }
 
 // Says `line` unless the output is JSON.
@@ -38,9 +33,10 @@ int Apply(Session& session, const ops::MigrationPlan& plan, json* out) {
   const std::string outcome = result.ok() ? "done" : result.tables_created.empty() ? "failed" : "partly done";
   session.Audit("migrate", {{"schema", plan.schema_path}, {"tables", plan.Tables()}}, outcome, 0);
   if (!result.ok()) {
-    return Fail(kExitFailed, "creating the missing tables failed: " + result.error + "; " +
-                                 (result.tables_created.empty() ? "none was created"
-                                                                : "created before it: " + Join(result.tables_created)));
+    const std::string created = result.tables_created.empty()
+                                    ? "none was created"
+                                    : "created before it: " + JoinNames(result.tables_created);
+    return Fail(kExitFailed, "creating the missing tables failed: " + result.error + "; " + created);
   }
   for (const ops::TableCreation& creation : plan.creations) Say(options, "Created:  " + CreationText(creation));
   (*out)["tables_created"] = result.tables_created;
@@ -80,7 +76,8 @@ int RunMigrate(const GlobalOptions& options, const std::string& schema_dir) {
     else std::printf("Dry run: nothing was created.\n");
     return kExitOk;
   }
-  const std::string action = "Create " + Tables(plan.creations.size()) + " (" + Join(plan.Tables()) + ") in " + where;
+  const std::string action =
+      "Create " + Tables(plan.creations.size()) + " (" + JoinNames(plan.Tables()) + ") in " + where;
   if (!Confirm(options, action, &exit_code)) return exit_code;
   if (!session->OpenAudit(&exit_code)) return exit_code;
   return Apply(*session, plan, &out);

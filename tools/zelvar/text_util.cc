@@ -88,6 +88,12 @@ std::string Lower(std::string_view text) {
   return out;
 }
 
+std::string JoinNames(const std::vector<std::string>& names) {
+  std::string out;
+  for (const std::string& name : names) out += (out.empty() ? "" : ", ") + name;
+  return out;
+}
+
 std::optional<int32_t> ParseInt32(std::string_view text) {
   if (!text.empty() && text.front() == '+') text.remove_prefix(1);
   if (text.empty()) return std::nullopt;

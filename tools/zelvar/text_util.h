@@ -9,6 +9,7 @@
 #include <optional>
 #include <string>
 #include <string_view>
+#include <vector>
 
 namespace zelvar::cli {
 
@@ -22,6 +23,9 @@ std::string FitWidth(std::string_view text, int columns);
 // ASCII letters in lower case, for keywords and names that match without
 // regard to case.
 std::string Lower(std::string_view text);
+
+// "a, b, c": names for a message.
+std::string JoinNames(const std::vector<std::string>& names);
 
 // A whole decimal number in the 32-bit range ("+" and "-" allowed,
 // nothing else around it); nullopt otherwise.

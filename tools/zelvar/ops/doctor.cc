@@ -26,12 +26,6 @@ std::string LowerAscii(std::string text) {
   return text;
 }
 
-std::string Join(const std::vector<std::string>& names) {
-  std::string out;
-  for (const std::string& name : names) out += (out.empty() ? "" : ", ") + name;
-  return out;
-}
-
 // A driver's reason as one line.
 std::string Reason(const std::u16string& reason) { return cli::OneLine(ToNarrow(reason)); }
 
@@ -75,7 +69,7 @@ Check ColumnsCheck(const std::string& script, const std::vector<std::string>& ta
       if (rows->ColumnIndex(column) < 0) missing.push_back(table + "." + column);
     }
   }
-  if (!missing.empty()) return {"columns", CheckLevel::kProblem, "missing: " + Join(missing)};
+  if (!missing.empty()) return {"columns", CheckLevel::kProblem, "missing: " + cli::JoinNames(missing)};
   return {"columns", CheckLevel::kOk, "all " + std::to_string(checked) + " columns of the tables there"};
 }
 
@@ -93,7 +87,8 @@ Check IndexesCheck(const std::string& product, const std::string& script, const 
     if (Holds(tables, index.table) && !Holds(existing, index.name)) missing.push_back(index.name + " on " + index.table);
   }
   if (!missing.empty()) {
-    return {"indexes", CheckLevel::kProblem, "missing: " + Join(missing) + " (requests on these tables get slow)"};
+    return {"indexes", CheckLevel::kProblem,
+            "missing: " + cli::JoinNames(missing) + " (requests on these tables get slow)"};
   }
   return {"indexes", CheckLevel::kOk, "all " + std::to_string(wanted.size()) + " indexes of the schema there"};
 }
@@ -117,7 +112,7 @@ void SchemaChecks(const DoctorInput& input, DoctorReport* report) {
     // predates the schema's newer tables.
     report->checks.push_back(
         {"tables", CheckLevel::kProblem,
-         "missing: " + Join(tables.missing) +
+         "missing: " + cli::JoinNames(tables.missing) +
              (present.empty() ? " (set the database up with 'zelvar init')" : " (add them with 'zelvar migrate')")});
   } else {
     report->checks.push_back({"tables", CheckLevel::kOk, "all " + std::to_string(present.size()) + " tables of " +
