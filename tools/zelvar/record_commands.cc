@@ -173,6 +173,39 @@ bool CountRecordedBefore(Session& session, Sending* sending, int* exit_code) {
   return true;
 }
 
+// The sending from the command line; false after printing why it is not
+// one (usage, nothing sent).
+bool ParseSending(const std::string& account, const std::vector<std::string>& entry_args,
+                  const std::optional<std::string>& order_id, Sending* sending, int* exit_code) {
+  sending->account = account;
+  sending->entry_args = entry_args;
+  sending->order_id = order_id;
+  for (const std::string& arg : entry_args) {
+    codec::GoodsEntry entry;
+    std::string error;
+    if (!ParseGoodsEntry(arg, &entry, &error)) {
+      *exit_code = Fail(kExitUsage, error + "; nothing was sent (see 'zelvar send --help')");
+      return false;
+    }
+    sending->entries.push_back(entry);
+  }
+  std::string refusal;
+  if (sending->entries.empty()) refusal = "name at least one goods entry GOODS:AMOUNT:TYPE";
+  else if (account.empty()) refusal = "the receiving account's user name is empty";
+  else if (const std::string too_long = ops::CheckPacketText("user name", ToWide(account)); !too_long.empty()) {
+    refusal = too_long + "; nothing was sent";
+  } else if (order_id && order_id->empty()) {
+    refusal = "the order id is empty; give 1 to " + std::to_string(codec::kMaxOrderIdLength) +
+              " characters; nothing was sent";
+  } else if (order_id) {
+    refusal = ops::CheckTextLimit(ops::kOrderId, ToWide(*order_id));
+    if (!refusal.empty()) refusal += "; nothing was sent";
+  }
+  if (refusal.empty()) return true;
+  *exit_code = Fail(kExitUsage, refusal);
+  return false;
+}
+
 }  // namespace
 
 int RunAccount(const GlobalOptions& options, const std::string& user_name) {
@@ -225,43 +258,6 @@ int RunAccount(const GlobalOptions& options, const std::string& user_name) {
   }
   return kExitOk;
 }
-
-namespace {
-
-// The sending from the command line; false after printing why it is not
-// one (usage, nothing sent).
-bool ParseSending(const std::string& account, const std::vector<std::string>& entry_args,
-                  const std::optional<std::string>& order_id, Sending* sending, int* exit_code) {
-  sending->account = account;
-  sending->entry_args = entry_args;
-  sending->order_id = order_id;
-  for (const std::string& arg : entry_args) {
-    codec::GoodsEntry entry;
-    std::string error;
-    if (!ParseGoodsEntry(arg, &entry, &error)) {
-      *exit_code = Fail(kExitUsage, error + "; nothing was sent (see 'zelvar send --help')");
-      return false;
-    }
-    sending->entries.push_back(entry);
-  }
-  std::string refusal;
-  if (sending->entries.empty()) refusal = "name at least one goods entry GOODS:AMOUNT:TYPE";
-  else if (account.empty()) refusal = "the receiving account's user name is empty";
-  else if (const std::string too_long = ops::CheckPacketText("user name", ToWide(account)); !too_long.empty()) {
-    refusal = too_long + "; nothing was sent";
-  } else if (order_id && order_id->empty()) {
-    refusal = "the order id is empty; give 1 to " + std::to_string(codec::kMaxOrderIdLength) +
-              " characters; nothing was sent";
-  } else if (order_id) {
-    refusal = ops::CheckTextLimit(ops::kOrderId, ToWide(*order_id));
-    if (!refusal.empty()) refusal += "; nothing was sent";
-  }
-  if (refusal.empty()) return true;
-  *exit_code = Fail(kExitUsage, refusal);
-  return false;
-}
-
-}  // namespace
 
 int RunSend(const GlobalOptions& options, const std::string& account, const std::vector<std::string>& entry_args,
             int by, const std::optional<std::string>& order_id) {
