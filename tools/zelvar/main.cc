@@ -310,6 +310,7 @@ void AddAccountCommands(CLI::App* app, Arguments* a, Commands* commands) {
   CLI::App* send = AddCommand(
       app, "send", "Grant bought goods to an account (1560)",
       "zelvar send lina 1001:30天:1 3100:2个:3100:20:0\n"
+      "  zelvar send --order SHOP-1042 lina 1001:30天:1\n"
       "Each entry is GOODS:AMOUNT:TYPE[:A1:A2]. Time-limited goods take 7天, 30天 or 永久\n"
       "(also 7d, 30d, forever); quota goods, types 3000 to 3999, take 1个, 2个 or 6个 (1x, 2x, 6x).\n"
       "A1 and A2 are the two amounts the reply sums (default 0). Exit status 1 when any entry\n"
@@ -318,9 +319,7 @@ void AddAccountCommands(CLI::App* app, Arguments* a, Commands* commands) {
   send->add_option("ACCOUNT", a->account, "User name of the receiving account")->required();
   send->add_option("ENTRY", a->goods, "Goods entries GOODS:AMOUNT:TYPE[:A1:A2]")->required();
   send->add_option("--acting-user", a->by, "The acting user id written into the module's log lines");
-  send->add_option("--order", a->order_id,
-                   "The host's order id (1 to 64 characters): entries granted under it are granted once, however "
-                   "often it is sent");
+  send->add_option("--order", a->order_id, "The host's order id (1 to 64 characters): its entries are granted once");
   (*commands)[send] = [a, send] {
     std::optional<std::string> order;
     if (send->count("--order") > 0) order = a->order_id;
