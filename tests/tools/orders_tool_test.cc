@@ -121,9 +121,11 @@ TEST_F(OrdersToolTest, AnOrderSentTwiceIsGrantedOnceAndShownInGoods) {
       << second.out;
   EXPECT_EQ(RunJson(send)["order_repeated"], true);
   EXPECT_EQ(QueryText(db_, "SELECT COUNT(*) FROM tblUserGoods WHERE nGoodsId = 5005 AND nUserId = " + lina), "1");
-  EXPECT_EQ(QueryText(db_, "SELECT nBuyDay FROM tblUserGoods WHERE nType = 3200 AND nUserId = " + lina), "6");
+  // The quota count is counted once in its speak counter.
+  EXPECT_NE(QueryText(db_, "SELECT sFacePic FROM tblUser WHERE nId = " + lina).find("Speak:0,2,6,"), std::string::npos);
   EXPECT_EQ(LastAudit()["args"]["order"], "单-1");
   EXPECT_EQ(LastAudit()["rows_changed"], 0);
+  ExpectRefused({"--yes", "send", "--order", "单-1", "mira", "5005:30d:1"}, 1, "that the order is this account's");
 
   const json goods = RunJson({"goods", "lina"});
   ASSERT_EQ(goods["orders"].size(), 2u) << goods.dump();
