@@ -130,7 +130,8 @@ int ReportSent(Session& session, const Sending& sending, const codec::GoodsSent&
   if (options.json) PrintSentJson(sending, sent, image);
   if (sent.result != 0) {
     return Fail(kExitFailed, "nothing was granted to '" + account + "'" + session.TakeModuleReasons() +
-                                 "; check the user name with 'zelvar account " + account + "'");
+                                 "; check the user name with 'zelvar account " + account + "'" +
+                                 (sending.order_id ? " and that the order is this account's" : ""));
   }
   if (granted.recorded == 0) {
     return Fail(kExitFailed, "nothing was granted to '" + account + "'" + GrantRefusal(account, sending.entries) +
