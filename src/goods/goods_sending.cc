@@ -150,8 +150,8 @@ bool ReadOrderLogged(const std::u16string& order_id, int user_id,
   std::u16string error_text;
   if (ReadOrder(order_id, recorded, &error_text)) return true;
   const std::u16string line = FormatText(
-      u"tblGoodsOrder can't be read (%s): goods sent with an order id are refused until "
-      u"the table is there (zelvar migrate)",
+      u"tblGoodsOrder can't be read (%s): sendings with an order id fail until it can "
+      u"(a database without the table gets it with zelvar migrate)",
       {error_text});
   WriteErrorLog(line);
   LogLine(u" Order %s refused: %s, nUserId:%d", {order_id, line, user_id});
