@@ -79,6 +79,8 @@ struct GoodsStatements {
         set_face(db.Prepare("Update tblUser set sFacePic = ? where nid = ?")),
         order(db.Prepare("SELECT nEntry, nUserId, nAmount1, nAmount2 FROM tblGoodsOrder WHERE "
                          "sOrderId = ?")),
+        claim(db.Prepare("SELECT nEntry, nUserId, nAmount1, nAmount2 FROM tblGoodsOrder WHERE "
+                         "sOrderId = ? AND (nEntry = ? OR nUserId <> ?)")),
         record(db.Prepare("INSERT INTO tblGoodsOrder (sOrderId, nEntry, nUserId, nGoodsId, nType, "
                           "sAmount, nAmount1, nAmount2, tAddTime) VALUES (?, ?, ?, ?, ?, ?, ?, ?, ?)")) {}
 
@@ -90,19 +92,31 @@ struct GoodsStatements {
   RawStatement* face;
   RawStatement* set_face;
   RawStatement* order;
+  RawStatement* claim;
   RawStatement* record;
 };
 
-// Whether entry `entry` is recorded under `order_id` (an empty order: no).
-bool Recorded(GoodsStatements& s, const std::u16string& order_id, int entry) {
-  if (order_id.empty()) return false;
-  bool found = false;
+// The entries recorded under `order_id` (an empty order: none).
+int Recorded(GoodsStatements& s, const std::u16string& order_id) {
+  if (order_id.empty()) return 0;
+  int count = 0;
   s.order->BindText(1, order_id);
   if (s.order->Execute()) {
-    while (s.order->Next()) found = found || s.order->Int(0) == entry;
+    while (s.order->Next()) ++count;
   }
   s.order->Done();
-  return found;
+  return count;
+}
+
+// Whether entry `entry` of `receiver` may be granted under `order_id`.
+bool Claim(GoodsStatements& s, const std::u16string& order_id, int entry, int receiver) {
+  if (order_id.empty()) return true;
+  s.claim->BindText(1, order_id);
+  s.claim->BindInt(2, entry);
+  s.claim->BindInt(3, receiver);
+  const bool free = s.claim->Execute() && !s.claim->Next();
+  s.claim->Done();
+  return free;
 }
 
 bool Record(GoodsStatements& s, const std::u16string& order_id, int entry, int receiver,
@@ -204,13 +218,13 @@ Request SendGoods(bool ordered) {
       // A new order each time: the order is read once before the grants
       // and once after them, and every entry is claimed and recorded in
       // its grant's transaction.
-      if (Recorded(s, order_id, -1)) return false;
+      if (Recorded(s, order_id) != 0) return false;
       int granted = 0, first_sum = 0, second_sum = 0;
       for (int entry = 0; entry < entries; ++entry) {
         codec::GoodsEntry goods;
         if (!codec::ReadGoodsEntry(packet, entry, &goods)) continue;
         if (!db.Begin()) return false;
-        const bool ok = !Recorded(s, order_id, entry) &&
+        const bool ok = Claim(s, order_id, entry, receiver) &&
                         (codec::IsQuotaType(goods.type)
                              ? GrantQuota(s, receiver, goods.type)
                              : GrantSevenDays(s, receiver, goods.goods_id)) &&
@@ -220,7 +234,7 @@ Request SendGoods(bool ordered) {
         first_sum += goods.amount1;
         second_sum += goods.amount2;
       }
-      if (Recorded(s, order_id, -1)) return false;
+      if (Recorded(s, order_id) != (order_id.empty() ? 0 : granted)) return false;
       CKParam reply;
       reply.SetInt(codec::kRecordDataIdKey, codec::kGoodsSending);
       reply.SetInt(codec::kGrantedKey, granted);

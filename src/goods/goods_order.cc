@@ -14,10 +14,6 @@ namespace {
 using db::Sql;
 using db::SqlValue;
 
-Sql SelectOrder(const std::u16string& order_id) {
-  return Sql(kSelectGoodsOrder, {SqlValue::Text(order_id)});
-}
-
 // The recorded entries of `rows`; false when a field can't be read.
 bool ReadEntries(const db::RecordsetHandle& rows, std::vector<RecordedEntry>* entries) {
   entries->clear();
@@ -38,7 +34,7 @@ bool ReadEntries(const db::RecordsetHandle& rows, std::vector<RecordedEntry>* en
 
 bool ReadOrder(const std::u16string& order_id, std::vector<RecordedEntry>* entries,
                std::u16string* error_text) {
-  const Sql query = SelectOrder(order_id);
+  const Sql query(kSelectGoodsOrder, {SqlValue::Text(order_id)});
   db::RecordsetHandle rows;
   if (db::QuerySql(query, rows, error_text) != 0) return false;
   if (!ReadEntries(rows, entries)) {
@@ -49,7 +45,9 @@ bool ReadOrder(const std::u16string& order_id, std::vector<RecordedEntry>* entri
 }
 
 int ClaimOrderEntry(db::Transaction& transaction, const OrderEntry& order, GrantAttempt& attempt) {
-  const Sql query = SelectOrder(order.order_id);
+  const Sql query(kClaimGoodsOrder,
+                  {SqlValue::Text(order.order_id), SqlValue::Integer(order.entry),
+                   SqlValue::Integer(order.account_id)});
   db::RecordsetHandle rows;
   std::u16string error_text;
   if (transaction.Query(query, rows, &error_text) != 0) return attempt.Fail(error_text);

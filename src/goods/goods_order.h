@@ -17,9 +17,13 @@
 
 namespace zelvar::goods {
 
-// Reads every entry recorded under an order, and adds one.
+// Reads every entry recorded under an order; reads, of an order, one entry
+// and those of other accounts; adds one.
 inline constexpr char kSelectGoodsOrder[] =
     "SELECT nEntry, nUserId, nAmount1, nAmount2 FROM tblGoodsOrder WHERE sOrderId = '%s'";
+inline constexpr char kClaimGoodsOrder[] =
+    "SELECT nEntry, nUserId, nAmount1, nAmount2 FROM tblGoodsOrder WHERE sOrderId = '%s' AND "
+    "(nEntry = %d OR nUserId <> %d)";
 inline constexpr char kInsertGoodsOrder[] =
     "INSERT INTO tblGoodsOrder (sOrderId, nEntry, nUserId, nGoodsId, nType, sAmount, nAmount1, "
     "nAmount2, tAddTime) VALUES ('%s', %d, %d, %d, %d, '%s', %d, %d, '%s')";

@@ -76,8 +76,9 @@ int GrantEntry(CKParam& request, int entry, int receiver_id, int user_id,
                const std::u16string& order_id, codec::GoodsEntry* goods) {
   if (!codec::ReadGoodsEntry(request, entry, goods)) return -1;
   if (goods->amount1 < 0 || goods->amount2 < 0) return -1;
-  OrderEntry order{order_id, receiver_id, entry, *goods};
-  const OrderEntry* under = order_id.empty() ? nullptr : &order;
+  std::optional<OrderEntry> order;
+  if (!order_id.empty()) order = OrderEntry{order_id, receiver_id, entry, *goods};
+  const OrderEntry* under = order ? &*order : nullptr;
 
   if (codec::IsQuotaType(goods->type)) {
     const int count = QuotaCount(goods->amount);
