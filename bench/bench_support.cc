@@ -175,6 +175,7 @@ class SqliteRaw final : public RawDb {
 };
 
 // --------------------------------------------------------- raw: ODBC API
+// PostgreSQL's and MariaDB's drivers alike.
 
 class OdbcStatement final : public RawStatement {
  public:
@@ -278,7 +279,10 @@ class OdbcStatement final : public RawStatement {
 class OdbcRaw final : public RawDb {
  public:
   explicit OdbcRaw(const std::string& connection_string) : link_(connection_string) {}
-  ~OdbcRaw() override { statements_.clear(); }
+  ~OdbcRaw() override {
+    statements_.clear();
+    if (control_ != SQL_NULL_HSTMT) SQLFreeHandle(SQL_HANDLE_STMT, control_);
+  }
   bool ok() const { return link_.ok; }
   RawStatement* Prepare(const std::string& text) override {
     SQLHSTMT statement = SQL_NULL_HSTMT;
@@ -294,15 +298,23 @@ class OdbcRaw final : public RawDb {
     return statements_.back().get();
   }
   bool Begin() override {
-    // Transactions run at SERIALIZABLE, and the module's connections keep
-    // it once a transaction has run; so does this one.
-    if (!serializable_) {
-      SQLSetConnectAttr(link_.dbc, SQL_ATTR_TXN_ISOLATION,
-                        reinterpret_cast<SQLPOINTER>(SQL_TXN_SERIALIZABLE), 0);
-      serializable_ = true;
+    // Transactions run at SERIALIZABLE, set for each one by a statement as
+    // the module sets it on PostgreSQL and MariaDB: the statements outside
+    // a transaction keep the session's own isolation. PostgreSQL's driver
+    // opens the transaction with this statement; on MariaDB it applies to
+    // the transaction that the next statement starts.
+    if (!SQL_SUCCEEDED(SQLSetConnectAttr(link_.dbc, SQL_ATTR_AUTOCOMMIT,
+                                         reinterpret_cast<SQLPOINTER>(SQL_AUTOCOMMIT_OFF), 0))) {
+      return false;
     }
-    return SQL_SUCCEEDED(SQLSetConnectAttr(link_.dbc, SQL_ATTR_AUTOCOMMIT,
-                                           reinterpret_cast<SQLPOINTER>(SQL_AUTOCOMMIT_OFF), 0));
+    if (control_ == SQL_NULL_HSTMT &&
+        !SQL_SUCCEEDED(SQLAllocHandle(SQL_HANDLE_STMT, link_.dbc, &control_))) {
+      return false;
+    }
+    const SQLRETURN rc = SQLExecDirect(
+        control_, reinterpret_cast<SQLCHAR*>(const_cast<char*>(kSerializable)), SQL_NTS);
+    SQLFreeStmt(control_, SQL_CLOSE);
+    return SQL_SUCCEEDED(rc) || rc == SQL_NO_DATA;
   }
   bool Commit() override {
     const bool ok = SQL_SUCCEEDED(SQLEndTran(SQL_HANDLE_DBC, link_.dbc, SQL_COMMIT));
@@ -313,8 +325,9 @@ class OdbcRaw final : public RawDb {
 
  private:
   OdbcLink link_;
+  static constexpr char kSerializable[] = "SET TRANSACTION ISOLATION LEVEL SERIALIZABLE";
   std::vector<std::unique_ptr<OdbcStatement>> statements_;
-  bool serializable_ = false;
+  SQLHSTMT control_ = SQL_NULL_HSTMT;  // runs kSerializable
 };
 
 }  // namespace

@@ -1,5 +1,6 @@
 // What the request benchmarks and the soak program share: a seeded world
-// on SQLite or PostgreSQL (bench_world.cc, planted through the test kit),
+// on SQLite, PostgreSQL or MariaDB (bench_world.cc, planted through the
+// test kit),
 // the raw client APIs that measure each request's limit, and the host's
 // side of a request (building the request packet, reading every key of the
 // reply).
@@ -38,7 +39,8 @@ struct OdbcLink {
   bool ok = false;
 };
 
-enum class Backend { kSqlite, kPostgres };
+enum class Backend { kSqlite, kPostgres, kMariaDb };
+// "SQLite", "PostgreSQL", "MariaDB".
 const char* BackendName(Backend backend);
 
 // Who is who in the seeded world.
@@ -116,7 +118,8 @@ class RawDb {
   virtual ~RawDb() = default;
   // `text` has "?" for each value. Null when it can't be prepared.
   virtual RawStatement* Prepare(const std::string& text) = 0;
-  // A transaction as the module runs one (BEGIN IMMEDIATE, SERIALIZABLE).
+  // A transaction as the module runs one (BEGIN IMMEDIATE on SQLite,
+  // SERIALIZABLE on a server).
   virtual bool Begin() = 0;
   virtual bool Commit() = 0;
 };

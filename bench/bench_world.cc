@@ -17,7 +17,14 @@
 namespace zelvar::bench {
 
 const char* BackendName(Backend backend) {
-  return backend == Backend::kSqlite ? "SQLite" : "PostgreSQL";
+  switch (backend) {
+    case Backend::kSqlite:
+      return "SQLite";
+    case Backend::kPostgres:
+      return "PostgreSQL";
+    default:
+      return "MariaDB";
+  }
 }
 
 namespace world {
@@ -132,6 +139,8 @@ bool Seed(kit::RawDb* db, std::string* error) {
 
 class KitWorld : public World {
  public:
+  // False with the reason in `why` when the world can't be made.
+  virtual bool Create(std::string* why) = 0;
   const std::string& connection_string() const override { return connection_string_; }
   const std::string& path() const override { return path_; }
   bool Exec(const std::string& sql) override {
@@ -149,7 +158,7 @@ class KitWorld : public World {
 
 class SqliteWorld final : public KitWorld {
  public:
-  bool Create(std::string* why) {
+  bool Create(std::string* why) override {
     folder_ = kit::MakeTempDir("zelvar-bench-");
     if (folder_.empty()) {
       *why = "no temporary folder";
@@ -175,17 +184,15 @@ class SqliteWorld final : public KitWorld {
   std::string folder_;
 };
 
-class PostgresWorld final : public KitWorld {
+// A database of its own on a server that the test kit reaches through ODBC:
+// made, seeded and its statistics brought up to date; dropped at exit.
+class ServerWorld : public KitWorld {
  public:
-  bool Create(std::string* why) {
-    if (!kit::PostgresAvailable()) {
-      *why = "no PostgreSQL server (run under scripts/with-postgres)";
-      return false;
-    }
+  bool Create(std::string* why) override {
     std::string error;
-    connection_string_ = kit::CreatePostgresDatabase(&error, kPrefix);
+    connection_string_ = MakeDatabase(&error);
     if (connection_string_.empty()) {
-      *why = "the database could not be created: " + error;
+      *why = error;
       return false;
     }
     db_ = kit::OpenOdbc(connection_string_, &error);
@@ -197,51 +204,106 @@ class PostgresWorld final : public KitWorld {
       *why = "the world did not load: " + error;
       return false;
     }
-    Exec("ANALYZE");
+    Exec(AnalyzeStatement());
     return true;
   }
-  ~PostgresWorld() override {
+ protected:
+  // Every connection to the database closed, before it is dropped.
+  void Close() {
     zelvar::db::CloseIdleConnections();
     zelvar::SetConnectionString(zelvar::kBuiltInConnectionString);
     db_.reset();
+  }
+  // The new database's ODBC string; empty with the reason in `why`.
+  virtual std::string MakeDatabase(std::string* why) = 0;
+  virtual std::string AnalyzeStatement() const = 0;
+};
+
+class PostgresWorld final : public ServerWorld {
+ public:
+  ~PostgresWorld() override {
+    Close();
     if (!connection_string_.empty()) kit::DropPostgresDatabase(connection_string_, kPrefix);
   }
 
  private:
+  std::string MakeDatabase(std::string* why) override {
+    if (!kit::PostgresAvailable()) {
+      *why = "no PostgreSQL server (run under scripts/with-postgres)";
+      return "";
+    }
+    std::string error;
+    std::string made = kit::CreatePostgresDatabase(&error, kPrefix);
+    if (made.empty()) *why = "the database could not be created: " + error;
+    return made;
+  }
+  std::string AnalyzeStatement() const override { return "ANALYZE"; }
+
   static constexpr char kPrefix[] = "zelvar_bench_";
 };
 
-std::unique_ptr<SqliteWorld> sqlite_world;
-std::unique_ptr<PostgresWorld> postgres_world;
+class MariaDbWorld final : public ServerWorld {
+ public:
+  ~MariaDbWorld() override {
+    Close();
+    if (!connection_string_.empty()) kit::DropMariaDbDatabase(connection_string_);
+  }
+
+ private:
+  std::string MakeDatabase(std::string* why) override {
+    if (!kit::MariaDbAvailable()) {
+      *why = "no MariaDB server (run under scripts/with-mariadb)";
+      return "";
+    }
+    std::string error;
+    std::string made =
+        kit::CreateMariaDbDatabase(kit::SchemaPath(kit::Backend::kMariaDb), &error);
+    if (made.empty()) *why = "the database could not be created: " + error;
+    return made;
+  }
+  std::string AnalyzeStatement() const override {
+    return "ANALYZE TABLE tblUser, tblFriend, tblFriendTradeHistory, tblFriendTradeItem, "
+           "tblUserMsg";
+  }
+};
+
+std::unique_ptr<KitWorld> MakeWorld(Backend backend) {
+  switch (backend) {
+    case Backend::kSqlite:
+      return std::make_unique<SqliteWorld>();
+    case Backend::kPostgres:
+      return std::make_unique<PostgresWorld>();
+    default:
+      return std::make_unique<MariaDbWorld>();
+  }
+}
+
+constexpr int kBackends = 3;
+std::unique_ptr<KitWorld> worlds[kBackends];
+
+template <int kIndex>
+void DropWorld() {
+  worlds[kIndex].reset();
+}
+constexpr void (*kDropWorld[kBackends])() = {DropWorld<0>, DropWorld<1>, DropWorld<2>};
 
 }  // namespace
 
 World* World::Get(Backend backend, std::string* why) {
-  static std::string sqlite_why;
-  static std::string postgres_why;
-  static bool sqlite_tried = false;
-  static bool postgres_tried = false;
-  if (backend == Backend::kSqlite) {
-    if (!sqlite_tried) {
-      sqlite_tried = true;
-      sqlite_world = std::make_unique<SqliteWorld>();
-      if (!sqlite_world->Create(&sqlite_why)) sqlite_world.reset();
-      std::atexit([] { sqlite_world.reset(); });
-    }
-    *why = sqlite_why;
-    return sqlite_world.get();
-  }
-  if (!postgres_tried) {
-    postgres_tried = true;
-    postgres_world = std::make_unique<PostgresWorld>();
-    if (!postgres_world->Create(&postgres_why)) postgres_world.reset();
+  static std::string whys[kBackends];
+  static bool tried[kBackends] = {};
+  const int index = static_cast<int>(backend);
+  if (!tried[index]) {
+    tried[index] = true;
+    worlds[index] = MakeWorld(backend);
+    if (!worlds[index]->Create(&whys[index])) worlds[index].reset();
     // Registered after the driver's own exit handlers (the first connect
-    // registers them), so the database is dropped while the driver still
-    // works.
-    std::atexit([] { postgres_world.reset(); });
+    // registers them), so a server's database is dropped while the driver
+    // still works.
+    std::atexit(kDropWorld[index]);
   }
-  *why = postgres_why;
-  return postgres_world.get();
+  *why = whys[index];
+  return worlds[index].get();
 }
 
 bool UseWorld(World* world) {

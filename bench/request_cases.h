@@ -1,7 +1,8 @@
 // The request cases of the request benchmarks: for each request how the
-// module answers it (through the exports, as a host calls them) and how
-// its limit does (the same statements on a raw connection, the packets
-// read and built as host and module do).
+// module answers it (through the exports, as a host calls them), how its
+// limit does (the same statements on a raw connection, the packets read and
+// built as host and module do) and, where there is less, the least raw work
+// that yields the same reply.
 //
 // The cases are made once per benchmark; a Step runs on one thread.
 #ifndef ZELVAR_BENCH_REQUEST_CASES_H_
@@ -16,7 +17,7 @@
 
 namespace zelvar::bench {
 
-// One request: how the module answers it and how its limit does, each as a
+// One request: how the module answers it and how its limits do, each as a
 // callable made once per benchmark run. A callable answers false on
 // failure; with `digest` it records the reply for the comparison.
 using Step = std::function<bool(std::string* digest)>;
@@ -24,7 +25,11 @@ using Step = std::function<bool(std::string* digest)>;
 struct Request {
   std::string name;                       // "1610/friends:100"
   std::function<Step()> ours;             // through the exports
-  std::function<Step(RawDb&)> limit;      // raw API on `db`
+  std::function<Step(RawDb&)> limit;      // its own statements, raw API on `db`
+  // The least raw work that yields the byte-identical reply (fewer or
+  // cheaper statements than the request's own). Unset where the request's
+  // own statements are already the least.
+  std::function<Step(RawDb&)> least;
   std::string reset_each;                 // run after every iteration (manual time)
   std::string cleanup;                    // run every kCleanupEvery iterations
   // The rows come in no set order (no ORDER BY), so replies are compared

@@ -1,14 +1,19 @@
-// Every request through the exported functions, each beside its limit in
-// the same run: the same statements prepared once on one open connection
-// of the raw client API (sqlite3, ODBC), values bound, plus building and
-// reading the request's packets as host and module do. Before a pair is
-// timed, both answer once and their replies must agree.
+// Every request through the exported functions, each beside its limits in
+// the same run: the request's own statements prepared once on one open
+// connection of the raw client API (sqlite3, ODBC), values bound, plus
+// building and reading the request's packets as host and module do; and,
+// where a case names it, the least raw work that yields the same reply.
+// Before a limit is timed, it and the module answer once and their replies
+// must agree.
 //
-// Names: <request>/<backend>/ours and <request>/<backend>/limit, where the
-// request is its code and the work it carries (friends:100, trades:50,
-// rows:10). PostgreSQL cases run when ZELVAR_TEST_PG_ADMIN names a server:
+// Names: <request>/<backend>/ours, <request>/<backend>/limit and
+// <request>/<backend>/least (only where the case has less work than its own
+// statements), where the request is its code and the work it carries
+// (friends:100, trades:50, rows:10). PostgreSQL cases run when
+// ZELVAR_TEST_PG_ADMIN names a server, MariaDB cases when
+// ZELVAR_TEST_MARIADB does:
 //
-//   scripts/with-postgres build-bench/bench/requests_bench
+//   scripts/with-postgres scripts/with-mariadb build-bench/bench/requests_bench
 //
 // scripts/bench runs them all and prints the table. ZELVAR_BENCH_ITERATIONS
 // fixes the iterations of every request case (for callgrind). Requests that change
@@ -23,6 +28,7 @@
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
+#include <functional>
 #include <memory>
 #include <string>
 #include <vector>
@@ -111,7 +117,9 @@ void RunOurs(benchmark::State& state, Backend backend, const Request& request) {
   Run(state, request.ours(), world, request);
 }
 
-void RunLimit(benchmark::State& state, Backend backend, const Request& request) {
+// A raw side of the request: `make` is its limit or its least work.
+void RunRaw(benchmark::State& state, Backend backend, const Request& request,
+            const std::function<Step(RawDb&)>& make, const char* side) {
   World* world = nullptr;
   if (!Prepare(state, backend, &world)) return;
   std::unique_ptr<RawDb> db = RawDb::Open(backend, world);
@@ -119,30 +127,30 @@ void RunLimit(benchmark::State& state, Backend backend, const Request& request) 
     state.SkipWithError("no raw connection");
     return;
   }
-  Step limit = request.limit(*db);
+  Step raw = make(*db);
   // Both answer once, from the same state, before anything is timed.
-  std::string ours_digest, limit_digest;
+  std::string ours_digest, raw_digest;
   if (!request.ours()(&ours_digest)) {
     state.SkipWithError("the module's request failed");
     return;
   }
   if (!request.reset_each.empty()) world->Exec(request.reset_each);
-  if (!limit(&limit_digest)) {
-    state.SkipWithError("the limit's statements failed");
+  if (!raw(&raw_digest)) {
+    state.SkipWithError((std::string("the ") + side + "'s statements failed").c_str());
     return;
   }
   if (!request.reset_each.empty()) world->Exec(request.reset_each);
   if (request.unordered) {
     ours_digest = Unordered(ours_digest);
-    limit_digest = Unordered(limit_digest);
+    raw_digest = Unordered(raw_digest);
   }
-  if (ours_digest != limit_digest) {
-    std::fprintf(stderr, "%s: ours %s\nlimit %s\n", request.name.c_str(),
-                 ours_digest.substr(0, 400).c_str(), limit_digest.substr(0, 400).c_str());
-    state.SkipWithError("the module and the limit answer differently");
+  if (ours_digest != raw_digest) {
+    std::fprintf(stderr, "%s: ours %s\n%s %s\n", request.name.c_str(),
+                 ours_digest.substr(0, 400).c_str(), side, raw_digest.substr(0, 400).c_str());
+    state.SkipWithError((std::string("the module and the ") + side + " answer differently").c_str());
     return;
   }
-  Run(state, limit, world, request);
+  Run(state, raw, world, request);
 }
 
 // ------------------------------------------------ threads and packets
@@ -208,14 +216,20 @@ int Register() {
   // count instructions per call (callgrind).
   const char* fixed = std::getenv("ZELVAR_BENCH_ITERATIONS");
   const int64_t iterations = fixed != nullptr ? std::atoll(fixed) : 0;
-  for (Backend backend : {Backend::kSqlite, Backend::kPostgres}) {
+  for (Backend backend : {Backend::kSqlite, Backend::kPostgres, Backend::kMariaDb}) {
     for (const Request& request : AllRequests()) {
       const std::string prefix = request.name + "/" + BackendName(backend);
-      for (bool ours : {true, false}) {
+      for (const char* side : {"ours", "limit", "least"}) {
+        const std::string which = side;
+        if (which == "least" && !request.least) continue;
         auto* b = benchmark::RegisterBenchmark(
-            (prefix + (ours ? "/ours" : "/limit")).c_str(),
-            [backend, request, ours](benchmark::State& state) {
-              ours ? RunOurs(state, backend, request) : RunLimit(state, backend, request);
+            (prefix + "/" + which).c_str(), [backend, request, which](benchmark::State& state) {
+              if (which == "ours") {
+                RunOurs(state, backend, request);
+              } else {
+                RunRaw(state, backend, request, which == "limit" ? request.limit : request.least,
+                       which.c_str());
+              }
             });
         b->Unit(benchmark::kMicrosecond);
         if (iterations > 0) b->Iterations(iterations);
