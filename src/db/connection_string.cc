@@ -124,13 +124,30 @@ bool ReadOptions(const Pairs& pairs, ConnectionOptions* options, std::string* wh
   return true;
 }
 
+// psqlODBC's default sets a savepoint before every statement of a
+// transaction but the first, to roll back only a statement that fails: a
+// round trip each. A transaction of the module never goes on after a failed
+// statement (it is rolled back whole, and run again where that can help),
+// so PostgreSQL's driver is told to do nothing on an error (rollback level
+// 0), unless the string sets a level of its own.
+void AddRollbackLevel(const Pairs& pairs, std::string* odbc) {
+  const std::string driver = Lower(Find(pairs, {"Driver"}).value_or(""));
+  const bool postgres =
+      driver.find("postgres") != std::string::npos || driver.find("psql") != std::string::npos;
+  if (!postgres || Find(pairs, {"Protocol"})) return;
+  std::string_view written = Trim(*odbc);
+  if (!written.empty() && written.back() != ';') odbc->push_back(';');
+  Append(odbc, "Protocol", "7.4-0");
+}
+
 // An ODBC string as written, less the module's own keywords. For MariaDB's
 // and MySQL's drivers it also gets, where the string sets none, the time
 // bounds (without a read timeout they wait for ever on a server that
 // accepted the connection and never answers, even in the handshake), and
 // option 2, which counts the rows an UPDATE matched rather than only those
 // whose values it changed: an update that writes a value the row already
-// holds must still tell that the row is there.
+// holds must still tell that the row is there. PostgreSQL's driver gets its
+// rollback level (AddRollbackLevel).
 std::string OdbcStringFor(const std::string& text, const Pairs& pairs,
                           const ConnectionOptions& options) {
   const std::string driver = Lower(Find(pairs, {"Driver"}).value_or(""));
@@ -143,9 +160,13 @@ std::string OdbcStringFor(const std::string& text, const Pairs& pairs,
     if (IsModuleKeyword(keyword)) rewrite = true;
     if (my_sql && (lower == "option" || lower == "options")) rewrite = true;
   }
-  if (!my_sql && !rewrite) return text;
-
   std::string odbc;
+  if (!my_sql && !rewrite) {
+    odbc = text;
+    AddRollbackLevel(pairs, &odbc);
+    return odbc;
+  }
+
   bool has_option = false;
   for (const auto& [keyword, value] : pairs) {
     if (IsModuleKeyword(keyword)) continue;
@@ -161,7 +182,10 @@ std::string OdbcStringFor(const std::string& text, const Pairs& pairs,
     }
     Append(&odbc, Trim(keyword), value);
   }
-  if (!my_sql) return odbc;
+  if (!my_sql) {
+    AddRollbackLevel(pairs, &odbc);
+    return odbc;
+  }
   if (!has_option) Append(&odbc, "OPTION", std::to_string(kFoundRows));
   const auto whole_seconds = [](std::chrono::milliseconds span) {
     return std::to_string(std::max<long long>(1, (span.count() + 999) / 1000));

@@ -70,6 +70,10 @@ Status OdbcConnection::Run(const Sql& sql, ResultSet* rows) {
   bool stale = false;
   status = RunOnce(sql, rows, &stale, options_.named_statements);
   if (status.ok() || !stale) return status;
+  // Inside a transaction PostgreSQL refuses every statement after a failed
+  // one: the whole transaction runs again, and prepares the statement
+  // afresh when it comes to it.
+  if (in_transaction_ && dialect_ == Dialect::kPostgres) return Status::Retryable(status.text());
   // The server refused the statement before running it: it runs once more,
   // parsed afresh, and is prepared under a name again next time.
   return RunOnce(sql, rows, &stale, /*named=*/false);

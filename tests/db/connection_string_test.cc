@@ -76,7 +76,11 @@ TEST(ResolveConnectionString, OdbcStringsGoThroughAsTheyStand) {
   const std::string driver = "Driver={PostgreSQL Unicode};Server=db;Port=5432;Pwd={a;b};";
   ConnectionTarget target = ResolveConnectionString(driver, {});
   ASSERT_EQ(target.kind, ConnectionTarget::Kind::kOdbc);
-  EXPECT_EQ(target.odbc, driver);
+  // PostgreSQL's driver is told to set no savepoint before each statement
+  // of a transaction, unless the string sets the level itself.
+  EXPECT_EQ(target.odbc, driver + "Protocol=7.4-0;");
+  const std::string own_level = "Driver={PostgreSQL Unicode};Server=db;protocol=7.4-2";
+  EXPECT_EQ(ResolveConnectionString(own_level, {}).odbc, own_level);
 
   target = ResolveConnectionString("dsn=friends;uid=sa", {});
   ASSERT_EQ(target.kind, ConnectionTarget::Kind::kOdbc);
@@ -108,7 +112,8 @@ TEST(ResolveConnectionString, TimeoutsAndTheModulesKeywords) {
   EXPECT_EQ(pg.options.connect_timeout, std::chrono::seconds(3));
   EXPECT_EQ(pg.options.command_timeout, std::chrono::seconds(30));
   EXPECT_TRUE(pg.options.named_statements);
-  EXPECT_EQ(Split(pg.odbc), (Pairs{{"Driver", "PostgreSQL Unicode"}, {"Server", "h"}}));
+  EXPECT_EQ(Split(pg.odbc), (Pairs{{"Driver", "PostgreSQL Unicode"}, {"Server", "h"},
+                                   {"Protocol", "7.4-0"}}));
 
   ConnectionTarget maria = ResolveConnectionString(
       "Driver={MariaDB Unicode};Server=h;OPTION=8;Command Timeout=40;", {});
