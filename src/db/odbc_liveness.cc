@@ -157,7 +157,10 @@ bool OdbcConnection::Probe() {
 // nothing for it.
 bool OdbcConnection::IsAlive() {
   if (broken_ || in_transaction_) return !broken_;
-  if (DriverSaysDead()) {
+  // MariaDB's driver answers the question with a ping, a round trip on
+  // every lease; the socket, where it is known, tells without one.
+  const bool ask_driver = !(dialect_ == Dialect::kMySql && socket_);
+  if (ask_driver && DriverSaysDead()) {
     broken_ = true;
     return false;
   }
