@@ -286,6 +286,7 @@ void Processes(benchmark::State& state, bool pooled) {
     state.SetIterationTime(WindowSeconds());
   }
   state.counters["requests_per_second"] = total / static_cast<double>(state.iterations());
+  if (pooled) state.counters["pool_size"] = std::atof(Env("ZELVAR_TEST_PGBOUNCER_POOL_SIZE").c_str());
 }
 
 // The worker's side: connect, warm up, say "ready", wait for the start,
