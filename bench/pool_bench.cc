@@ -345,15 +345,17 @@ int WorkerMain(const std::string& connection_string, int threads, int first_slot
 }
 
 void Register() {
+  // ZELVAR_BENCH_ITERATIONS fixes the iterations of the thread cases, for
+  // counting what a request costs (perf stat: switches, system calls).
+  const std::string fixed = Env("ZELVAR_BENCH_ITERATIONS");
   for (int threads : {1, 4}) {
-    benchmark::RegisterBenchmark("threads/PostgreSQL/ours", ThreadsOurs)
-        ->Threads(threads)
-        ->UseRealTime()
-        ->Unit(benchmark::kMicrosecond);
-    benchmark::RegisterBenchmark("threads/PostgreSQL/limit", ThreadsLimit)
-        ->Threads(threads)
-        ->UseRealTime()
-        ->Unit(benchmark::kMicrosecond);
+    for (bool ours : {true, false}) {
+      auto* b = benchmark::RegisterBenchmark(
+          ours ? "threads/PostgreSQL/ours" : "threads/PostgreSQL/limit",
+          ours ? ThreadsOurs : ThreadsLimit);
+      b->Threads(threads)->UseRealTime()->Unit(benchmark::kMicrosecond);
+      if (!fixed.empty()) b->Iterations(std::atoll(fixed.c_str()));
+    }
   }
   for (bool pooled : {false, true}) {
     benchmark::RegisterBenchmark(
