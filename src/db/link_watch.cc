@@ -39,17 +39,12 @@ class Watcher {
   void Add(LinkWatch* watch) {
     std::lock_guard<std::mutex> lock(mutex_);
     watch->id_ = ++next_id_;
+    const bool earliest = watches_.empty() || watch->deadline_ < watches_.begin()->first.first;
     watches_.emplace(Key{watch->deadline_, watch->id_}, watch);
     if (!started_) {
       started_ = true;
       std::thread([this] { Loop(); }).detach();
-    } else if (watch->deadline_ < wakes_at_) {
-      // Only a deadline before the watcher's next wake-up wakes it. Most
-      // statements end long before their deadline and share one command
-      // timeout, so each new deadline comes after the one the watcher
-      // already waits for, and a statement costs no wake-up of the
-      // watcher thread (on a busy host, a switch of threads per statement).
-      wakes_at_ = watch->deadline_;
+    } else if (earliest) {
       wake_->notify_one();
     }
   }
@@ -65,17 +60,12 @@ class Watcher {
   void Loop() {
     std::unique_lock<std::mutex> lock(mutex_);
     for (;;) {
-      // Watches removed before their deadline are not waited for anew:
-      // the watcher wakes at the deadline it last saw and then looks at
-      // the earliest one left.
       if (watches_.empty()) {
-        wakes_at_ = Clock::time_point::max();
         wake_->wait(lock);
         continue;
       }
       const Clock::time_point due = watches_.begin()->first.first;
       if (Clock::now() < due) {
-        wakes_at_ = due;
         wake_->wait_until(lock, due);
         continue;
       }
@@ -99,7 +89,6 @@ class Watcher {
   void ForgetAfterFork() {
     watches_.clear();
     started_ = false;
-    wakes_at_ = Clock::time_point::max();
     (void)wake_.release();
     wake_ = std::make_unique<std::condition_variable>();
     mutex_.unlock();
@@ -110,9 +99,6 @@ class Watcher {
   std::map<Key, LinkWatch*> watches_;
   uint64_t next_id_ = 0;
   bool started_ = false;
-  // When the watcher thread wakes next, at the latest: max() while it waits
-  // for a watch. Guarded by mutex_.
-  Clock::time_point wakes_at_ = Clock::time_point::max();
 };
 
 LinkWatch::LinkWatch(int fd, ino_t inode, Clock::time_point deadline)
