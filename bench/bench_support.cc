@@ -14,6 +14,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <ctime>
+#include <utility>
 
 #include "packet/coding.h"
 #include "util/text.h"
@@ -333,12 +334,16 @@ class OdbcRaw final : public RawDb {
 }  // namespace
 
 std::unique_ptr<RawDb> RawDb::Open(Backend backend, World* world) {
+  std::unique_ptr<RawDb> db;
   if (backend == Backend::kSqlite) {
-    return std::make_unique<SqliteRaw>(world->path());
+    db = std::make_unique<SqliteRaw>(world->path());
+  } else {
+    auto raw = std::make_unique<OdbcRaw>(world->connection_string());
+    if (!raw->ok()) return nullptr;
+    db = std::move(raw);
   }
-  auto raw = std::make_unique<OdbcRaw>(world->connection_string());
-  if (!raw->ok()) return nullptr;
-  return raw;
+  db->backend_ = backend;
+  return db;
 }
 
 std::string Image(CKParam& packet) {

@@ -122,6 +122,10 @@ class RawDb {
   // SERIALIZABLE on a server).
   virtual bool Begin() = 0;
   virtual bool Commit() = 0;
+  Backend backend() const { return backend_; }
+
+ private:
+  Backend backend_ = Backend::kSqlite;
 };
 
 // The host's side.

@@ -159,50 +159,79 @@ Request TradeItems() {
   return r;
 }
 
+// The rows of `rows` (nId, nFromUserId, sContent, tAddTime) as the reply's
+// messages; the count of them.
+int AddMessages(RawStatement* rows, CKParam& reply) {
+  int count = 0;
+  while (rows->Next()) {
+    using codec::MessageKey;
+    ++count;
+    const int id = rows->Int(0);
+    const int from = rows->Int(1);
+    const std::u16string content = rows->Text(2);
+    const int seconds = static_cast<int>(rows->Seconds(3));
+    reply.SetInt(MessageKey(count, codec::kMessageIdField), id);
+    reply.SetInt(MessageKey(count, codec::kMessageSenderField), from);
+    reply.SetCString(MessageKey(count, codec::kMessageContentField), content);
+    reply.SetInt(MessageKey(count, codec::kMessageTimeField), seconds);
+  }
+  rows->Done();
+  reply.SetInt(codec::kMessageCountKey, count);
+  return count;
+}
+
+// The request's own statements: the unread messages read, then marked
+// read, in one transaction.
+Step UnreadMessagesLimit(RawDb& db) {
+  RawStatement* select = db.Prepare(
+      "SELECT nId, nFromUserId, sContent, tAddTime FROM tblUserMsg WHERE (nRead = 0) AND "
+      "(nUserId = ?) ");
+  RawStatement* mark =
+      db.Prepare("update tblUserMsg set nRead = 1 WHERE (nRead = 0) AND (nUserId = ?)");
+  return [&db, select, mark](std::string* digest) {
+    if (!db.Begin()) return false;
+    CKParam reply;
+    reply.SetInt(codec::kReplyKindKey, codec::kUnreadMessagesKind);
+    select->BindInt(1, w::kReader);
+    if (!select->Execute()) return false;
+    AddMessages(select, reply);
+    // The image is taken before the mark-read, as the handler does.
+    const int length = reply.GetLength();
+    std::unique_ptr<char[]> image(new char[length]);
+    std::memcpy(image.get(), reply.GetBufferPtr(), static_cast<size_t>(length));
+    mark->BindInt(1, w::kReader);
+    const bool marked = mark->Execute();
+    mark->Done();
+    if (!db.Commit() || !marked) return false;
+    char* bytes = image.release();
+    ReadReply(bytes, length, digest);
+    MyDeletePtr(bytes);
+    return true;
+  };
+}
+
 Request UnreadMessages() {
   Request r;
   r.name = "1620/messages:" + std::to_string(w::kUnreadMessages);
   r.ours = [] {
     return [](std::string* digest) { return AskQuery(w::kReader, codec::kUnreadMessagesKind, digest); };
   };
-  r.limit = [](RawDb& db) -> Step {
-    RawStatement* select = db.Prepare(
-        "SELECT nId, nFromUserId, sContent, tAddTime FROM tblUserMsg WHERE (nRead = 0) AND "
-        "(nUserId = ?) ");
-    RawStatement* mark =
-        db.Prepare("update tblUserMsg set nRead = 1 WHERE (nRead = 0) AND (nUserId = ?)");
-    return [&db, select, mark](std::string* digest) {
-      if (!db.Begin()) return false;
+  r.limit = UnreadMessagesLimit;
+  // Least: one statement marks the messages read and returns them, atomic
+  // by itself. MariaDB's UPDATE returns no rows: there the request's own
+  // statements are the least.
+  r.least = [](RawDb& db) -> Step {
+    if (db.backend() == Backend::kMariaDb) return UnreadMessagesLimit(db);
+    RawStatement* take = db.Prepare(
+        "UPDATE tblUserMsg SET nRead = 1 WHERE (nRead = 0) AND (nUserId = ?) "
+        "RETURNING nId, nFromUserId, sContent, tAddTime");
+    return [take](std::string* digest) {
       CKParam reply;
       reply.SetInt(codec::kReplyKindKey, codec::kUnreadMessagesKind);
-      select->BindInt(1, w::kReader);
-      if (!select->Execute()) return false;
-      int count = 0;
-      while (select->Next()) {
-        using codec::MessageKey;
-        ++count;
-        const int id = select->Int(0);
-        const int from = select->Int(1);
-        const std::u16string content = select->Text(2);
-        const int seconds = static_cast<int>(select->Seconds(3));
-        reply.SetInt(MessageKey(count, codec::kMessageIdField), id);
-        reply.SetInt(MessageKey(count, codec::kMessageSenderField), from);
-        reply.SetCString(MessageKey(count, codec::kMessageContentField), content);
-        reply.SetInt(MessageKey(count, codec::kMessageTimeField), seconds);
-      }
-      select->Done();
-      reply.SetInt(codec::kMessageCountKey, count);
-      // The image is taken before the mark-read, as the handler does.
-      const int length = reply.GetLength();
-      std::unique_ptr<char[]> image(new char[length]);
-      std::memcpy(image.get(), reply.GetBufferPtr(), static_cast<size_t>(length));
-      mark->BindInt(1, w::kReader);
-      const bool marked = mark->Execute();
-      mark->Done();
-      if (!db.Commit() || !marked) return false;
-      char* bytes = image.release();
-      ReadReply(bytes, length, digest);
-      MyDeletePtr(bytes);
+      take->BindInt(1, w::kReader);
+      if (!take->Execute()) return false;
+      AddMessages(take, reply);
+      HandOverAndRead(reply, digest);
       return true;
     };
   };
