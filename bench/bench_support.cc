@@ -16,6 +16,7 @@
 #include <ctime>
 #include <utility>
 
+#include "db/connection_string.h"
 #include "packet/coding.h"
 #include "util/text.h"
 #include "util/time_text.h"
@@ -338,7 +339,12 @@ std::unique_ptr<RawDb> RawDb::Open(Backend backend, World* world) {
   if (backend == Backend::kSqlite) {
     db = std::make_unique<SqliteRaw>(world->path());
   } else {
-    auto raw = std::make_unique<OdbcRaw>(world->connection_string());
+    // The string the module hands the driver, with the driver settings it
+    // adds (PostgreSQL's rollback level, MariaDB's row counts and time
+    // bounds), so that the driver does the same work for both.
+    const db::ConnectionTarget target = db::ResolveConnectionString(world->connection_string());
+    if (target.kind != db::ConnectionTarget::Kind::kOdbc) return nullptr;
+    auto raw = std::make_unique<OdbcRaw>(target.odbc);
     if (!raw->ok()) return nullptr;
     db = std::move(raw);
   }
