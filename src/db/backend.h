@@ -32,6 +32,10 @@ struct BatchResult {
   ResultSet rows;  // when `status` is OK
 };
 
+// The family of SQL a connection's database speaks, for the statements
+// each family writes its own way.
+enum class SqlFamily { kSqlite, kPostgres, kMySql, kOther };
+
 class Connection {
  public:
   virtual ~Connection() = default;
@@ -81,6 +85,9 @@ class Connection {
   // never pooled again. Cheap (one look at the file's status); a server's
   // connection is never superseded.
   virtual bool Superseded() { return false; }
+
+  // The family of the database's SQL, known from the connection's start.
+  virtual SqlFamily Family() const = 0;
 
   // The database product: "SQLite", or the server's name as its ODBC
   // driver reports it ("PostgreSQL", "MariaDB", ...); empty when unknown.

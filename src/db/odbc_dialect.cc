@@ -50,6 +50,18 @@ std::u16string InfoText(SQLHDBC dbc, SQLUSMALLINT item) {
 
 std::u16string OdbcConnection::DbmsName() { return InfoText(dbc_.get(), SQL_DBMS_NAME); }
 
+SqlFamily OdbcConnection::Family() const {
+  switch (dialect_) {
+    case Dialect::kPostgres:
+      return SqlFamily::kPostgres;
+    case Dialect::kMySql:
+      return SqlFamily::kMySql;
+    case Dialect::kOther:
+      break;
+  }
+  return SqlFamily::kOther;
+}
+
 std::string OdbcConnection::ProductName() { return ToNarrow(DbmsName()); }
 
 std::string OdbcConnection::DriverName() {

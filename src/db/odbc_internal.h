@@ -159,6 +159,7 @@ class OdbcConnection final : public Connection {
   Status CheckTexts() override;
   Status RunBatch(const std::vector<const Sql*>& queries,
                   std::vector<BatchResult>* results) override;
+  SqlFamily Family() const override;
   std::string ProductName() override;
   std::string DriverName() override;
 

@@ -43,19 +43,45 @@ int ExecuteSql(const Sql& sql, std::u16string* error_text) {
   });
 }
 
-int QuerySql(const Sql& sql, RecordsetHandle& recordset, std::u16string* error_text) {
+namespace {
+
+// Runs the query `choose` names for the leased connection (null: none).
+template <typename Choose>
+int QueryChosen(Choose&& choose, RecordsetHandle& recordset, std::u16string* error_text) {
   RequestScope request;
   return Guarded(error_text, [&] {
     Lease lease;
     if (!LeaseForRequest(&lease).ok()) return OpenFailed();
+    const Sql* sql = choose(lease->Family());
+    if (sql == nullptr) {
+      recordset.reset();
+      return Status::Statement(u"no statement for this database");
+    }
     // The rows are read in full, so the connection goes back at once.
-    Status status = RunQuery(lease, sql, recordset);
+    Status status = RunQuery(lease, *sql, recordset);
     if (!status.ok()) {
       lease.Release();
       NoteIfTimedOut();
     }
     return status;
   });
+}
+
+}  // namespace
+
+int QuerySql(const Sql& sql, RecordsetHandle& recordset, std::u16string* error_text) {
+  return QueryChosen([&](SqlFamily) { return &sql; }, recordset, error_text);
+}
+
+int QuerySqlOf(const std::function<std::optional<Sql>(SqlFamily)>& choose,
+               RecordsetHandle& recordset, std::u16string* error_text) {
+  std::optional<Sql> chosen;
+  return QueryChosen(
+      [&](SqlFamily family) {
+        chosen = choose(family);
+        return chosen ? &*chosen : nullptr;
+      },
+      recordset, error_text);
 }
 
 int TestAndSetConnectionString(const std::string& connection_string) {

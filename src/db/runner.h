@@ -12,10 +12,13 @@
 #ifndef ZELVAR_DB_RUNNER_H_
 #define ZELVAR_DB_RUNNER_H_
 
+#include <functional>
 #include <memory>
+#include <optional>
 #include <string>
 #include <vector>
 
+#include "db/backend.h"
 #include "db/sql.h"
 
 namespace zelvar::db {
@@ -37,6 +40,12 @@ int ExecuteSql(const Sql& sql, std::u16string* error_text);
 // On an open failure `recordset` is untouched; on a failed statement it is
 // empty.
 int QuerySql(const Sql& sql, RecordsetHandle& recordset, std::u16string* error_text);
+
+// Runs the query `choose` gives for the family of the leased connection's
+// database, as QuerySql does. When it gives none, -1 with nothing run and
+// nothing logged, `recordset` empty.
+int QuerySqlOf(const std::function<std::optional<Sql>(SqlFamily)>& choose,
+               RecordsetHandle& recordset, std::u16string* error_text);
 
 // Runs queries that only read, with the results QuerySql would give each
 // in turn: `recordsets` receives one handle per query, holding its rows

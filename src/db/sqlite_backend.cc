@@ -283,6 +283,7 @@ class SqliteConnection final : public Connection {
            moved != 0;
   }
   int64_t Changes() const override { return changes_; }
+  SqlFamily Family() const override { return SqlFamily::kSqlite; }
   std::string ProductName() override { return "SQLite"; }
   std::string DriverName() override { return std::string("SQLite ") + sqlite3_libversion(); }
 

@@ -58,6 +58,7 @@ class Variant {
   bool ToText(std::u16string* out) const;
   // The text of a text value, without a copy; empty for other kinds. Valid
   // while the variant lives unchanged.
+  const std::u16string& text() const { return text_; }
   std::u16string_view text_view() const {
     return kind_ == Kind::kText ? std::u16string_view(text_) : std::u16string_view();
   }

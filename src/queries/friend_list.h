@@ -1,40 +1,21 @@
-// The pieces of kind 1610 (friend list) that stand apart from its reply:
-// the friends' profile lookup, kept behind one function so that how the
-// profiles are fetched can change without touching the reply building.
+// Kind 1610 (friend list): the ways it can read the database.
 //
-// Thread-safe: each call runs statements of its own.
+// Thread-safe.
 #ifndef ZELVAR_QUERIES_FRIEND_LIST_H_
 #define ZELVAR_QUERIES_FRIEND_LIST_H_
 
-#include <cstdint>
-#include <optional>
-#include <string>
-#include <vector>
-
 namespace zelvar::queries {
 
-// The profile fields of one user in tblUser.
-struct FriendProfile {
-  std::u16string nick;      // sNick
-  int32_t sex = 0;          // nSex
-  std::u16string face_pic;  // sFacePic
-  int32_t logined = 0;      // bLogined: 0 for false, non-zero for true
-};
+// How kind 1610 reads the database: by default one statement joining
+// tblFriend to tblUser, falling back to two passes where the join fails;
+// the join alone (a failed join fails the request); or always in two
+// passes, the profiles as one batch (one round trip on a server that takes
+// one) or one statement each. Every way gives the same reply.
+enum class FriendListPath { kJoin, kJoinOnly, kTwoPasses, kOneByOne };
 
-// One entry per id, in the same order: the user's profile, or nullopt when
-// the lookup failed, the user has no row, or a field of the row could not
-// be read. Only the first row found for an id is used.
-//
-// The profile statements go to the database as one batch (one round trip
-// on a server that takes one), unless batching is off; the results are the
-// same either way.
-std::vector<std::optional<FriendProfile>> LookUpFriendProfiles(
-    const std::vector<int32_t>& friend_ids);
-
-// Turns the batch off (each profile statement then runs on its own) or on
-// again, for the whole process; on by default. For tests that compare the
-// two.
-void SetFriendProfileBatching(bool enabled);
+// Chooses the way for the whole process; kJoin by default. For tests and
+// benchmarks that compare them.
+void SetFriendListPath(FriendListPath path);
 
 }  // namespace zelvar::queries
 

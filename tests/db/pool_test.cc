@@ -32,6 +32,7 @@ class FakeConnection final : public Connection {
   Status Begin() override { return Status::OK(); }
   Status Commit() override { return Status::OK(); }
   Status Rollback() override { return Status::OK(); }
+  SqlFamily Family() const override { return SqlFamily::kOther; }
   bool IsAlive() override { return alive_; }
 
   int serial() const { return serial_; }

@@ -1,6 +1,7 @@
-// Kind 1610 with the profile statements sent as a batch and sent one by
-// one: the replies must be the same record for record (the server time
-// aside), gaps, duplicates and rounds of the batch included.
+// Kind 1610 read in one joined statement, in two passes with the profile
+// statements sent as a batch, and in two passes one by one: the replies
+// must be the same record for record (the server time aside), with gaps,
+// duplicates, self-rows, NULLs and texts of every kind.
 
 #include <cstdlib>
 #include <string>
@@ -42,31 +43,41 @@ Records RecordsOf(const Reply& reply) {
   return out;
 }
 
-class FriendListBatch : public QueryTest {
+class FriendListPaths : public QueryTest {
  protected:
   void TearDown() override {
-    queries::SetFriendProfileBatching(true);
+    queries::SetFriendListPath(queries::FriendListPath::kJoin);
     QueryTest::TearDown();
   }
 
-  Records AskBoth(int user, int expected_count) {
-    queries::SetFriendProfileBatching(true);
-    Reply batched = Ask(user, 1610);
-    queries::SetFriendProfileBatching(false);
-    Reply one_by_one = Ask(user, 1610);
-    queries::SetFriendProfileBatching(true);
-    EXPECT_EQ(batched.result, 0);
-    EXPECT_EQ(one_by_one.result, 0);
-    EXPECT_EQ(batched.Int(-10000), expected_count);
-    const Records a = RecordsOf(batched);
-    const Records b = RecordsOf(one_by_one);
-    EXPECT_EQ(a.records, b.records);
-    EXPECT_LE(std::abs(a.time - b.time), 2);
-    return a;
+  // The reply of every path, checked equal; the join's.
+  Records AskEveryWay(int user, int expected_count) {
+    using queries::FriendListPath;
+    Records first;
+    int32_t first_time = 0;
+    bool have_first = false;
+    for (FriendListPath path :
+         {FriendListPath::kJoinOnly, FriendListPath::kTwoPasses, FriendListPath::kOneByOne}) {
+      queries::SetFriendListPath(path);
+      Reply reply = Ask(user, 1610);
+      EXPECT_EQ(reply.result, 0);
+      EXPECT_EQ(reply.Int(-10000), expected_count);
+      const Records records = RecordsOf(reply);
+      if (!have_first) {
+        first = records;
+        first_time = records.time;
+        have_first = true;
+        continue;
+      }
+      EXPECT_EQ(records.records, first.records) << "path " << static_cast<int>(path);
+      EXPECT_LE(std::abs(records.time - first_time), 2);
+    }
+    queries::SetFriendListPath(FriendListPath::kJoin);
+    return first;
   }
 };
 
-TEST_P(FriendListBatch, BatchedRepliesEqualOneByOneWithGapsAndDuplicates) {
+TEST_P(FriendListPaths, EveryPathGivesTheSameReply) {
   // Friends 1001 to 1600 in rows of either direction; every seventh has no
   // profile, every eleventh friendship is stored both ways, and one row
   // names the user on both sides. That is more than one round of a batch.
@@ -97,22 +108,45 @@ TEST_P(FriendListBatch, BatchedRepliesEqualOneByOneWithGapsAndDuplicates) {
             "VALUES " + users);
   db_->Exec("INSERT INTO tblFriend (nUserId, nFriendId) VALUES " + friendships);
 
-  const Records records = AskBoth(10, with_profile);
+  const Records records = AskEveryWay(10, with_profile);
   // Key 1, five entries per friend with a profile, the count.
   EXPECT_EQ(records.records.size(), 1u + 5u * with_profile + 1u);
   EXPECT_LT(with_profile, rows_naming_a_friend);
 }
 
-TEST_P(FriendListBatch, SmallListsAndNoFriends) {
+TEST_P(FriendListPaths, SmallListsAndNoFriends) {
   db_->Exec("INSERT INTO tblUser (nId, sUsername, sNick, nSex, sFacePic, bLogined, nLevel) "
             "VALUES (21, 'a', 'one', 1, 'x', " + Bool(true) + ", 1)");
   db_->Exec("INSERT INTO tblFriend (nUserId, nFriendId) VALUES (20, 21), (22, 20)");
-  AskBoth(20, 1);   // the second friend has no profile
-  AskBoth(21, 0);   // the friend's only friend has no profile
-  AskBoth(99, 0);   // no friendship at all
+  AskEveryWay(20, 1);   // the second friend has no profile
+  AskEveryWay(21, 0);   // the friend's only friend has no profile
+  AskEveryWay(99, 0);   // no friendship at all
 }
 
-INSTANTIATE_TEST_SUITE_P(Backends, FriendListBatch, testing::ValuesIn(AllBackends()),
+TEST_P(FriendListPaths, NullsSelfRowsAndTextsOfEveryKind) {
+  // Profiles with NULL in each field and texts of every kind: quotes,
+  // backslashes, format signs, controls, CJK, a character beyond the basic
+  // plane, empty text.
+  db_->Exec(
+      "INSERT INTO tblUser (nId, sUsername, sNick, nSex, sFacePic, bLogined, nLevel) VALUES "
+      "(31, 'a', NULL, 1, 'x', " + Bool(true) + ", 1), "
+      "(32, 'b', 'it''s \\ %s %d', NULL, NULL, NULL, 1), "
+      "(33, 'c', '', 0, '', " + Bool(false) + ", 1), "
+      "(34, 'd', '朋友😀\ttab', 2, 'face\n\"q\"', " + Bool(true) + ", 1), "
+      "(35, 'e', '" + std::string(20, 'n') + "', -5, 'p.png', " + Bool(false) + ", 1)");
+  // Rows naming the user on both sides, NULL ids (a NULL id reads as 0,
+  // who has no profile), a friend without a profile between friends with
+  // one, and friendships stored both ways.
+  db_->Exec("INSERT INTO tblFriend (nUserId, nFriendId) VALUES (30, 31), (30, 30), (32, 30), "
+            "(30, NULL), (NULL, 30), (30, 36), (33, 30), (30, 30), (30, 34), (34, 30), "
+            "(35, 30), (30, 32)");
+  const Records records = AskEveryWay(30, 7);
+  // Key 1, five entries for each of the 7 friends with a profile, the count.
+  EXPECT_EQ(records.records.size(), 1u + 5u * 7u + 1u);
+  AskEveryWay(36, 0);  // the only friend of a user without a profile
+}
+
+INSTANTIATE_TEST_SUITE_P(Backends, FriendListPaths, testing::ValuesIn(AllBackends()),
                          BackendParamName);
 
 }  // namespace
