@@ -50,27 +50,30 @@ constexpr char kFriendOfRow[] =
     "ELSE COALESCE(f.nUserId, 0) END)";
 constexpr char kFriendRows[] = " WHERE (f.nUserId = %d OR f.nFriendId = %d)";
 
-std::optional<db::Sql> JoinQuery(db::SqlFamily family, int32_t user_id) {
-  std::string text =
+// The join's text for `family`; null where the family has none.
+const std::string* JoinText(db::SqlFamily family) {
+  static const std::string head =
       "SELECT f.nFriendId, f.nUserId, u.nId, u.sNick, u.nSex, u.sFacePic, u.bLogined FROM "
       "tblFriend f ";
+  static const std::string left_join =
+      head + "LEFT JOIN tblUser u ON u.nId = " + kFriendOfRow + kFriendRows;
+  static const std::string lateral =
+      head + "LEFT JOIN LATERAL (SELECT nId, sNick, nSex, sFacePic, bLogined FROM tblUser WHERE " +
+      "nId = " + kFriendOfRow + " LIMIT 1) u ON TRUE" + kFriendRows;
   switch (family) {
     case db::SqlFamily::kSqlite:
     case db::SqlFamily::kMySql:
-      text += std::string("LEFT JOIN tblUser u ON u.nId = ") + kFriendOfRow;
-      break;
+      return &left_join;
     case db::SqlFamily::kPostgres:
-      text += std::string("LEFT JOIN LATERAL (SELECT nId, sNick, nSex, sFacePic, bLogined FROM "
-                          "tblUser WHERE nId = ") +
-              kFriendOfRow + " LIMIT 1) u ON TRUE";
-      break;
+      return &lateral;
     case db::SqlFamily::kOther:
-      return std::nullopt;
+      break;
   }
-  text += kFriendRows;
-  const db::SqlValue user = db::SqlValue::Integer(user_id);
-  return db::Sql(std::move(text), {user, user, user});
+  return nullptr;
 }
+
+// The join's columns, in the order of its select list.
+enum JoinColumn { kFriendSide, kUserSide, kProfileId, kNick, kSex, kFacePic, kLogined, kColumns };
 
 db::Sql ProfileQuery(int32_t friend_id) {
   return db::Sql("SELECT sNick, nSex, sFacePic, bLogined FROM tblUser WHERE (nId = %d)",
@@ -134,23 +137,26 @@ bool ProfileFields(const db::Recordset& row, const std::array<int, 4>& columns,
 // written into `written`. False, with nothing written, when the join failed.
 bool WriteJoinedFriends(int32_t user_id, codec::ReplyPacket& packet, int32_t* written) {
   db::RecordsetHandle rows;
-  auto query = [user_id](db::SqlFamily family) { return JoinQuery(family, user_id); };
+  auto query = [user_id](db::SqlFamily family) -> std::optional<db::Sql> {
+    const std::string* text = JoinText(family);
+    if (text == nullptr) return std::nullopt;
+    const db::SqlValue user = db::SqlValue::Integer(user_id);
+    return db::Sql(*text, {user, user, user});
+  };
   if (db::QuerySqlOf(query, rows, nullptr) != 0 || !rows) return false;
   const db::Recordset& row = *rows;
-  const int friend_column = row.ColumnIndex("nFriendId");
-  const int user_column = row.ColumnIndex("nUserId");
-  const int id_column = row.ColumnIndex("nId");
-  const std::array<int, 4> profile_columns = ProfileColumns(row);
+  if (row.column_count() != kColumns) return false;
+  static constexpr std::array<int, 4> profile_columns = {kNick, kSex, kFacePic, kLogined};
   int32_t position = 0;
   *written = 0;
   for (; !rows->IsEOF(); rows->MoveNext()) {
-    const db::Variant* friend_side = row.FieldAt(friend_column);
-    const db::Variant* user_side = row.FieldAt(user_column);
+    const db::Variant* friend_side = row.FieldAt(kFriendSide);
+    const db::Variant* user_side = row.FieldAt(kUserSide);
     if (friend_side == nullptr || user_side == nullptr) continue;
     int32_t friend_id;
     if (!FriendNamed(user_id, *friend_side, *user_side, &friend_id)) continue;
     ++position;
-    const db::Variant* id = row.FieldAt(id_column);
+    const db::Variant* id = row.FieldAt(kProfileId);
     const db::Variant* profile[4];
     if (id == nullptr || id->IsNull() || !ProfileFields(row, profile_columns, profile)) continue;
     WriteFriend(packet, position, friend_id, profile);
