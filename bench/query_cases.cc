@@ -8,6 +8,8 @@
 #include <vector>
 
 #include "codec/keys.h"
+#include "db/sql.h"
+#include "queries/friend_list.h"
 #include "request_cases.h"
 #include "util/text.h"
 #include "zelvar/zelvar.h"
@@ -108,6 +110,45 @@ Request FriendList(int friends) {
         reply.SetInt(FriendKey(position, codec::kFriendLoginField), pass2->Int(3));
         pass2->Done();
       }
+      reply.SetInt(codec::kFriendCountKey, written);
+      reply.SetInt(codec::kServerTimeKey, static_cast<int>(std::time(nullptr)));
+      HandOverAndRead(reply, digest, codec::kServerTimeKey);
+      return true;
+    };
+  };
+  // The least work: the module's one statement joining the friendship rows
+  // to the profiles, as the database family writes it.
+  r.least = [player](RawDb& db) -> Step {
+    const db::SqlFamily family = db.backend() == Backend::kSqlite     ? db::SqlFamily::kSqlite
+                                 : db.backend() == Backend::kPostgres ? db::SqlFamily::kPostgres
+                                                                      : db::SqlFamily::kMySql;
+    RawStatement* join = db.Prepare(db::Sql(*queries::FriendListJoinText(family),
+                                            {db::SqlValue::Integer(0), db::SqlValue::Integer(0),
+                                             db::SqlValue::Integer(0)})
+                                        .parameterized());
+    return [join, player](std::string* digest) {
+      CKParam reply;
+      reply.SetInt(codec::kReplyKindKey, codec::kFriendListKind);
+      for (int place = 1; place <= 3; ++place) join->BindInt(place, player);
+      if (!join->Execute()) return false;
+      int position = 0;
+      int written = 0;
+      while (join->Next()) {
+        const int friend_side = join->Int(0);
+        const int user_side = join->Int(1);
+        const int id = friend_side != player ? friend_side : user_side;
+        if (id == player) continue;
+        ++position;
+        if (join->Int(2) == 0) continue;  // no profile (a NULL id)
+        using codec::FriendKey;
+        reply.SetInt(FriendKey(position, codec::kFriendIdField), id);
+        reply.SetCString(FriendKey(position, codec::kFriendNickField), join->Text(3));
+        reply.SetInt(FriendKey(position, codec::kFriendSexField), join->Int(4));
+        reply.SetCString(FriendKey(position, codec::kFriendFaceField), join->Text(5));
+        reply.SetInt(FriendKey(position, codec::kFriendLoginField), join->Int(6));
+        ++written;
+      }
+      join->Done();
       reply.SetInt(codec::kFriendCountKey, written);
       reply.SetInt(codec::kServerTimeKey, static_cast<int>(std::time(nullptr)));
       HandOverAndRead(reply, digest, codec::kServerTimeKey);

@@ -50,8 +50,9 @@ constexpr char kFriendOfRow[] =
     "ELSE COALESCE(f.nUserId, 0) END)";
 constexpr char kFriendRows[] = " WHERE (f.nUserId = %d OR f.nFriendId = %d)";
 
-// The join's text for `family`; null where the family has none.
-const std::string* JoinText(db::SqlFamily family) {
+}  // namespace
+
+const std::string* FriendListJoinText(db::SqlFamily family) {
   static const std::string head =
       "SELECT f.nFriendId, f.nUserId, u.nId, u.sNick, u.nSex, u.sFacePic, u.bLogined FROM "
       "tblFriend f ";
@@ -71,6 +72,8 @@ const std::string* JoinText(db::SqlFamily family) {
   }
   return nullptr;
 }
+
+namespace {
 
 // The join's columns, in the order of its select list.
 enum JoinColumn { kFriendSide, kUserSide, kProfileId, kNick, kSex, kFacePic, kLogined, kColumns };
@@ -138,7 +141,7 @@ bool ProfileFields(const db::Recordset& row, const std::array<int, 4>& columns,
 bool WriteJoinedFriends(int32_t user_id, codec::ReplyPacket& packet, int32_t* written) {
   db::RecordsetHandle rows;
   auto query = [user_id](db::SqlFamily family) -> std::optional<db::Sql> {
-    const std::string* text = JoinText(family);
+    const std::string* text = FriendListJoinText(family);
     if (text == nullptr) return std::nullopt;
     const db::SqlValue user = db::SqlValue::Integer(user_id);
     return db::Sql(*text, {user, user, user});
