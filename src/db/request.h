@@ -26,8 +26,9 @@ Status LeaseForRequest(Lease* lease, bool fresh = false);
 Status OpenFailed();
 
 // After a failure: writes the record of a request that ran out of time,
-// once per request.
-void NoteIfTimedOut();
+// once per request. True when the failure was the request's time running
+// out.
+bool NoteIfTimedOut();
 
 }  // namespace zelvar::db
 

@@ -25,8 +25,10 @@ Status OpenFailed() {
   return Status::Link(kOpenFailedText);
 }
 
-void NoteIfTimedOut() {
-  if (TakeTimeoutNotice()) WriteErrorLog(kTimedOutLogText);
+bool NoteIfTimedOut() {
+  if (!TakeTimeoutNotice()) return false;
+  WriteErrorLog(kTimedOutLogText);
+  return true;
 }
 
 int ExecuteSql(const Sql& sql, std::u16string* error_text) {
@@ -47,21 +49,25 @@ namespace {
 
 // Runs the query `choose` names for the leased connection (null: none).
 template <typename Choose>
-int QueryChosen(Choose&& choose, RecordsetHandle& recordset, std::u16string* error_text) {
+int QueryChosen(Choose&& choose, RecordsetHandle& recordset, std::u16string* error_text,
+                bool* refused = nullptr) {
   RequestScope request;
+  if (refused != nullptr) *refused = false;
   return Guarded(error_text, [&] {
     Lease lease;
     if (!LeaseForRequest(&lease).ok()) return OpenFailed();
     const Sql* sql = choose(lease->Family());
     if (sql == nullptr) {
       recordset.reset();
+      if (refused != nullptr) *refused = true;
       return Status::Statement(u"no statement for this database");
     }
     // The rows are read in full, so the connection goes back at once.
     Status status = RunQuery(lease, *sql, recordset);
     if (!status.ok()) {
       lease.Release();
-      NoteIfTimedOut();
+      const bool timed_out = NoteIfTimedOut();
+      if (refused != nullptr) *refused = status.IsStatement() && !timed_out;
     }
     return status;
   });
@@ -74,14 +80,14 @@ int QuerySql(const Sql& sql, RecordsetHandle& recordset, std::u16string* error_t
 }
 
 int QuerySqlOf(const std::function<std::optional<Sql>(SqlFamily)>& choose,
-               RecordsetHandle& recordset, std::u16string* error_text) {
+               RecordsetHandle& recordset, std::u16string* error_text, bool* refused) {
   std::optional<Sql> chosen;
   return QueryChosen(
       [&](SqlFamily family) {
         chosen = choose(family);
         return chosen ? &*chosen : nullptr;
       },
-      recordset, error_text);
+      recordset, error_text, refused);
 }
 
 int TestAndSetConnectionString(const std::string& connection_string) {

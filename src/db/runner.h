@@ -43,9 +43,11 @@ int QuerySql(const Sql& sql, RecordsetHandle& recordset, std::u16string* error_t
 
 // Runs the query `choose` gives for the family of the leased connection's
 // database, as QuerySql does. When it gives none, -1 with nothing run and
-// nothing logged, `recordset` empty.
+// nothing logged, `recordset` empty. `refused` (may be null) tells whether
+// a -1 came from the statement itself (none for the family, or one the
+// database refused) rather than from the link, the open or the time.
 int QuerySqlOf(const std::function<std::optional<Sql>(SqlFamily)>& choose,
-               RecordsetHandle& recordset, std::u16string* error_text);
+               RecordsetHandle& recordset, std::u16string* error_text, bool* refused = nullptr);
 
 // Runs queries that only read, with the results QuerySql would give each
 // in turn: `recordsets` receives one handle per query, holding its rows

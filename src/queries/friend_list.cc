@@ -137,8 +137,11 @@ bool ProfileFields(const db::Recordset& row, const std::array<int, 4>& columns,
 }
 
 // The one-statement friend list into `packet`, the number of friends
-// written into `written`. False, with nothing written, when the join failed.
-bool WriteJoinedFriends(int32_t user_id, codec::ReplyPacket& packet, int32_t* written) {
+// written into `written`. False, with nothing written, when the join
+// failed; `refused` then tells whether the statement itself was refused
+// (where the two passes may still run) rather than the database.
+bool WriteJoinedFriends(int32_t user_id, codec::ReplyPacket& packet, int32_t* written,
+                        bool* refused) {
   db::RecordsetHandle rows;
   auto query = [user_id](db::SqlFamily family) -> std::optional<db::Sql> {
     const std::string* text = FriendListJoinText(family);
@@ -146,9 +149,12 @@ bool WriteJoinedFriends(int32_t user_id, codec::ReplyPacket& packet, int32_t* wr
     const db::SqlValue user = db::SqlValue::Integer(user_id);
     return db::Sql(*text, {user, user, user});
   };
-  if (db::QuerySqlOf(query, rows, nullptr) != 0 || !rows) return false;
+  if (db::QuerySqlOf(query, rows, nullptr, refused) != 0) return false;
+  if (!rows || rows->column_count() != kColumns) {
+    *refused = true;
+    return false;
+  }
   const db::Recordset& row = *rows;
-  if (row.column_count() != kColumns) return false;
   static constexpr std::array<int, 4> profile_columns = {kNick, kSex, kFacePic, kLogined};
   int32_t position = 0;
   *written = 0;
@@ -261,8 +267,14 @@ int QueryFriendList(int32_t user_id, char** reply, int* reply_length) {
   bool listed = false;
   if (TryJoin()) {
     packet.emplace(codec::kFriendListKind);
-    listed = WriteJoinedFriends(user_id, *packet, &written);
-    if (!listed && path.load(std::memory_order_relaxed) == FriendListPath::kJoinOnly) return -1;
+    bool refused = false;
+    listed = WriteJoinedFriends(user_id, *packet, &written, &refused);
+    // A database that can't be reached or answer in time fails the
+    // request here, as the two passes' first statement would: it has been
+    // logged once.
+    if (!listed && (!refused || path.load(std::memory_order_relaxed) == FriendListPath::kJoinOnly)) {
+      return -1;
+    }
     if (!listed) two_pass_calls.store(kTwoPassCallsAfterJoinFailed, std::memory_order_relaxed);
   }
   if (!listed) {
