@@ -5,16 +5,17 @@
 // number of friends written and key -9999 with the current time.
 //
 // One statement joins tblFriend to tblUser and gives every row with its
-// profile. Where the join can't run (a server without window functions),
-// two passes give the same reply: pass one collects the friends' ids from
-// tblFriend, pass two looks each friend up in tblUser.
+// profile. Where the join can't run (a database family it isn't written
+// for, such as SQL Server, or a join the database refuses), two passes
+// give the same reply: pass one collects the friends' ids from tblFriend,
+// pass two looks each friend up in tblUser.
 
 #include "queries/friend_list.h"
 
 #include <array>
 #include <atomic>
-#include <optional>
 #include <ctime>
+#include <optional>
 
 #include "codec/keys.h"
 #include "codec/reply_packet.h"
@@ -30,9 +31,9 @@ namespace {
 
 std::atomic<FriendListPath> path{FriendListPath::kJoin};
 
-// Calls left that go straight to the two passes after the join failed; the
-// join is tried again when they are used up, so a join that failed once
-// (a statement timeout, a lock) doesn't stay off.
+// Calls left that go straight to the two passes after the database refused
+// the join; the join is tried again when they are used up, so a join
+// refused once (say, while a table was being altered) doesn't stay off.
 constexpr int kTwoPassCallsAfterJoinFailed = 1000;
 std::atomic<int> two_pass_calls{0};
 
