@@ -131,10 +131,9 @@ bool ReadOptions(const Pairs& pairs, ConnectionOptions* options, std::string* wh
 // so PostgreSQL's driver is told to do nothing on an error (rollback level
 // 0), unless the string sets a level of its own.
 void AddRollbackLevel(const Pairs& pairs, std::string* odbc) {
-  const std::string driver = Lower(Find(pairs, {"Driver"}).value_or(""));
-  const bool postgres =
-      driver.find("postgres") != std::string::npos || driver.find("psql") != std::string::npos;
-  if (!postgres || Find(pairs, {"Protocol"})) return;
+  if (!NamesPostgresDriver(Find(pairs, {"Driver"}).value_or("")) || Find(pairs, {"Protocol"})) {
+    return;
+  }
   std::string_view written = Trim(*odbc);
   if (!written.empty() && written.back() != ';') odbc->push_back(';');
   Append(odbc, "Protocol", "7.4-0");
@@ -321,6 +320,11 @@ ConnectionTarget TranslateSqlServer(const Pairs& pairs, const std::vector<std::s
 }
 
 }  // namespace
+
+bool NamesPostgresDriver(std::string_view driver) {
+  const std::string lower = Lower(driver);
+  return lower.find("postgres") != std::string::npos || lower.find("psql") != std::string::npos;
+}
 
 bool SplitConnectionString(const std::string& text, Pairs* pairs) {
   pairs->clear();

@@ -21,6 +21,7 @@
 
 #include <chrono>
 #include <string>
+#include <string_view>
 #include <utility>
 #include <vector>
 
@@ -45,6 +46,10 @@ struct ConnectionTarget {
 // False for text that is not such a list.
 bool SplitConnectionString(const std::string& text,
                            std::vector<std::pair<std::string, std::string>>* pairs);
+
+// Whether an ODBC driver name (as written after Driver=) names
+// PostgreSQL's driver, whatever its case.
+bool NamesPostgresDriver(std::string_view driver);
 
 // `installed_drivers` are the ODBC driver names the driver manager knows;
 // the first SQL Server driver among "ODBC Driver 18 for SQL Server",

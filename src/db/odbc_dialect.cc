@@ -21,14 +21,11 @@ bool NeedsSerialConnect(const std::string& odbc_string) {
   for (const auto& [keyword, value] : pairs) {
     std::string lower;
     for (char c : keyword) lower.push_back(static_cast<char>(std::tolower(static_cast<unsigned char>(c))));
-    if (lower == "driver") {
-      driver.clear();
-      for (char c : value) driver.push_back(static_cast<char>(std::tolower(static_cast<unsigned char>(c))));
-    }
+    if (lower == "driver") driver = value;
     if (lower == "dsn") dsn = true;
   }
   if (driver.empty()) return dsn;
-  return driver.find("postgres") != std::string::npos || driver.find("psql") != std::string::npos;
+  return NamesPostgresDriver(driver);
 }
 
 namespace {
@@ -49,18 +46,6 @@ std::u16string InfoText(SQLHDBC dbc, SQLUSMALLINT item) {
 }  // namespace
 
 std::u16string OdbcConnection::DbmsName() { return InfoText(dbc_.get(), SQL_DBMS_NAME); }
-
-SqlFamily OdbcConnection::Family() const {
-  switch (dialect_) {
-    case Dialect::kPostgres:
-      return SqlFamily::kPostgres;
-    case Dialect::kMySql:
-      return SqlFamily::kMySql;
-    case Dialect::kOther:
-      break;
-  }
-  return SqlFamily::kOther;
-}
 
 std::string OdbcConnection::ProductName() { return ToNarrow(DbmsName()); }
 

@@ -120,8 +120,9 @@ std::vector<SocketId> OpenStreamSockets();
 
 // ---- Dialects (odbc_dialect.cc)
 
-// What the server speaks, as far as transactions and batches differ.
-enum class Dialect { kOther, kPostgres, kMySql };
+// What the server speaks, as far as transactions and batches differ: the
+// SQL family of its statements (never kSqlite here).
+using Dialect = SqlFamily;
 
 // Whether connects with `odbc_string` must not overlap others (see
 // OpenOdbcConnection): PostgreSQL's driver, or a DSN that may name it.
@@ -159,7 +160,7 @@ class OdbcConnection final : public Connection {
   Status CheckTexts() override;
   Status RunBatch(const std::vector<const Sql*>& queries,
                   std::vector<BatchResult>* results) override;
-  SqlFamily Family() const override;
+  SqlFamily Family() const override { return dialect_; }
   std::string ProductName() override;
   std::string DriverName() override;
 
