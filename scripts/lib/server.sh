@@ -7,6 +7,7 @@
 #   server_stop() { ...stop the server; must not fail... }
 #   server_begin zelvar-NAME       # sets $work (mode 700) and the traps
 #   candidate=$(server_free_port)  # a port nothing listens on now
+#   first=$(server_free_block 8)   # 8 free ports in a row, none ephemeral
 #   ...start the server, export the variables...
 #   server_run CMD ARGS...         # never returns: the status is CMD's
 #
@@ -60,6 +61,31 @@ server_free_port() {
   for _ in $(seq 1 50); do
     candidate=$((20000 + RANDOM % 30000))
     if ! server_port_in_use "$candidate"; then
+      echo "$candidate"
+      return 0
+    fi
+  done
+  return 1
+}
+
+# The first of COUNT consecutive ports that nothing listens on now, all
+# in 20000-29999 and below the kernel's ephemeral range (from which
+# outgoing connections take their local ports, so that none of them can
+# hold a port a server is restarted on later).
+server_free_block() {
+  local count=$1 low=32768 candidate port busy
+  read -r low _ </proc/sys/net/ipv4/ip_local_port_range 2>/dev/null || true
+  local top=$((low < 30000 ? low : 30000))
+  for _ in $(seq 1 50); do
+    candidate=$((20000 + RANDOM % (top - 20000 - count)))
+    busy=0
+    for ((port = candidate; port < candidate + count; port++)); do
+      if server_port_in_use "$port"; then
+        busy=1
+        break
+      fi
+    done
+    if [[ $busy -eq 0 ]]; then
       echo "$candidate"
       return 0
     fi
