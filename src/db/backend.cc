@@ -5,6 +5,7 @@
 #include "db/backend.h"
 
 #include "db/connection_string.h"
+#include "db/failover.h"
 #include "util/text.h"
 
 namespace zelvar::db {
@@ -16,6 +17,14 @@ Status OpenConnection(const std::string& connection_string,
     case ConnectionTarget::Kind::kSqlite:
       return OpenSqliteConnection(target.sqlite_path, connection, target.options);
     case ConnectionTarget::Kind::kOdbc:
+      if (!target.servers.empty()) {
+        return OpenFirstAnswering(
+            target.servers,
+            [&](const std::string& server, std::unique_ptr<Connection>* opened) {
+              return OpenOdbcConnection(server, opened, target.options);
+            },
+            connection);
+      }
       return OpenOdbcConnection(target.odbc, connection, target.options);
     case ConnectionTarget::Kind::kInvalid:
       break;
@@ -49,6 +58,12 @@ Status Connection::RunEachOf(const std::vector<const Sql*>& queries, size_t firs
   for (size_t i = first; i < queries.size(); ++i) {
     BatchResult& result = results->emplace_back();
     result.status = Run(*queries[i], &result.rows);
+    if (result.status.IsNotServing()) {
+      // It did not run: its outcome is for another connection to give.
+      Status status = std::move(result.status);
+      results->pop_back();
+      return status;
+    }
     // After a link failure nothing more can run here; when it was the
     // last query, every outcome is known all the same.
     if (result.status.IsLink() && i + 1 < queries.size()) return result.status;

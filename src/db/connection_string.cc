@@ -12,6 +12,7 @@
 #include <string_view>
 
 #include "db/odbc_env.h"
+#include "db/server_list.h"
 
 namespace zelvar::db {
 
@@ -91,7 +92,7 @@ bool IsTrue(std::string_view value) {
 bool IsModuleKeyword(std::string_view keyword) {
   std::string lower = Lower(Trim(keyword));
   return lower == "connect timeout" || lower == "connection timeout" ||
-         lower == "command timeout" || lower == "named statements";
+         lower == "command timeout" || lower == "named statements" || lower == "failover";
 }
 
 // Reads the module's own keywords. False with `why` filled for a value
@@ -139,6 +140,12 @@ void AddRollbackLevel(const Pairs& pairs, std::string* odbc) {
   Append(odbc, "Protocol", "7.4-0");
 }
 
+// Whether an ODBC driver name names MariaDB's or MySQL's driver.
+bool NamesMySqlDriver(std::string_view driver) {
+  const std::string lower = Lower(driver);
+  return lower.find("mariadb") != std::string::npos || lower.find("mysql") != std::string::npos;
+}
+
 // An ODBC string as written, less the module's own keywords. For MariaDB's
 // and MySQL's drivers it also gets, where the string sets none, the time
 // bounds (without a read timeout they wait for ever on a server that
@@ -146,14 +153,13 @@ void AddRollbackLevel(const Pairs& pairs, std::string* odbc) {
 // option 2, which counts the rows an UPDATE matched rather than only those
 // whose values it changed: an update that writes a value the row already
 // holds must still tell that the row is there. PostgreSQL's driver gets its
-// rollback level (AddRollbackLevel).
+// rollback level (AddRollbackLevel). With `rebuild` it is written afresh
+// from `pairs` even where `text` would do.
 std::string OdbcStringFor(const std::string& text, const Pairs& pairs,
-                          const ConnectionOptions& options) {
-  const std::string driver = Lower(Find(pairs, {"Driver"}).value_or(""));
-  const bool my_sql =
-      driver.find("mariadb") != std::string::npos || driver.find("mysql") != std::string::npos;
+                          const ConnectionOptions& options, bool rebuild) {
+  const bool my_sql = NamesMySqlDriver(Find(pairs, {"Driver"}).value_or(""));
   constexpr unsigned long kFoundRows = 2;
-  bool rewrite = false;
+  bool rewrite = rebuild;
   for (const auto& [keyword, value] : pairs) {
     const std::string lower = Lower(Trim(keyword));
     if (IsModuleKeyword(keyword)) rewrite = true;
@@ -197,6 +203,49 @@ std::string OdbcStringFor(const std::string& text, const Pairs& pairs,
   if (!Find(pairs, {"READ_TIMEOUT"})) Append(&odbc, "READ_TIMEOUT", io);
   if (!Find(pairs, {"WRITE_TIMEOUT"})) Append(&odbc, "WRITE_TIMEOUT", io);
   return odbc;
+}
+
+bool CanListServers(const Pairs& pairs) {
+  const std::string driver = Find(pairs, {"Driver"}).value_or("");
+  return NamesMySqlDriver(driver) || NamesPostgresDriver(driver);
+}
+
+// The strings of the servers a string names when it names several
+// (Server=a,b or Failover=...) or one as host:port, one server each; none
+// when it names one server without a port. False with `why` for a list that can't be read, or one on a string of a
+// driver other than MariaDB's, MySQL's or PostgreSQL's (for SQL Server,
+// "host,port" names one server and its port).
+bool ServerStrings(const Pairs& pairs, const ConnectionOptions& options,
+                   std::vector<std::string>* strings, std::string* why) {
+  const auto server = Find(pairs, {"Server", "Servername"});
+  const auto failover = Find(pairs, {"Failover"});
+  if (failover && !CanListServers(pairs)) {
+    *why = "Failover= works with MariaDB's, MySQL's and PostgreSQL's drivers (named by Driver=)";
+    return false;
+  }
+  if (!failover && !(CanListServers(pairs) && server && server->find_first_of(",:") != std::string::npos)) {
+    return true;
+  }
+  if (!server || Trim(*server).empty()) {
+    *why = "Failover= lists the servers after the one Server= names, and Server= is missing";
+    return false;
+  }
+  std::vector<ServerAddress> addresses;
+  const std::string port = Find(pairs, {"Port"}).value_or("");
+  if (!ParseServerList(*server, port, &addresses, why)) return false;
+  if (failover && !ParseServerList(*failover, port, &addresses, why)) return false;
+  Pairs one;
+  for (const auto& pair : pairs) {
+    const std::string lower = Lower(Trim(pair.first));
+    if (lower != "server" && lower != "servername" && lower != "port") one.push_back(pair);
+  }
+  for (const ServerAddress& address : addresses) {
+    Pairs with_server = one;
+    with_server.emplace_back("Server", address.host);
+    if (!address.port.empty()) with_server.emplace_back("Port", address.port);
+    strings->push_back(OdbcStringFor(std::string(), with_server, options, /*rebuild=*/true));
+  }
+  return true;
 }
 
 ConnectionTarget Invalid(std::string why) {
@@ -388,6 +437,8 @@ ConnectionTarget ResolveConnectionString(const std::string& text,
   ConnectionOptions options;
   std::string why;
   if (!ReadOptions(pairs, &options, &why)) return Invalid(std::move(why));
+  std::vector<std::string> servers;
+  if (!ServerStrings(pairs, options, &servers, &why)) return Invalid(std::move(why));
   if (auto provider = Find(pairs, {"Provider"})) {
     if (EqualsIgnoreCase(Trim(*provider), "SQLite")) {
       std::string path = Find(pairs, {"Data Source"}).value_or("");
@@ -407,7 +458,10 @@ ConnectionTarget ResolveConnectionString(const std::string& text,
   if (Find(pairs, {"Driver", "DSN"})) {
     ConnectionTarget target;
     target.kind = ConnectionTarget::Kind::kOdbc;
-    target.odbc = OdbcStringFor(text, pairs, options);
+    target.odbc = servers.empty() ? OdbcStringFor(text, pairs, options, /*rebuild=*/false)
+                                  : servers.front();
+    // One server written host:port needs no choice.
+    if (servers.size() > 1) target.servers = std::move(servers);
     target.options = options;
     return target;
   }

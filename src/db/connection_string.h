@@ -16,6 +16,18 @@
 //   Named Statements=yes   keep statements prepared under a name on the
 //        server between requests (a direct connection only: a pooler in
 //        transaction mode would run them on other sessions)
+//   Failover=host[:port],...   servers to try after the one Server= names
+//
+// Several servers (MariaDB's, MySQL's and PostgreSQL's drivers): a new
+// connection goes to the first of them that answers (failover.h).
+//   ...;Server=host1,host2:3307,[::1]:3308;Port=3306;...
+//   ...;Server=host1;Port=3306;Failover=host2:3307,host3;...
+// Each entry is host, host:port or [IPv6 address]:port; a bare host takes
+// Port= (the driver's default without one). The driver gets one string
+// per server, naming it alone (Server=host;Port=port). A list with an
+// empty entry or a port that is not a number from 1 to 65535 is refused.
+// For SQL Server, "Server=host,1433" stays one server and its port, and
+// Failover= is refused.
 #ifndef ZELVAR_DB_CONNECTION_STRING_H_
 #define ZELVAR_DB_CONNECTION_STRING_H_
 
@@ -37,7 +49,8 @@ struct ConnectionTarget {
   enum class Kind { kInvalid, kSqlite, kOdbc };
   Kind kind = Kind::kInvalid;
   std::string sqlite_path;  // kSqlite
-  std::string odbc;         // kOdbc: the string for SQLDriverConnect
+  std::string odbc;         // kOdbc: the string for SQLDriverConnect (the first server's)
+  std::vector<std::string> servers;  // kOdbc naming several servers: one string each, in order
   std::string error;        // kInvalid: why
   ConnectionOptions options;
 };

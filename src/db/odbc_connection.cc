@@ -303,10 +303,11 @@ Status OpenOdbcConnection(const std::string& odbc_string, std::unique_ptr<Connec
                            0, nullptr, SQL_DRIVER_NOPROMPT);
   }
   if (!SQL_SUCCEEDED(rc)) {
-    std::u16string text = ReadFailure(ReadDiagnostics(SQL_HANDLE_DBC, raw)).text;
+    std::u16string text = ReadFailure(ReadDiagnostics(SQL_HANDLE_DBC, raw), SqlFamily::kOther).text;
     return Status::Link(text.empty() ? u"the database connection could not be opened" : text);
   }
-  auto opened = std::make_unique<OdbcConnection>(std::move(environment), std::move(dbc), options);
+  auto opened =
+      std::make_unique<OdbcConnection>(std::move(environment), std::move(dbc), options, odbc_string);
   opened->Connected(before);
   *connection = std::move(opened);
   return Status::OK();

@@ -27,6 +27,7 @@
 
 #include "db/backend.h"
 #include "db/deadline.h"
+#include "db/failover.h"
 #include "db/link_watch.h"
 #include "db/odbc_env.h"
 #include "db/statement_cache.h"
@@ -71,12 +72,15 @@ std::vector<Diagnostic> ReadDiagnostics(SQLSMALLINT type, SQLHANDLE handle);
 // What the diagnostics of one failure say.
 struct FailureReading {
   bool link = false;       // the link failed (a request's time ran out included)
-  bool retryable = false;  // a serialization failure or deadlock
+  bool retryable = false;  // a serialization failure, deadlock or lock wait timeout
+  bool not_serving = false;  // refused unrun by a server that does not serve now (link set too)
   bool stale_plan = false;  // refused before it ran: its plan went stale
   bool wide_text_refused = false;  // an ANSI driver refused a wide value
   std::u16string text;     // the messages, one a line
 };
-FailureReading ReadFailure(const std::vector<Diagnostic>& diagnostics);
+// What `diagnostics` say, read for a server of `family` (kOther when not
+// known yet): native codes mean different things to different servers.
+FailureReading ReadFailure(const std::vector<Diagnostic>& diagnostics, SqlFamily family);
 
 // ---- Types (odbc_types.cc)
 
@@ -139,9 +143,13 @@ inline constexpr char16_t kTimedOutText[] =
 
 class OdbcConnection final : public Connection {
  public:
+  // `odbc_string` is the string it connected with (one server's).
   OdbcConnection(std::shared_ptr<OdbcEnvironment> environment, DbcHandle dbc,
-                 const ConnectionOptions& options)
-      : environment_(std::move(environment)), dbc_(std::move(dbc)), options_(options) {}
+                 const ConnectionOptions& options, std::string odbc_string)
+      : environment_(std::move(environment)),
+        dbc_(std::move(dbc)),
+        options_(options),
+        odbc_string_(std::move(odbc_string)) {}
   ~OdbcConnection() override;
 
   OdbcConnection(const OdbcConnection&) = delete;
@@ -267,6 +275,7 @@ class OdbcConnection final : public Connection {
   std::shared_ptr<OdbcEnvironment> environment_;
   DbcHandle dbc_;
   ConnectionOptions options_;
+  std::string odbc_string_;
   Dialect dialect_ = Dialect::kOther;
   int64_t changes_ = 0;
   // Set by Fail: the last failure was a plan gone stale.

@@ -10,6 +10,7 @@
 #include <utility>
 #include <vector>
 
+#include "db/back_off.h"
 #include "db/connection_string.h"
 
 namespace zelvar::db {
@@ -20,12 +21,11 @@ namespace {
 // flight.
 constexpr size_t kMaxIdlePerString = 8;
 
-// After a failed connect to a server, further connects with the same
-// string wait this long, doubling with each failure up to the ceiling;
-// requests meanwhile fail at once, so a server that is down costs no
-// connect storm. Opening an SQLite file costs no server anything and is
-// tried every time.
-constexpr auto kFirstBackOff = std::chrono::milliseconds(50);
+// After a failed connect to a server (to every server of a list), further
+// connects with the same string wait a back-off (back_off.h) of at most
+// this long; requests meanwhile fail at once, so a server that is down
+// costs no connect storm. Opening an SQLite file costs no server anything
+// and is tried every time.
 constexpr auto kMaxBackOff = std::chrono::seconds(1);
 
 }  // namespace
@@ -33,9 +33,8 @@ constexpr auto kMaxBackOff = std::chrono::seconds(1);
 struct Pool::Slot {
   // Guarded by Shared::mutex.
   std::vector<std::unique_ptr<Connection>> connections;
-  bool backs_off = false;   // a server's string
-  int failed_connects = 0;  // in a row
-  std::chrono::steady_clock::time_point retry_at;
+  bool backs_off = false;  // a server's string
+  ConnectBackOff back_off{kMaxBackOff};
   Status last_failure;
 };
 
@@ -122,8 +121,7 @@ Status Pool::Acquire(const std::string& connection_string, bool fresh, Lease* le
       if (!fresh && !slot->connections.empty()) {
         candidate = std::move(slot->connections.back());
         slot->connections.pop_back();
-      } else if (slot->backs_off && slot->failed_connects > 0 &&
-                 std::chrono::steady_clock::now() < slot->retry_at) {
+      } else if (slot->backs_off && slot->back_off.Waiting(std::chrono::steady_clock::now())) {
         return slot->last_failure;
       }
     }
@@ -142,14 +140,10 @@ Status Pool::Acquire(const std::string& connection_string, bool fresh, Lease* le
   {
     std::lock_guard<std::mutex> lock(shared_->mutex);
     if (!connection) {
-      const int doublings = std::min(key->failed_connects, 6);
-      ++key->failed_connects;
-      key->retry_at = std::chrono::steady_clock::now() +
-                      std::min<std::chrono::steady_clock::duration>(kFirstBackOff * (1 << doublings),
-                                                                    kMaxBackOff);
+      key->back_off.Failed(std::chrono::steady_clock::now());
       key->last_failure = status;
     } else {
-      key->failed_connects = 0;
+      key->back_off.Succeeded();
     }
   }
   if (connection) *lease = Lease(this, key, std::move(connection), generation);

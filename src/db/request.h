@@ -5,6 +5,7 @@
 #ifndef ZELVAR_DB_REQUEST_H_
 #define ZELVAR_DB_REQUEST_H_
 
+#include <functional>
 #include <string>
 
 #include "db/ado.h"
@@ -24,6 +25,11 @@ Status LeaseForRequest(Lease* lease, bool fresh = false);
 // What a runner reports when no connection opens: writes the error-log
 // record and gives a failure with the text "数据库没能打开".
 Status OpenFailed();
+
+// Runs `run` on `lease`; while the server did not serve it (it ran
+// nothing: Status::NotServing), again on a fresh connection (another
+// server's, when the string names several), within the request's time.
+Status RunServed(Lease& lease, const std::function<Status(Lease&)>& run);
 
 // After a failure: writes the record of a request that ran out of time,
 // once per request. True when the failure was the request's time running

@@ -7,6 +7,7 @@
 #include "db/ado.h"
 #include "db/current_connection.h"
 #include "db/deadline.h"
+#include "db/failover.h"
 #include "db/guarded.h"
 #include "db/recordset.h"
 #include "db/request.h"
@@ -31,12 +32,22 @@ bool NoteIfTimedOut() {
   return true;
 }
 
+Status RunServed(Lease& lease, const std::function<Status(Lease&)>& run) {
+  Status status = run(lease);
+  for (int retry = 0; status.IsNotServing() && !DeadlinePassed(); ++retry) {
+    PauseBeforeServingAgain(retry);
+    if (!LeaseForRequest(&lease, /*fresh=*/true).ok()) return OpenFailed();
+    status = run(lease);
+  }
+  return status;
+}
+
 int ExecuteSql(const Sql& sql, std::u16string* error_text) {
   RequestScope request;
   return Guarded(error_text, [&] {
     Lease lease;
     if (!LeaseForRequest(&lease).ok()) return OpenFailed();
-    Status status = RunStatement(lease, sql);
+    Status status = RunServed(lease, [&](Lease& leased) { return RunStatement(leased, sql); });
     if (!status.ok()) {
       lease.Release();
       NoteIfTimedOut();
@@ -63,7 +74,8 @@ int QueryChosen(Choose&& choose, RecordsetHandle& recordset, std::u16string* err
       return Status::Statement(u"no statement for this database");
     }
     // The rows are read in full, so the connection goes back at once.
-    Status status = RunQuery(lease, *sql, recordset);
+    Status status =
+        RunServed(lease, [&](Lease& leased) { return RunQuery(leased, *sql, recordset); });
     if (!status.ok()) {
       lease.Release();
       const bool timed_out = NoteIfTimedOut();

@@ -1,5 +1,6 @@
 // Transactions on one leased connection, with the whole body run again
-// after a serialization failure or deadlock.
+// after a serialization failure, deadlock or lock wait timeout, and on a
+// fresh connection after a server refused to serve it before its commit.
 
 #include "db/transaction.h"
 
@@ -10,6 +11,7 @@
 
 #include "db/ado.h"
 #include "db/deadline.h"
+#include "db/failover.h"
 #include "db/guarded.h"
 #include "db/pool.h"
 #include "db/recordset.h"
@@ -75,6 +77,7 @@ class Attempt final : public Transaction {
     if (failed()) return false;
     failure_ = connection_->Commit();
     finished_ = failure_.ok();
+    failed_at_commit_ = !finished_;
     return finished_;
   }
 
@@ -91,6 +94,11 @@ class Attempt final : public Transaction {
 
   bool failed() const { return !failure_.ok(); }
   const Status& failure() const { return failure_; }
+  // Whether nothing of the attempt can have taken effect: it failed
+  // before its commit was sent, on a server that refused to serve it.
+  // (A statement's writes take effect only at the commit; a commit whose
+  // link failed may have taken effect.)
+  bool ServeElsewhere() const { return failure_.IsNotServing() && !failed_at_commit_; }
 
  private:
   // The statement's outcome; once one failed, that failure again.
@@ -104,6 +112,7 @@ class Attempt final : public Transaction {
   Status failure_;
   bool begun_ = false;
   bool finished_ = false;
+  bool failed_at_commit_ = false;
 };
 
 // How the attempts ended: `failure` is the failure that ended them (OK when
@@ -121,11 +130,19 @@ Ending RunAttempts(const std::function<int(Transaction&)>& body,
   Lease lease;
   if (!LeaseForRequest(&lease).ok()) return {OpenFailed()};
   bool begin_replaced = false;
+  int served_elsewhere = 0;
   Status last;
   for (int attempt = 0; attempt < kMaxAttempts; ++attempt) {
     if (attempt > 0) {
       if (DeadlinePassed()) break;
-      BackOff(attempt);
+      if (last.IsNotServing()) {
+        // Nothing ran: the attempt goes to a fresh connection (another
+        // server's, when the string names several).
+        PauseBeforeServingAgain(served_elsewhere++);
+        if (!LeaseForRequest(&lease, /*fresh=*/true).ok()) return {OpenFailed()};
+      } else {
+        BackOff(attempt);
+      }
     }
     Attempt tx(&lease);
     {
@@ -140,6 +157,7 @@ Ending RunAttempts(const std::function<int(Transaction&)>& body,
         if (options.write_lock_wait.count() > 0) return {last, 0, /*lock_busy=*/true};
         continue;
       }
+      if (last.IsNotServing()) continue;
       // A pooled link that died unseen fails here, before any statement of
       // the body was sent: one fresh connection may take its place.
       if (last.IsLink() && !begin_replaced && !DeadlinePassed()) {
@@ -153,9 +171,10 @@ Ending RunAttempts(const std::function<int(Transaction&)>& body,
     const int result = body(tx);
     if (result == 0 && tx.Commit()) return {};
     last = tx.failure();
+    const bool serve_elsewhere = tx.ServeElsewhere();
     tx.Rollback();
     lease.Note(tx.failure());
-    if (last.IsRetryable()) continue;
+    if (last.IsRetryable() || serve_elsewhere) continue;
     return {last, result};
   }
   return {last};

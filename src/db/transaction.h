@@ -48,17 +48,24 @@ inline constexpr int kWriteLockBusy = -2;
 
 // Runs `body` in a transaction. `body` returns 0 to commit and anything
 // else to roll back. When a statement or the commit fails with a
-// serialization failure or deadlock (SQLITE_BUSY, SQLSTATE 40001 or 40P01,
-// SQL Server 1205) the transaction is rolled back and `body` runs again
-// from the start, a bounded number of times; so `body` must have no effect
-// outside the database except on state it resets itself.
+// serialization failure, deadlock or lock wait timeout (SQLITE_BUSY,
+// SQLSTATE 40001 or 40P01, SQL Server's 1205, MariaDB's 1205 and 1213) the
+// transaction is rolled back and `body` runs again from the start, until
+// the request's time is up; when a statement fails because its server does
+// not serve (Status::NotServing: a Galera node that is not ready), `body`
+// runs again on a fresh connection, another server's when the string
+// names several. So `body` must have no effect outside the database except
+// on state it resets itself. A commit whose link failed is never run
+// again: it may have taken effect.
 //
-// Returns 0 when committed. Otherwise nothing of the body's statements
-// stays, and the result is the body's own when it asked to roll back, or
-// -1 when a statement or the commit failed, the retries ran out, or the
+// Returns 0 when committed. Otherwise the result is the body's own when it
+// asked to roll back, or -1 when a statement or the commit failed, the
+// retries ran out, or the
 // connection could not be opened (then with "数据库没能打开" and an
 // error-log record, as the runners do). `error_text` (may be null) gets the
-// failing statement's error text.
+// failing statement's error text. After -1 nothing of the body's
+// statements stays, except when the link failed during the commit: then
+// the transaction may have been committed, and the caller can't know.
 int RunTransaction(const std::function<int(Transaction&)>& body, std::u16string* error_text,
                    const TransactionOptions& options = TransactionOptions());
 

@@ -129,6 +129,57 @@ TEST(ResolveConnectionString, TimeoutsAndTheModulesKeywords) {
   }
 }
 
+// Several servers: each gets a string naming it alone, the list and
+// Failover= never reach a driver; SQL Server's "host,port" stays one
+// server; a list that can't be read says why.
+TEST(ResolveConnectionString, ServerListsGiveOneStringPerServer) {
+  ConnectionTarget maria = ResolveConnectionString(
+      "Driver={MariaDB Unicode};Server=a, b:3307 ,[::1]:3308;Port=3306;Uid=u;", {});
+  ASSERT_EQ(maria.kind, ConnectionTarget::Kind::kOdbc) << maria.error;
+  ASSERT_EQ(maria.servers.size(), 3u);
+  const std::vector<std::pair<std::string, std::string>> expected = {
+      {"a", "3306"}, {"b", "3307"}, {"::1", "3308"}};
+  for (size_t i = 0; i < expected.size(); ++i) {
+    const Pairs pairs = Split(maria.servers[i]);
+    EXPECT_EQ(ValueOf(pairs, "Server"), expected[i].first);
+    EXPECT_EQ(ValueOf(pairs, "Port"), expected[i].second);
+    EXPECT_EQ(ValueOf(pairs, "Uid"), "u");
+    EXPECT_EQ(ValueOf(pairs, "CONN_TIMEOUT"), "15");
+  }
+  EXPECT_EQ(maria.odbc, maria.servers[0]);
+
+  ConnectionTarget pg = ResolveConnectionString(
+      "Driver={PostgreSQL Unicode};Servername=p;Port=5432;Failover=q:5433,r;Database=z", {});
+  ASSERT_EQ(pg.servers.size(), 3u) << pg.error;
+  EXPECT_EQ(Split(pg.servers[1]),
+            (Pairs{{"Driver", "PostgreSQL Unicode"}, {"Database", "z"}, {"Server", "q"},
+                   {"Port", "5433"}, {"Protocol", "7.4-0"}}));
+  EXPECT_EQ(ValueOf(Split(pg.servers[2]), "Port"), "5432");
+
+  ConnectionTarget with_port = ResolveConnectionString("Driver={MariaDB Unicode};Server=a:3307", {});
+  EXPECT_TRUE(with_port.servers.empty());
+  EXPECT_EQ(ValueOf(Split(with_port.odbc), "Port"), "3307");
+
+  const std::string sql_server = "Driver={ODBC Driver 18 for SQL Server};Server=h,1433;UID=sa";
+  ConnectionTarget one = ResolveConnectionString(sql_server, {});
+  EXPECT_TRUE(one.servers.empty());
+  EXPECT_EQ(one.odbc, sql_server);
+
+  for (const auto& [text, why] : std::vector<std::pair<std::string, std::string>>{
+           {"Driver={MariaDB Unicode};Server=a,,b", "empty"},
+           {"Driver={MariaDB Unicode};Server=a,:3306", "empty host"},
+           {"Driver={MariaDB Unicode};Server=a,b:70000", "bad port \"70000\""},
+           {"Driver={MariaDB Unicode};Server=a;Failover=b:x", "bad port \"x\""},
+           {"Driver={MariaDB Unicode};Server=a,b;Port=db", "Port \"db\""},
+           {"Driver={MariaDB Unicode};Failover=b", "Server= is missing"},
+           {"Driver={ODBC Driver 18 for SQL Server};Server=h;Failover=g", "MariaDB's"},
+           {"Provider=sqloledb;Data Source=h;Failover=g", "MariaDB's"}}) {
+    ConnectionTarget target = ResolveConnectionString(text, kMicrosoft18);
+    EXPECT_EQ(target.kind, ConnectionTarget::Kind::kInvalid) << text;
+    EXPECT_NE(target.error.find(why), std::string::npos) << text << ": " << target.error;
+  }
+}
+
 TEST(SqlServerTranslation, BuiltInStringWithTheBestDriver) {
   Pairs pairs = Split(Translate(
       "Provider=sqloledb;Data Source=127.0.0.1;Initial Catalog=Brontal;User Id=Tavmorin;"
