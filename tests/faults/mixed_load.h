@@ -13,17 +13,24 @@
 // the number of such requests as the allowed excess unless told to be
 // strict.
 //
+// Several processes may share one world (a cluster's nodes, one process
+// on each): each runs its own thread indices, writes its ledgers to a
+// file, and one process reads them all back to check the database.
+//
 // Run and RunRound may be called from one thread per thread index at once;
-// set-up, MarkTrouble and Check from one thread while no request runs.
+// set-up, MarkTrouble, the ledger files and Check from one thread while no
+// request runs.
 #ifndef ZELVAR_TESTS_FAULTS_MIXED_LOAD_H_
 #define ZELVAR_TESTS_FAULTS_MIXED_LOAD_H_
 
 #include <chrono>
 #include <cstdint>
 #include <functional>
+#include <iosfwd>
 #include <map>
 #include <optional>
 #include <random>
+#include <set>
 #include <string>
 #include <vector>
 
@@ -48,6 +55,13 @@ enum class LoadKind {
 
 const char* LoadKindName(LoadKind kind);
 
+// Holds the time-limited goods of one player (tAddTime, tDueTime of each
+// row) to the grants of seven days reported: one row whose weeks are the
+// grants; up to `excess` of the `failed` grants may have taken effect too.
+void CheckTimeGoods(const std::string& who,
+                    const std::vector<std::pair<std::string, std::string>>& goods, int reported,
+                    int excess, int failed, const std::function<void(std::string)>& violation);
+
 struct LoadOutcome {
   LoadKind kind = LoadKind::kMessage;
   bool ok = false;
@@ -60,7 +74,9 @@ class MixedLoad {
 
   // Adds `players` players (an even number, at least 4), paired as
   // friends, and a catalogue to `db`, for `threads` threads of requests.
-  MixedLoad(TestDatabase* db, int players, int threads);
+  // With `plant` false the world is already there (another process
+  // planted it) and only its ids are read.
+  MixedLoad(TestDatabase* db, int players, int threads, bool plant = true);
 
   // One request of a kind picked at random with the load's weights.
   LoadOutcome Run(int thread, std::mt19937_64& random);
@@ -78,6 +94,18 @@ class MixedLoad {
   // The violations of the invariants; empty when the database holds what
   // the requests reported. `strict`: failed requests took no effect.
   std::vector<std::string> Check(bool strict);
+
+  // Trades of these players are checked elsewhere (their own load).
+  void LeaveTradesOf(std::set<int> ids) { foreign_ids_ = std::move(ids); }
+
+  // Writes the ledgers that hold requests, and the periods of trouble
+  // (load_ledger_file.cc). The clock is the machine's monotonic one, the
+  // same in every process of the machine.
+  void WriteLedgers(std::ostream& out) const;
+  // Reads what WriteLedgers wrote, into the ledgers of the same thread
+  // indices; false with `error` filled on a malformed file or a thread
+  // index that has requests already.
+  bool ReadLedgers(std::istream& in, std::string* error);
 
   // The bytes the ledgers hold (a long load's own memory).
   size_t LedgerBytes() const;
@@ -135,6 +163,7 @@ class MixedLoad {
   int item_count_ = 0;
   std::vector<Ledger> ledgers_;
   std::vector<std::pair<Clock::time_point, Clock::time_point>> trouble_;
+  std::set<int> foreign_ids_;
 };
 
 }  // namespace zelvar::test
