@@ -58,7 +58,7 @@ class ClusterRaces {
   bool Read(std::istream& in, std::string* error);
 
   struct Tally {
-    int rounds = 0;      // slots both sides ran
+    int rounds = 0;      // slots both sides ran, the grants or the end done
     int violations = 0;  // slots whose rows break the rule
   };
   // Holds `db`'s rows to the rounds run; one line per violation.
