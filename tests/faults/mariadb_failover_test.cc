@@ -107,6 +107,41 @@ TEST_F(FailoverMariaDB, DeadFirstServerThenTheLiveOne) {
   EXPECT_EQ(1, Users("after-dead-failover"));
 }
 
+// A node that is not ready (Galera's 1047) refuses statements before
+// running them: a statement and a transaction go to the next server and
+// are stored once; a refused commit fails the request and is not run
+// again. It used to fail every request that met such a node.
+TEST_F(FailoverMariaDB, NodeNotReadySendsTheWorkToTheNextServer) {
+  TcpRelay not_ready(ServerPort());
+  TcpRelay ready(ServerPort());
+  not_ready.RefuseAsNotReady("tblUser");
+  ASSERT_EQ(0, db::TestAndSetConnectionString(
+                   With(Server(not_ready.port()) + "," + Server(ready.port()))));
+  EXPECT_EQ(0, db::ExecuteSql(Sql("INSERT INTO tblUser (sUsername, sFacePic, nLevel) "
+                                  "VALUES ('statement', '', 1)"),
+                              nullptr));
+  EXPECT_GE(not_ready.refused(), 1);
+  EXPECT_EQ(1, Users("statement"));
+
+  // Once its pause is over, the first server is asked first again.
+  db::CloseIdleConnections();
+  std::this_thread::sleep_for(std::chrono::milliseconds(300));
+  std::atomic<int> runs{0};
+  const int refused_before = not_ready.refused();
+  EXPECT_EQ(0, InsertUser("transaction", &runs));
+  EXPECT_GT(not_ready.refused(), refused_before);
+  EXPECT_EQ(2, runs);
+  EXPECT_EQ(1, Users("transaction"));
+
+  not_ready.RefuseAsNotReady("COMMIT");
+  db::CloseIdleConnections();
+  std::this_thread::sleep_for(std::chrono::milliseconds(600));
+  runs = 0;
+  EXPECT_EQ(-1, InsertUser("refused-commit", &runs));
+  EXPECT_EQ(1, runs) << "a transaction whose commit was sent ran again";
+  EXPECT_EQ(0, Users("refused-commit"));
+}
+
 // A lock wait timeout undoes only the statement: the transaction runs
 // again from its start and commits once the lock is free, or fails by its
 // deadline with nothing stored.

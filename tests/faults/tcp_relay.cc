@@ -77,6 +77,31 @@ void TcpRelay::CutAfter(const std::string& marker) {
   marker_ = marker;
 }
 
+void TcpRelay::RefuseAsNotReady(const std::string& marker) {
+  std::lock_guard<std::mutex> lock(mutex_);
+  refuse_marker_ = marker;
+}
+
+bool TcpRelay::Refuse(int client, const std::string& text) {
+  static const std::string kMessage = "WSREP has not yet prepared node for application use";
+  // Each packet: three bytes of length, one of sequence number. The error
+  // packet answers with the next number.
+  size_t at = 0;
+  while (at + 4 <= text.size()) {
+    const size_t length = static_cast<unsigned char>(text[at]) |
+                          (static_cast<unsigned char>(text[at + 1]) << 8) |
+                          (static_cast<unsigned char>(text[at + 2]) << 16);
+    const char sequence = static_cast<char>(text[at + 3] + 1);
+    std::string payload = "\xff\x17\x04#08S01" + kMessage;  // 1047, little-endian
+    std::string packet = {static_cast<char>(payload.size()), 0, 0, sequence};
+    packet += payload;
+    if (!SendAll(client, packet.data(), packet.size())) return false;
+    ++refused_;
+    at += 4 + length;
+  }
+  return true;
+}
+
 void TcpRelay::CloseAll() {
   for (const Pair& pair : pairs_) {
     close(pair.client);
@@ -105,11 +130,17 @@ TcpRelay::Moved TcpRelay::Move(int from, int to, bool from_client) {
   char buffer[16384];
   const ssize_t got = recv(from, buffer, sizeof(buffer), 0);
   if (got <= 0) return Moved::kEnd;
+  const std::string text(buffer, static_cast<size_t>(got));
+  if (from_client) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    if (!refuse_marker_.empty() && text.find(refuse_marker_) != std::string::npos) {
+      return Refuse(from, text) ? Moved::kOn : Moved::kEnd;
+    }
+  }
   if (!SendAll(to, buffer, static_cast<size_t>(got))) return Moved::kEnd;
   if (from_client) {
     std::lock_guard<std::mutex> lock(mutex_);
-    if (!marker_.empty() &&
-        std::string(buffer, static_cast<size_t>(got)).find(marker_) != std::string::npos) {
+    if (!marker_.empty() && text.find(marker_) != std::string::npos) {
       marker_.clear();
       cut_done_ = true;
       return Moved::kCut;

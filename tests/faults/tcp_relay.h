@@ -38,6 +38,13 @@ class TcpRelay {
   void CutAfter(const std::string& marker);
   // Whether a cut asked for happened.
   bool cut() const { return cut_done_; }
+  // As a Galera node that is not ready (MariaDB's protocol): every
+  // command of a client text holding `marker` is answered with error 1047
+  // (SQLSTATE 08S01) and never reaches the server; others pass. Empty:
+  // none is refused.
+  void RefuseAsNotReady(const std::string& marker);
+  // Commands refused so far.
+  int refused() const { return refused_; }
 
  private:
   struct Pair {
@@ -48,6 +55,8 @@ class TcpRelay {
   void Serve();
   void Accept();
   enum class Moved { kOn, kEnd, kCut };
+  // Answers every MariaDB packet of `text` with the not-ready error.
+  bool Refuse(int client, const std::string& text);
   // Moves what is readable on `from` to `to`: kEnd when the pair ends,
   // kCut when the client is to be cut off.
   Moved Move(int from, int to, bool from_client);
@@ -62,10 +71,12 @@ class TcpRelay {
   std::atomic<bool> frozen_{false};
   std::atomic<int> accepted_{0};
   std::atomic<bool> cut_done_{false};
+  std::atomic<int> refused_{0};
   std::mutex mutex_;  // guards the requests below
   bool kill_requested_ = false;
   bool revive_requested_ = false;
   std::string marker_;
+  std::string refuse_marker_;
   std::thread thread_;
 };
 
