@@ -8,6 +8,7 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <cstdlib>
@@ -20,6 +21,7 @@
 #include <vector>
 
 #include "db/backend.h"
+#include "db/connection_string.h"
 #include "db/current_connection.h"
 #include "db/runner.h"
 #include "db/sql.h"
@@ -95,17 +97,36 @@ class FailoverMariaDB : public testing::Test {
 };
 
 // The driver got the list as it stood and no connection opened.
-TEST_F(FailoverMariaDB, DeadFirstServerThenTheLiveOne) {
-  ASSERT_EQ(0, db::TestAndSetConnectionString(
-                   With(Server(DeadPort()) + "," + Server(ServerPort()))));
-  EXPECT_EQ(0, InsertUser("after-dead", nullptr));
-  EXPECT_EQ(1, Users("after-dead"));
-  ASSERT_EQ(0, db::TestAndSetConnectionString(
-                   With("127.0.0.1", "Port=" + std::to_string(DeadPort()) +
-                                         ";Failover=" + Server(ServerPort()))));
-  EXPECT_EQ(0, InsertUser("after-dead-failover", nullptr));
-  EXPECT_EQ(1, Users("after-dead-failover"));
+class DeadFirstServer : public testing::TestWithParam<Backend> {
+ protected:
+  void TearDown() override {
+    db::CloseIdleConnections();
+    SetConnectionString(kBuiltInConnectionString);
+  }
+  ScopedTempDir dir_;
+};
+
+TEST_P(DeadFirstServer, TheLiveOneAfterItServes) {
+  std::unique_ptr<TestDatabase> db = TestDatabase::Create(GetParam());
+  if (db == nullptr) return;
+  std::vector<std::pair<std::string, std::string>> pairs;
+  ASSERT_TRUE(db::SplitConnectionString(db->connection_string(), &pairs));
+  std::string live = "127.0.0.1:5432";
+  for (const auto& [keyword, value] : pairs) {
+    if (keyword == "Port") live = "127.0.0.1:" + value;
+  }
+  const std::string dead = Server(DeadPort());
+  const std::pair<std::string, std::string> forms[] = {
+      {"list", ";Server=" + dead + "," + live}, {"failover", ";Server=" + dead + ";Failover=" + live}};
+  for (const auto& [name, servers] : forms) {
+    ASSERT_EQ(0, db::TestAndSetConnectionString(db->connection_string() + servers)) << servers;
+    EXPECT_EQ(0, InsertUser(name, nullptr));
+    EXPECT_EQ(1, db->QueryInt("SELECT COUNT(*) FROM tblUser WHERE sUsername = '" + name + "'"));
+  }
 }
+
+INSTANTIATE_TEST_SUITE_P(Servers, DeadFirstServer,
+                         testing::Values(Backend::kPostgres, Backend::kMariaDb), BackendParamName);
 
 // A node that is not ready (Galera's 1047) refuses statements before
 // running them: a statement and a transaction go to the next server and
@@ -202,6 +223,82 @@ TEST_F(FailoverMariaDB, LinkLostDuringTheCommitFailsTheRequestOnce) {
   EXPECT_EQ(0, InsertUser("after-the-cut", nullptr));
   EXPECT_EQ(1, Users("cut-at-commit"));
   EXPECT_EQ(1, Users("after-the-cut"));
+}
+
+// Two nodes (relays to the one server) under four threads of writes: the
+// first killed, then back while the second is stopped, then the second
+// thawed. Requests in flight may fail; no request outlasts its bounds,
+// later ones succeed on the node that answers, and every write reported
+// is stored once.
+TEST_F(FailoverMariaDB, NodesKilledStoppedAndBackUnderLoad) {
+  TcpRelay first(ServerPort());
+  TcpRelay second(ServerPort());
+  ASSERT_EQ(0, db::TestAndSetConnectionString(
+                   With(Server(first.port()) + "," + Server(second.port()),
+                        "Command Timeout=3;Connect Timeout=2;")));
+  struct Request {
+    double start, end;
+    bool ok;
+    std::string name;
+  };
+  std::mutex mutex;
+  std::vector<Request> requests;
+  std::atomic<bool> stop{false};
+  const Clock::time_point zero = Clock::now();
+  const auto load = [&](int thread) {
+    for (int i = 0; !stop; ++i) {
+      const std::string name = "load-" + std::to_string(thread) + "-" + std::to_string(i);
+      const double start = SecondsSince(zero);
+      const bool ok = InsertUser(name, nullptr) == 0;
+      std::lock_guard<std::mutex> lock(mutex);
+      requests.push_back({start, SecondsSince(zero), ok, name});
+    }
+  };
+  std::vector<std::future<void>> threads;
+  for (int t = 0; t < 4; ++t) threads.push_back(std::async(std::launch::async, load, t));
+  const auto at = [&](double seconds) {
+    std::this_thread::sleep_until(zero + std::chrono::duration_cast<Clock::duration>(
+                                             std::chrono::duration<double>(seconds)));
+  };
+  at(1.0);
+  first.Kill();
+  at(3.0);
+  first.Revive();
+  at(4.0);
+  second.Freeze(true);
+  at(9.0);
+  second.Freeze(false);
+  at(10.0);
+  stop = true;
+  for (auto& thread : threads) {
+    ASSERT_EQ(std::future_status::ready, thread.wait_for(std::chrono::seconds(30)))
+        << "a thread hangs";
+  }
+
+  // Windows where every request must succeed: the second node serving,
+  // the first serving while the second is stopped, both serving.
+  const std::pair<double, double> windows[] = {{1.5, 3.0}, {8.0, 9.0}, {9.5, 10.0}};
+  int64_t succeeded = 0;
+  for (const Request& request : requests) {
+    EXPECT_LT(request.end - request.start, 6.5) << request.name << " outlasted its bounds";
+    for (const auto& [from, to] : windows) {
+      if (request.start >= from && request.start < to) {
+        EXPECT_TRUE(request.ok) << request.name << " started at " << request.start;
+      }
+    }
+    if (request.ok) {
+      ++succeeded;
+      EXPECT_EQ(1, Users(request.name)) << request.name;
+    }
+  }
+  for (const auto& [from, to] : windows) {
+    EXPECT_TRUE(std::any_of(requests.begin(), requests.end(), [&](const Request& r) {
+      return r.ok && r.start >= from && r.start < to;
+    })) << "no request in " << from << "-" << to;
+  }
+  const int64_t stored = db_->QueryInt("SELECT COUNT(*) FROM tblUser WHERE sUsername LIKE 'load-%'");
+  EXPECT_GE(stored, succeeded);
+  EXPECT_LE(stored, static_cast<int64_t>(requests.size()));
 }
 
 }  // namespace
