@@ -11,7 +11,9 @@
 #include <algorithm>
 #include <atomic>
 #include <chrono>
+#include <cstdio>
 #include <cstdlib>
+#include <functional>
 #include <future>
 #include <memory>
 #include <mutex>
@@ -225,6 +227,48 @@ TEST_F(FailoverMariaDB, LinkLostDuringTheCommitFailsTheRequestOnce) {
   EXPECT_EQ(1, Users("after-the-cut"));
 }
 
+struct Write {
+  double start, end;  // seconds since the load began
+  bool ok;
+  std::string name;
+};
+
+// Writes rows on four threads while `script` runs; it waits with `at`
+// (seconds since the start). Null when a thread hangs.
+std::unique_ptr<std::vector<Write>> WritesDuring(
+    const std::function<void(const std::function<void(double)>& at)>& script) {
+  auto writes = std::make_unique<std::vector<Write>>();
+  std::mutex mutex;
+  std::atomic<bool> stop{false};
+  const Clock::time_point zero = Clock::now();
+  const auto load = [&](int thread) {
+    for (int i = 0; !stop; ++i) {
+      const std::string name = "load-" + std::to_string(thread) + "-" + std::to_string(i);
+      const double start = SecondsSince(zero);
+      const bool ok = InsertUser(name, nullptr) == 0;
+      std::lock_guard<std::mutex> lock(mutex);
+      writes->push_back({start, SecondsSince(zero), ok, name});
+    }
+  };
+  std::vector<std::future<void>> threads;
+  for (int t = 0; t < 4; ++t) threads.push_back(std::async(std::launch::async, load, t));
+  script([&](double seconds) {
+    std::this_thread::sleep_until(
+        zero + std::chrono::duration_cast<Clock::duration>(std::chrono::duration<double>(seconds)));
+  });
+  stop = true;
+  bool hung = false;
+  for (auto& thread : threads) {
+    hung = hung || thread.wait_for(std::chrono::seconds(30)) != std::future_status::ready;
+  }
+  if (hung) {
+    // The threads use this frame: the test can't go on.
+    std::fprintf(stderr, "a writing thread hangs\n");
+    std::abort();
+  }
+  return writes;
+}
+
 // Two nodes (relays to the one server) under four threads of writes: the
 // first killed, then back while the second is stopped, then the second
 // thawed. Requests in flight may fail; no request outlasts its bounds,
@@ -236,69 +280,42 @@ TEST_F(FailoverMariaDB, NodesKilledStoppedAndBackUnderLoad) {
   ASSERT_EQ(0, db::TestAndSetConnectionString(
                    With(Server(first.port()) + "," + Server(second.port()),
                         "Command Timeout=3;Connect Timeout=2;")));
-  struct Request {
-    double start, end;
-    bool ok;
-    std::string name;
-  };
-  std::mutex mutex;
-  std::vector<Request> requests;
-  std::atomic<bool> stop{false};
-  const Clock::time_point zero = Clock::now();
-  const auto load = [&](int thread) {
-    for (int i = 0; !stop; ++i) {
-      const std::string name = "load-" + std::to_string(thread) + "-" + std::to_string(i);
-      const double start = SecondsSince(zero);
-      const bool ok = InsertUser(name, nullptr) == 0;
-      std::lock_guard<std::mutex> lock(mutex);
-      requests.push_back({start, SecondsSince(zero), ok, name});
-    }
-  };
-  std::vector<std::future<void>> threads;
-  for (int t = 0; t < 4; ++t) threads.push_back(std::async(std::launch::async, load, t));
-  const auto at = [&](double seconds) {
-    std::this_thread::sleep_until(zero + std::chrono::duration_cast<Clock::duration>(
-                                             std::chrono::duration<double>(seconds)));
-  };
-  at(1.0);
-  first.Kill();
-  at(3.0);
-  first.Revive();
-  at(4.0);
-  second.Freeze(true);
-  at(9.0);
-  second.Freeze(false);
-  at(10.0);
-  stop = true;
-  for (auto& thread : threads) {
-    ASSERT_EQ(std::future_status::ready, thread.wait_for(std::chrono::seconds(30)))
-        << "a thread hangs";
-  }
+  const auto writes = WritesDuring([&](const std::function<void(double)>& at) {
+    at(1.0);
+    first.Kill();
+    at(3.0);
+    first.Revive();
+    at(4.0);
+    second.Freeze(true);
+    at(9.0);
+    second.Freeze(false);
+    at(10.0);
+  });
 
   // Windows where every request must succeed: the second node serving,
   // the first serving while the second is stopped, both serving.
   const std::pair<double, double> windows[] = {{1.5, 3.0}, {8.0, 9.0}, {9.5, 10.0}};
   int64_t succeeded = 0;
-  for (const Request& request : requests) {
-    EXPECT_LT(request.end - request.start, 6.5) << request.name << " outlasted its bounds";
+  for (const Write& write : *writes) {
+    EXPECT_LT(write.end - write.start, 6.5) << write.name << " outlasted its bounds";
     for (const auto& [from, to] : windows) {
-      if (request.start >= from && request.start < to) {
-        EXPECT_TRUE(request.ok) << request.name << " started at " << request.start;
+      if (write.start >= from && write.start < to) {
+        EXPECT_TRUE(write.ok) << write.name << " started at " << write.start;
       }
     }
-    if (request.ok) {
+    if (write.ok) {
       ++succeeded;
-      EXPECT_EQ(1, Users(request.name)) << request.name;
+      EXPECT_EQ(1, Users(write.name)) << write.name;
     }
   }
   for (const auto& [from, to] : windows) {
-    EXPECT_TRUE(std::any_of(requests.begin(), requests.end(), [&](const Request& r) {
-      return r.ok && r.start >= from && r.start < to;
-    })) << "no request in " << from << "-" << to;
+    EXPECT_TRUE(std::any_of(writes->begin(), writes->end(), [&](const Write& w) {
+      return w.ok && w.start >= from && w.start < to;
+    })) << "no write in " << from << "-" << to;
   }
   const int64_t stored = db_->QueryInt("SELECT COUNT(*) FROM tblUser WHERE sUsername LIKE 'load-%'");
   EXPECT_GE(stored, succeeded);
-  EXPECT_LE(stored, static_cast<int64_t>(requests.size()));
+  EXPECT_LE(stored, static_cast<int64_t>(writes->size()));
 }
 
 }  // namespace
