@@ -37,10 +37,6 @@ using Clock = std::chrono::steady_clock;
 using db::Sql;
 using db::SqlValue;
 
-double SecondsSince(Clock::time_point start) {
-  return std::chrono::duration<double>(Clock::now() - start).count();
-}
-
 int LogRecords(const ScopedTempDir& dir, const std::string& text) {
   const std::string log = dir.ReadFile("ZelvarError.log");
   int count = 0;

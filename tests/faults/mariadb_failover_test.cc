@@ -38,10 +38,6 @@ using Clock = std::chrono::steady_clock;
 using db::Sql;
 using db::SqlValue;
 
-double SecondsSince(Clock::time_point start) {
-  return std::chrono::duration<double>(Clock::now() - start).count();
-}
-
 int ServerPort() {
   const char* port = std::getenv("ZELVAR_TEST_MARIADB_PORT");
   return port == nullptr ? 0 : std::atoi(port);

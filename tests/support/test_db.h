@@ -9,6 +9,7 @@
 #ifndef ZELVAR_TESTS_SUPPORT_TEST_DB_H_
 #define ZELVAR_TESTS_SUPPORT_TEST_DB_H_
 
+#include <chrono>
 #include <cstdint>
 #include <memory>
 #include <optional>
@@ -89,6 +90,11 @@ class TestDatabase {
   bool owned_ = true;  // created here, removed by the destructor
   std::unique_ptr<Impl> impl_;
 };
+
+// Seconds from `start` until now, for the time bounds tests check.
+inline double SecondsSince(std::chrono::steady_clock::time_point start) {
+  return std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+}
 
 // A temporary folder that is the current directory while the object lives
 // (the module writes its log files there).
