@@ -333,7 +333,13 @@ TEST_F(FailoverMariaDB, NodesKilledStoppedAndBackUnderLoad) {
 // reported is stored once, and the node rejoins.
 TEST_F(FailoverMariaDB, GaleraNodeKilledAndRestartedUnderLoad) {
   const char* control = std::getenv("ZELVAR_GALERA_CTL");
-  if (control == nullptr) GTEST_SKIP() << "no Galera cluster (run under scripts/with-galera)";
+  if (control == nullptr) {
+    const char* required = std::getenv("ZELVAR_REQUIRE_GALERA");
+    if (required != nullptr && std::string(required) == "1") {
+      FAIL() << "ZELVAR_REQUIRE_GALERA=1 but ZELVAR_GALERA_CTL is not set";
+    }
+    GTEST_SKIP() << "no Galera cluster (run under scripts/with-galera)";
+  }
   std::string servers;
   for (int node = 1; node <= 3; ++node) {
     const char* port = std::getenv(("ZELVAR_TEST_GALERA_PORT_" + std::to_string(node)).c_str());
