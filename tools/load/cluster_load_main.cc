@@ -4,12 +4,13 @@
 // with races between nodes that only a guard against write skew can
 // settle (faults/cluster_races.h). Run it through scripts/cluster.
 //
-//   zelvar_cluster_load setup --world FILE [--players N] [--slots N]
+//   zelvar_cluster_load setup --world FILE [--players N] [--threads T]
+//                             [--slots N]
 //       creates a database through node 1 from schema/mariadb.sql, plants
 //       the world and writes its name and instant to FILE
 //   zelvar_cluster_load run --world FILE --node I --nodes N --seconds S
-//                           --ledger FILE [--threads T] [--period-ms P]
-//       T threads of mixed requests and one thread of races through the
+//                           --ledger FILE [--period-ms P]
+//       T threads (setup's) of mixed requests and one thread of races through the
 //       module on node I's string; writes what the requests reported
 //   zelvar_cluster_load check --world FILE --nodes N --ledgers F...
 //                             [--outage FROM_MS:TO_MS]
@@ -380,15 +381,18 @@ int64_t PrintFigures(const std::vector<NodeLedger>& ledgers, int64_t from, int64
   int64_t outside = 0;
   for (const NodeLedger& ledger : ledgers) {
     int64_t during = 0, failed = 0;
+    int shown = 0;
     for (const Failure& failure : ledger.failures) {
       failed += failure.count;
-      if (failure.begin_ms <= to && failure.end_ms >= from) {
-        during += failure.count;
-        continue;
+      const bool in_outage = failure.begin_ms <= to && failure.end_ms >= from;
+      (in_outage ? during : outside) += failure.count;
+      if (++shown <= 5) {
+        std::printf("    node %d: %lld failed %s the outage over %.1f s, the first: %s\n",
+                    ledger.node, static_cast<long long>(failure.count),
+                    in_outage ? "during" : "OUTSIDE",
+                    static_cast<double>(failure.end_ms - failure.begin_ms) / 1000,
+                    failure.what.c_str());
       }
-      outside += failure.count;
-      std::printf("    node %d: %lld failed outside the outage, the first: %s\n", ledger.node,
-                  static_cast<long long>(failure.count), failure.what.c_str());
     }
     // Requests done: a node that is down fails requests at once.
     std::printf("  node %d: %.1f requests/s done, %lld conflicts retried, %lld failures during "
