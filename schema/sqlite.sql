@@ -104,3 +104,18 @@ CREATE TABLE tblGoodsOrder (
   PRIMARY KEY (sOrderId, nEntry)
 );
 CREATE INDEX tblGoodsOrder_nUserId ON tblGoodsOrder (nUserId);
+
+-- Guard rows: a transaction that decides on rows it only read (a first
+-- grant of goods, a trade or message under a friendship, the end of one)
+-- raises the version of the row of what it decided on, so that two such
+-- transactions on two nodes of a multi-primary cluster always write a row
+-- in common and the cluster's conflict check keeps one of them from
+-- committing. nKind 1: the goods of player nUserId (nOtherId 0); nKind 2:
+-- the friendship of nUserId and nOtherId (the lower id first).
+CREATE TABLE tblWriteGuard (
+  nKind INT NOT NULL,
+  nUserId INT NOT NULL,
+  nOtherId INT NOT NULL,
+  nVersion BIGINT NOT NULL,
+  PRIMARY KEY (nKind, nUserId, nOtherId)
+);

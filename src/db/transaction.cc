@@ -73,6 +73,8 @@ class Attempt final : public Transaction {
     return ResultOf(status, error_text);
   }
 
+  SqlFamily Family() const override { return connection_->Family(); }
+
   bool Commit() {
     if (failed()) return false;
     failure_ = connection_->Commit();

@@ -26,6 +26,9 @@ class Transaction {
   // changed or deleted.
   virtual int Execute(const Sql& sql, std::u16string* error_text, int64_t* changed = nullptr) = 0;
   virtual int Query(const Sql& sql, RecordsetHandle& recordset, std::u16string* error_text) = 0;
+  // The SQL family of the transaction's connection, for statements whose
+  // text differs between servers.
+  virtual SqlFamily Family() const = 0;
 };
 
 // How a transaction waits for its write lock.

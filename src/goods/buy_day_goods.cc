@@ -96,6 +96,7 @@ int WriteSpeakCounters(db::Transaction& transaction, int goods_type, int user_id
 int AddBuyDayGoods(int goods_id, int goods_type, int user_id, int count,
                    const OrderEntry* order) {
   return RunGrant(
+      user_id,
       [&](db::Transaction& transaction, GrantAttempt& attempt) {
         // Read on every attempt: "live" means live when the grant commits.
         const std::string now_text = NowText();

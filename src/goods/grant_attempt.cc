@@ -1,11 +1,12 @@
 #include "goods/grant_attempt.h"
 
+#include "db/write_guard.h"
 #include "goods/goods_order.h"
 #include "util/error_log.h"
 
 namespace zelvar::goods {
 
-int RunGrant(const std::function<int(db::Transaction&, GrantAttempt&)>& body,
+int RunGrant(int user_id, const std::function<int(db::Transaction&, GrantAttempt&)>& body,
              const OrderEntry* order) {
   try {
     GrantAttempt attempt;
@@ -13,6 +14,11 @@ int RunGrant(const std::function<int(db::Transaction&, GrantAttempt&)>& body,
     const int result = db::RunTransaction(
         [&](db::Transaction& transaction) {
           attempt = GrantAttempt();
+          std::u16string guard_error;
+          if (db::WriteGuard(transaction, db::GuardKind::kPlayerGoods, user_id, 0,
+                             &guard_error) != 0) {
+            return attempt.Fail(guard_error);
+          }
           if (order == nullptr) return body(transaction, attempt);
           const int claim = ClaimOrderEntry(transaction, *order, attempt);
           if (claim != 0) return claim;

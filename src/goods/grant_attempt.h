@@ -35,14 +35,15 @@ struct GrantAttempt {
 
 struct OrderEntry;
 
-// Runs `body` in one transaction, with a fresh attempt each time it runs.
+// Runs `body` in one transaction, with a fresh attempt each time it runs,
+// after the guard row of `user_id`'s goods (db/write_guard.h).
 // 0 when committed. Otherwise -1, after one error-log record: the body's
 // own, or, when the body never ran (no connection) or the commit failed,
 // the transaction's text. Under an `order`, the entry is claimed before
 // the body and recorded after it in the same transaction; kEntryRecorded
 // or kOrderForeign (goods_order.h) when it may not be granted, with
 // nothing done and nothing logged.
-int RunGrant(const std::function<int(db::Transaction&, GrantAttempt&)>& body,
+int RunGrant(int user_id, const std::function<int(db::Transaction&, GrantAttempt&)>& body,
              const OrderEntry* order = nullptr);
 
 }  // namespace zelvar::goods

@@ -97,6 +97,7 @@ int GrantInTransaction(db::Transaction& transaction, int goods_id, int user_id, 
 int AddUserGoods(int goods_id, int user_id, int goods_type, int seconds,
                  const OrderEntry* order) {
   return RunGrant(
+      user_id,
       [&](db::Transaction& transaction, GrantAttempt& attempt) {
         return GrantInTransaction(transaction, goods_id, user_id, goods_type, seconds, attempt);
       },

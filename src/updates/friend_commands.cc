@@ -13,6 +13,7 @@
 #include "db/recordset.h"
 #include "db/sql.h"
 #include "db/transaction.h"
+#include "db/write_guard.h"
 #include "updates/commands.h"
 #include "updates/statements.h"
 #include "util/time_text.h"
@@ -40,6 +41,11 @@ int CheckFriendship(db::Transaction& transaction, int user_id, int other_id) {
   return db::AdoRstIsEOF(friendship) == -1 ? -1 : 0;
 }
 
+// The friendship's guard row, first in a transaction between the two.
+int GuardFriendship(db::Transaction& transaction, int user_id, int other_id) {
+  return db::WriteGuard(transaction, db::GuardKind::kFriendship, user_id, other_id, nullptr);
+}
+
 // Runs `change` after the friendship check, both in one transaction. The
 // statement is built inside the attempt so that a retried attempt takes
 // the time anew.
@@ -47,6 +53,7 @@ template <typename MakeChange>
 int ChangeBetweenFriends(int user_id, int other_id, MakeChange make_change) {
   return db::RunTransaction(
       [&](db::Transaction& transaction) {
+        if (GuardFriendship(transaction, user_id, other_id) != 0) return -1;
         if (CheckFriendship(transaction, user_id, other_id) != 0) return -1;
         return transaction.Execute(make_change(), nullptr);
       },
@@ -81,6 +88,7 @@ int EndFriendship(int user_id, CKParam& packet) {
   // friendship and its history as they were.
   return db::RunTransaction(
       [&](db::Transaction& transaction) {
+        if (GuardFriendship(transaction, user_id, former_friend) != 0) return -1;
         if (transaction.Execute(delete_friendship, nullptr) != 0) return -1;
         return transaction.Execute(delete_trades, nullptr);
       },

@@ -39,7 +39,7 @@ constexpr size_t kMaxValues = 999;
 
 constexpr const char* kTables[] = {"tblUser",    "tblFriend",    "tblFriendTradeHistory",
                                    "tblFriendTradeItem", "tblUserMsg", "tblUserGoods",
-                                   "tblInviteRecord",    "tblGoodsOrder"};
+                                   "tblInviteRecord",    "tblGoodsOrder",      "tblWriteGuard"};
 
 }  // namespace
 

@@ -5,6 +5,7 @@
 
 #include "db/recordset.h"
 #include "db/transaction.h"
+#include "db/write_guard.h"
 #include "codec/face_text.h"
 #include "tools/zelvar/text_util.h"
 #include "util/text.h"
@@ -186,6 +187,10 @@ bool ApplyGoodsChange(const GoodsChangePlan& shown, int64_t* rows_changed, std::
   const int result = db::RunTransaction(
       [&](db::Transaction& transaction) {
         *rows_changed = 0;
+        // The player's goods guard row, as every grant writes it: on a
+        // multi-primary cluster a grant on another node then can't commit
+        // beside this change of the rows it read.
+        if (db::WriteGuard(transaction, db::GuardKind::kPlayerGoods, shown.request.user_id, 0, nullptr) != 0) return -1;
         GoodsChangePlan now;
         if (const int status = BuildPlan(transaction, shown.request, &now, error); status != kPlanned) return status;
         if (now.Json() != shown.Json() || now.new_face != shown.new_face) {
