@@ -17,7 +17,8 @@ int RunGrant(int user_id, const std::function<int(db::Transaction&, GrantAttempt
           std::u16string guard_error;
           if (db::WriteGuard(transaction, db::GuardKind::kPlayerGoods, user_id, 0,
                              &guard_error) != 0) {
-            return attempt.Fail(guard_error);
+            return attempt.Fail(u"the goods guard row (tblWriteGuard) can't be written: " +
+                                guard_error);
           }
           if (order == nullptr) return body(transaction, attempt);
           const int claim = ClaimOrderEntry(transaction, *order, attempt);
