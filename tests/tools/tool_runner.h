@@ -55,7 +55,7 @@ nlohmann::json RunToolJson(const ScratchFolder& folder, std::vector<std::string>
 // The tables the tool's init creates.
 inline constexpr const char* kToolTables[] = {"tblUser",           "tblFriend",          "tblUserMsg",
                                               "tblFriendTradeHistory", "tblFriendTradeItem", "tblInviteRecord",
-                                              "tblUserGoods",          "tblGoodsOrder"};
+                                              "tblUserGoods",          "tblGoodsOrder",      "tblWriteGuard"};
 
 // The rows of `sql` on the SQLite file, every value as text ("NULL" for
 // NULL).

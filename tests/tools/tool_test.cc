@@ -21,7 +21,7 @@ TEST_F(ToolTest, InitTwiceDuplicatesNothingAndSaysSo) {
   EXPECT_EQ(QueryText(db_, "SELECT COUNT(*) FROM tblUser"), "36");
   const ToolRun again = Run({"init", "--demo"});
   EXPECT_EQ(again.status, 0) << again.err;
-  EXPECT_NE(again.out.find("all 8 already there, nothing created"), std::string::npos) << again.out;
+  EXPECT_NE(again.out.find("all 9 already there, nothing created"), std::string::npos) << again.out;
   EXPECT_NE(again.out.find("already there (36 players), nothing added"), std::string::npos) << again.out;
   EXPECT_EQ(Dump(), before);
   const json report = RunJson({"init", "--demo"});
