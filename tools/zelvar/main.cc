@@ -14,6 +14,7 @@
 #include <CLI/CLI.hpp>
 
 #include "tools/zelvar/commands.h"
+#include "tools/zelvar/console/console.h"
 #include "tools/zelvar/table.h"
 #include "tools/zelvar/ops/accounts.h"
 #include "tools/zelvar/text_util.h"
@@ -62,7 +63,9 @@ std::string CommandPath(CLI::App* app) {
 // unknown word and the level it was met at.
 bool CheckCommandWords(CLI::App* app, int argc, char** argv, std::string* unknown, CLI::App** level) {
   static const char* const kTakesValue[] = {"--db", "--module", "--log", "--save-request", "--save-reply",
-                                            "--by", "--audit", "--acting-user"};
+                                            "--by", "--audit", "--acting-user",
+                                            "--listen", "--tls-cert", "--tls-key", "--users", "--session-minutes",
+                                            "--role", "--schema"};
   *level = app;
   for (int i = 1; i < argc; ++i) {
     const std::string arg = argv[i];
@@ -517,6 +520,7 @@ int main(int argc, char** argv) {
   AddPacketCommands(&app, &arguments, &commands);
   AddAuditCommand(&app, &arguments, &commands);
   AddHelpCommand(&app, &arguments, &commands);
+  zelvar::console::AddConsoleCommands(&app, &arguments.options, &commands);
   app.set_version_flag("--version", std::string("zelvar ") + ZELVAR_VERSION);
   // Errors of the command line itself come as JSON too when it asks so.
   for (int i = 1; i < argc; ++i) {

@@ -73,7 +73,7 @@ int RunAccountById(const GlobalOptions& options, int32_t id) {
   std::string error;
   if (!ops::ReadAccount(id, &row, &error)) return ReadFailed("the account", error);
   if (!row) {
-    return Fail(kExitFailed, "there is no account with the id " + std::to_string(id) +
+    return FailNotFound("there is no account with the id " + std::to_string(id) +
                                  " (find accounts with 'zelvar users TEXT')");
   }
   if (options.json) {

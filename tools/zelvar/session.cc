@@ -36,15 +36,28 @@ long FileSize(const char* path) {
 
 namespace {
 bool json_errors = false;
+thread_local CapturedOutput* captured = nullptr;
 }  // namespace
 
 void SetJsonErrors(bool on) { json_errors = on; }
 
+void CaptureOutput(CapturedOutput* output) { captured = output; }
+
 int Fail(int code, const std::string& message) {
+  if (captured != nullptr) {
+    captured->error = message;
+    captured->error_code = code;
+    return code;
+  }
   if (json_errors) PrintJson({{"error", message}, {"status", code}});
   std::fflush(stdout);
   std::fprintf(stderr, "zelvar: %s\n", message.c_str());
   return code;
+}
+
+int FailNotFound(const std::string& message) {
+  if (captured != nullptr) captured->not_found = true;
+  return Fail(kExitFailed, message);
 }
 
 bool WriteFile(const std::string& path, const std::string& bytes, std::string* error) {
@@ -82,6 +95,10 @@ bool ReadFile(const std::string& path, std::string* bytes, std::string* error) {
 }
 
 void PrintJson(const nlohmann::ordered_json& json) {
+  if (captured != nullptr) {
+    captured->documents.push_back(json);
+    return;
+  }
   std::printf("%s\n", json.dump(2, ' ', false, nlohmann::ordered_json::error_handler_t::replace).c_str());
 }
 
@@ -159,7 +176,7 @@ std::optional<User> Session::ResolveUser(const std::string& text, int* exit_code
       return std::nullopt;
     }
     if (!*exists) {
-      *exit_code = Fail(kExitFailed, "there is no user with the id " + std::to_string(*id) +
+      *exit_code = FailNotFound("there is no user with the id " + std::to_string(*id) +
                                          " (no row in tblUser); give a user id or user name that exists");
       return std::nullopt;
     }
@@ -184,7 +201,7 @@ std::optional<User> Session::ResolveUser(const std::string& text, int* exit_code
     return std::nullopt;
   }
   if (account.result != 0 || !account.id) {
-    *exit_code = Fail(kExitFailed, "there is no account with the user name '" + text +
+    *exit_code = FailNotFound("there is no account with the user name '" + text +
                                        "'; user names are matched exactly (try 'zelvar users " + text + "', or give the user id)" +
                                        DidYouMean(text));
     return std::nullopt;
@@ -272,6 +289,10 @@ bool Session::Audit(const std::string& command, nlohmann::ordered_json args, con
   record.database = MaskPassword(options_.db);
   std::string error;
   if (!audit_->Append(std::move(record), &error)) {
+    if (captured != nullptr) {
+      captured->warnings.push_back(error);
+      return false;
+    }
     std::fflush(stdout);
     std::fprintf(stderr, "zelvar: warning: %s\n", error.c_str());
     return false;

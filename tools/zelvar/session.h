@@ -10,6 +10,7 @@
 #include <memory>
 #include <optional>
 #include <string>
+#include <vector>
 
 #include <nlohmann/json.hpp>
 
@@ -60,6 +61,8 @@ bool Confirm(const GlobalOptions& options, const std::string& action, int* exit_
 // Prints "zelvar: MESSAGE" on stderr and returns `code`. With JSON errors
 // on (--json), also prints {"error": MESSAGE, "status": CODE} on stdout.
 int Fail(int code, const std::string& message);
+// Fail for a user or account that does not exist.
+int FailNotFound(const std::string& message);
 void SetJsonErrors(bool on);
 
 // Writes `bytes` to `path` ("-": standard output). False with `error` set.
@@ -69,6 +72,20 @@ bool ReadFile(const std::string& path, std::string* bytes, std::string* error);
 
 // Prints JSON on standard output, indented.
 void PrintJson(const nlohmann::ordered_json& json);
+
+// What a command printed with PrintJson and Fail while its thread's output
+// was captured: the web console runs the commands for its requests and
+// answers with this, so both speak the same JSON.
+struct CapturedOutput {
+  std::vector<nlohmann::ordered_json> documents;  // each PrintJson, in order
+  std::string error;                              // the last Fail's message
+  int error_code = 0;                             // and its exit status
+  std::vector<std::string> warnings;              // e.g. an audit line not written
+  bool not_found = false;                         // the failure was a user that does not exist
+};
+// Sends this thread's PrintJson and Fail to `output` (null: back to
+// standard output and standard error).
+void CaptureOutput(CapturedOutput* output);
 
 // A user as a command names it: a number is a user id, anything else a
 // user name looked up with the account request.

@@ -17,7 +17,8 @@ namespace {
 
 using json = nlohmann::ordered_json;
 
-// 2026-12-08T23:40:05+01:00 for `seconds` in local time.
+}  // namespace
+
 std::string IsoLocalTime(int64_t seconds) {
   const std::time_t t = static_cast<std::time_t>(seconds);
   std::tm local {};
@@ -28,8 +29,6 @@ std::string IsoLocalTime(int64_t seconds) {
   if (out.size() >= 5) out.insert(out.size() - 2, ":");  // +0100 -> +01:00
   return out;
 }
-
-}  // namespace
 
 json AuditRecord::Json() const {
   return {{"time", time},        {"operator", operator_name}, {"command", command},  {"args", args},

@@ -36,6 +36,9 @@ struct AuditRecord {
 // never the current folder. Empty with `error` set when there is no home.
 std::string DefaultAuditPath(std::string* error);
 
+// 2026-12-08T23:40:05+01:00 for `seconds` (since 1970) in local time.
+std::string IsoLocalTime(int64_t seconds);
+
 // `by` when given, else the login name of the process's user.
 std::string OperatorName(const std::string& by);
 
