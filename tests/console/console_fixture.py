@@ -11,6 +11,7 @@ import re
 import signal
 import subprocess
 import tempfile
+import threading
 import time
 
 LOGINS = {
@@ -58,12 +59,14 @@ class ConsoleUnderTest:
              "--audit", self.audit_file, *extra_args],
             cwd=folder, stdout=subprocess.PIPE, stderr=self.log, text=True)
         line = self.process.stdout.readline()
-        match = re.search(r"listening on http://([0-9.]+):([0-9]+)/", line)
+        match = re.search(r"listening on (https?)://([0-9.]+):([0-9]+)/", line)
         if not match:
             self.close()
             raise RuntimeError("the console did not start: " + line + self.log_text())
-        self.host, self.port = match.group(1), int(match.group(2))
-        self.url = "http://%s:%d" % (self.host, self.port)
+        self.scheme, self.host, self.port = match.group(1), match.group(2), int(match.group(3))
+        # Whatever else it prints must not fill the pipe and stop it.
+        threading.Thread(target=self.process.stdout.read, daemon=True).start()
+        self.url = "%s://%s:%d" % (self.scheme, self.host, self.port)
 
     def log_text(self):
         self.log.flush()

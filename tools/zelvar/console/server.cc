@@ -131,8 +131,8 @@ int RunConsole(const cli::GlobalOptions& global, const ConsoleOptions& given) {
   if (tls) {
     server = std::make_unique<httplib::SSLServer>(options.tls_cert.c_str(), options.tls_key.c_str());
     if (!server->is_valid()) {
-      return cli::Fail(cli::kExitUsage, "the TLS certificate '" + options.tls_cert + "' or key '" + options.tls_key +
-                                            "' can't be read or do not match");
+      return cli::Fail(cli::kExitUsage, "--tls-cert '" + options.tls_cert + "' or --tls-key '" + options.tls_key +
+                                            "' can't be read, or they do not match");
     }
   } else {
     server = std::make_unique<httplib::Server>();
