@@ -148,7 +148,8 @@ void AddConsoleCommands(CLI::App* app, const cli::GlobalOptions* global, Command
     std::string name, role;
     bool password_stdin = false;
   };
-  auto* v = new Values;  // lives as long as the command line
+  static Values values;  // filled in by the parse, read when the command runs
+  Values* v = &values;
   CLI::App* console = app->add_subcommand(
       "console", "Serve the web console for support staff (and its JSON API) until Ctrl-C");
   console->fallthrough();
