@@ -64,6 +64,33 @@ std::optional<std::string> TextField(const json& body, const char* field, httpli
   return value.get<std::string>();
 }
 
+// A field that must be a list of 1 to `most` items, each of which `item`
+// turns into a text (nullopt: not one); answers 400 with `what` otherwise.
+std::optional<std::vector<std::string>> ListField(const json& body, const char* field, size_t most,
+                                                  const std::function<std::optional<std::string>(const json&)>& item,
+                                                  const std::string& what, httplib::Response& response) {
+  const json list = body.value(field, json());
+  std::vector<std::string> texts;
+  for (const json& value : list.is_array() ? list : json::array()) {
+    const std::optional<std::string> text = item(value);
+    if (!text) break;
+    texts.push_back(*text);
+  }
+  if (!list.is_array() || list.empty() || list.size() > most || texts.size() != list.size()) {
+    AnswerError(response, 400, "'" + std::string(field) + "' must be a list of 1 to " + std::to_string(most) + " " +
+                                   what + "; nothing was changed");
+    return std::nullopt;
+  }
+  return texts;
+}
+
+void Forward(const httplib::Response& from, httplib::Response& to) {
+  to.status = from.status;
+  to.set_content(from.body, "application/json; charset=utf-8");
+}
+
+int32_t PlayerNumber(const std::string& id) { return static_cast<int32_t>(*WholeNumber(id, 1, INT32_MAX)); }
+
 int HttpStatusOf(const cli::CapturedOutput& out, int exit_code) {
   switch (exit_code) {
     case cli::kExitUsage: return 400;
@@ -258,9 +285,7 @@ void ConsoleApi::PlayerRead(const httplib::Request& request, httplib::Response& 
   const std::optional<std::string> id = PlayerId(request, response);
   if (!id) return;
   if (what.empty()) {
-    return RunCommand(response, nullptr, [&](const cli::GlobalOptions& o) {
-      return cli::RunAccountById(o, static_cast<int32_t>(*WholeNumber(*id, 1, INT32_MAX)));
-    });
+    return RunCommand(response, nullptr, [&](auto& o) { return cli::RunAccountById(o, PlayerNumber(*id)); });
   }
   if (what == "friends") return RunCommand(response, nullptr, [&](auto& o) { return cli::RunFriends(o, *id); });
   if (what == "goods") return RunCommand(response, nullptr, [&](auto& o) { return cli::RunGoods(o, *id, false); });
@@ -279,11 +304,7 @@ void ConsoleApi::Audit(const httplib::Request& request, httplib::Response& respo
   httplib::Response all;
   RunCommand(all, nullptr, [&](auto& o) { return cli::RunAudit(o, since); });
   json body = json::parse(all.body, nullptr, false);
-  if (all.status != 200 || body.is_discarded() || !body.contains("rows")) {
-    response.status = all.status;
-    response.set_content(all.body, "application/json; charset=utf-8");
-    return;
-  }
+  if (all.status != 200 || body.is_discarded() || !body.contains("rows")) return Forward(all, response);
   // Each filter keeps the rows whose field holds its text.
   const std::pair<const char*, const char*> filters[] = {
       {"operator", "operator"}, {"command", "command"}, {"outcome", "outcome"}};
@@ -314,51 +335,37 @@ void ConsoleApi::Grant(const httplib::Request& request, httplib::Response& respo
                        const json& body) {
   const std::optional<std::string> id = PlayerId(request, response);
   if (!id) return;
-  const json entries = body.value("entries", json());
-  if (!entries.is_array() || entries.empty() || entries.size() > 100) {
-    return AnswerError(response, 400, "'entries' must be a list of 1 to 100 goods entries GOODS:AMOUNT:TYPE; nothing was sent");
-  }
-  std::vector<std::string> entry_texts;
-  for (const json& entry : entries) {
-    if (!entry.is_string()) return AnswerError(response, 400, "each goods entry must be a text GOODS:AMOUNT:TYPE; nothing was sent");
-    entry_texts.push_back(entry.get<std::string>());
-  }
+  const auto entries = ListField(
+      body, "entries", 100, [](const json& v) { return v.is_string() ? std::optional(v.get<std::string>()) : std::nullopt; },
+      "goods entries GOODS:AMOUNT:TYPE (texts)", response);
+  if (!entries) return;
   const std::optional<std::string> order = TextField(body, "order_id", response);
   if (!order) return;
   // The module grants by user name: the account's name first.
   httplib::Response account;
-  RunCommand(account, nullptr, [&](auto& o) {
-    return cli::RunAccountById(o, static_cast<int32_t>(*WholeNumber(*id, 1, INT32_MAX)));
-  });
+  RunCommand(account, nullptr, [&](auto& o) { return cli::RunAccountById(o, PlayerNumber(*id)); });
   const json found = json::parse(account.body, nullptr, false);
-  if (account.status != 200 || found.is_discarded()) {
-    response.status = account.status;
-    response.set_content(account.body, "application/json; charset=utf-8");
-    return;
-  }
+  if (account.status != 200 || found.is_discarded()) return Forward(account, response);
   const std::string user_name = found["account"].value("user_name", "");
-  RunCommand(response, &session, [&](auto& o) { return cli::RunSend(o, user_name, entry_texts, 0, *order); });
+  RunCommand(response, &session, [&](auto& o) { return cli::RunSend(o, user_name, *entries, 0, *order); });
 }
 
 void ConsoleApi::ChangeGoods(const httplib::Request& request, httplib::Response& response, const WebSession& session,
                              const json& body, bool revoke) {
   const std::optional<std::string> id = PlayerId(request, response);
   if (!id) return;
-  const json ids = body.value("row_ids", json());
-  if (!ids.is_array() || ids.empty() || ids.size() > 1000) {
-    return AnswerError(response, 400, "'row_ids' must be a list of 1 to 1000 goods row ids; nothing was changed");
-  }
-  std::vector<std::string> row_ids;
-  for (const json& row : ids) {
-    if (!row.is_number_integer() || row.get<int64_t>() < 1) {
-      return AnswerError(response, 400, "each goods row id must be a whole number from 1; nothing was changed");
-    }
-    row_ids.push_back(std::to_string(row.get<int64_t>()));
-  }
-  if (revoke) return RunCommand(response, &session, [&](auto& o) { return cli::RunRevoke(o, *id, row_ids); });
+  const auto row_ids = ListField(
+      body, "row_ids", 1000,
+      [](const json& v) {
+        return v.is_number_integer() && v.get<int64_t>() >= 1 ? std::optional(std::to_string(v.get<int64_t>()))
+                                                              : std::nullopt;
+      },
+      "goods row ids (whole numbers from 1)", response);
+  if (!row_ids) return;
+  if (revoke) return RunCommand(response, &session, [&](auto& o) { return cli::RunRevoke(o, *id, *row_ids); });
   const std::optional<std::string> at = TextField(body, "at", response, true);
   if (!at) return;
-  RunCommand(response, &session, [&](auto& o) { return cli::RunExpire(o, *id, row_ids, *at); });
+  RunCommand(response, &session, [&](auto& o) { return cli::RunExpire(o, *id, *row_ids, *at); });
 }
 
 void ConsoleApi::SendMessage(const httplib::Request& request, httplib::Response& response, const WebSession& session,

@@ -4,7 +4,9 @@
 #include <pthread.h>
 #include <signal.h>
 
+#include <atomic>
 #include <cstdio>
+#include <ctime>
 #include <memory>
 #include <thread>
 
@@ -59,13 +61,20 @@ void ServeAssets(httplib::Server* server) {
 }
 
 // Stops `server` at SIGINT or SIGTERM: the signals are blocked in every
-// thread and taken by this one.
-std::thread StopOnSignal(httplib::Server* server, sigset_t signals) {
-  return std::thread([server, signals] {
-    int number = 0;
-    sigwait(&signals, &number);
+// thread and taken by this one. A signal that comes before the server has
+// begun to accept is not lost: stop() is repeated until the server's loop
+// has ended (`served` set by the thread that runs it).
+std::thread StopOnSignal(httplib::Server* server, sigset_t signals, const std::atomic<bool>* served) {
+  return std::thread([server, signals, served] {
+    const timespec tick{0, 100 * 1000 * 1000};
+    int number = -1;
+    while (!served->load() && number < 0) number = sigtimedwait(&signals, nullptr, &tick);
+    if (number < 0) return;  // the server ended on its own
     std::fprintf(stderr, "zelvar console: stopping (signal %d)\n", number);
-    server->stop();
+    while (!served->load()) {
+      server->stop();
+      nanosleep(&tick, nullptr);
+    }
   });
 }
 
@@ -153,20 +162,18 @@ int RunConsole(const cli::GlobalOptions& global, const ConsoleOptions& given) {
   sigaddset(&signals, SIGINT);
   sigaddset(&signals, SIGTERM);
   pthread_sigmask(SIG_BLOCK, &signals, nullptr);
-  std::thread stopper = StopOnSignal(server.get(), signals);
+  std::atomic<bool> served{false};
+  std::thread stopper = StopOnSignal(server.get(), signals, &served);
 
   const std::string shown_host = address.host.find(':') != std::string::npos ? "[" + address.host + "]" : address.host;
   std::printf("zelvar console: listening on %s://%s:%d/\n", tls ? "https" : "http", shown_host.c_str(), port);
   std::fflush(stdout);
   std::fprintf(stderr, "zelvar console: logins from %s; writes audited in %s\n", options.users_file.c_str(),
                global.audit_file.empty() ? "the default audit file" : global.audit_file.c_str());
-  const bool served = server->listen_after_bind();
-  if (stopper.joinable()) {
-    // A server that ended on its own: wake the waiting thread.
-    pthread_kill(stopper.native_handle(), SIGTERM);
-    stopper.join();
-  }
-  return served ? cli::kExitOk : cli::Fail(cli::kExitFailed, "the console stopped serving");
+  const bool listened = server->listen_after_bind();
+  served = true;
+  stopper.join();
+  return listened ? cli::kExitOk : cli::Fail(cli::kExitFailed, "the console stopped serving");
 }
 
 }  // namespace zelvar::console
