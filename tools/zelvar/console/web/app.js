@@ -304,7 +304,7 @@ function friendsSection(base, player, friends, reload) {
 
 function messageForm(base, player, friends) {
   const to = el("select", { id: "message-to" }, friends.map((f) => el("option", { value: f.id }, f.nick + " (#" + f.id + ")")));
-  const text = el("input", { id: "message-text", maxLength: 500, required: true });
+  const text = el("input", { id: "message-text", maxLength: 4000, required: true });
   const send = el("button", { type: "submit", id: "message-submit" }, "Send");
   const form = el("form", { id: "message-form" }, el("label", {}, "Message to", to), el("label", {}, "Text", text), send);
   form.addEventListener("submit", async (event) => {
