@@ -59,10 +59,14 @@ class Browser:
             options.add_argument(flag)
         options.set_capability("goog:loggingPrefs", {"browser": "ALL"})
         self.driver = webdriver.Chrome(service=Service(executable_path=CHROMEDRIVER), options=options)
-        # The window's frame takes room: grow it until the page gets the viewport.
-        self.driver.set_window_size(*VIEWPORT)
-        inner = self.driver.execute_script("return [window.innerWidth, window.innerHeight]")
-        self.driver.set_window_size(2 * VIEWPORT[0] - inner[0], 2 * VIEWPORT[1] - inner[1])
+        try:
+            # The window's frame takes room: grow it until the page gets the viewport.
+            self.driver.set_window_size(*VIEWPORT)
+            inner = self.driver.execute_script("return [window.innerWidth, window.innerHeight]")
+            self.driver.set_window_size(2 * VIEWPORT[0] - inner[0], 2 * VIEWPORT[1] - inner[1])
+        except Exception:
+            self.driver.quit()
+            raise
         self.console = console
         self.shots = os.environ.get("ZELVAR_SCREENSHOTS")
 
@@ -245,8 +249,12 @@ def main():
         check(not errors, "the console's pages logged errors: %r" % errors)
     except Exception:
         if browser is not None:
-            print("page at the failure: %s\n%s" % (browser.driver.current_url, browser.driver.find_element(By.TAG_NAME, "body").text))
-            browser.screenshot("failure")
+            try:
+                body = browser.driver.find_element(By.TAG_NAME, "body").text
+                print("page at the failure: %s\n%s" % (browser.driver.current_url, body))
+                browser.screenshot("failure")
+            except Exception as e:
+                print("the browser can't show the page at the failure: %s" % e)
         print("console log:\n" + console.log_text())
         raise
     finally:

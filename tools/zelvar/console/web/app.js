@@ -341,9 +341,9 @@ async function auditPage(view) {
     const rows = answer.rows.map((r) => el("tr", { className: "audit-row " + r.outcome },
       el("td", {}, r.time), el("td", {}, r.operator), el("td", {}, r.command),
       el("td", { className: "args" }, JSON.stringify(r.args)), el("td", {}, r.outcome),
-      el("td", {}, r.rows_changed === undefined ? "" : r.rows_changed), el("td", {}, r.error || "")));
+      el("td", {}, r.rows_changed === undefined ? "" : r.rows_changed)));
     results.replaceChildren(rows.length
-      ? table("audit-table", ["time", "operator", "command", "arguments", "outcome", "rows", "error"], rows)
+      ? table("audit-table", ["time", "operator", "command", "arguments", "outcome", "rows"], rows)
       : el("p", { className: "empty" }, "No write matches."));
   };
   form.addEventListener("submit", (event) => {
