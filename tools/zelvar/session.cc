@@ -267,9 +267,7 @@ bool Confirm(const GlobalOptions& options, const std::string& action, int* exit_
 
 bool Session::OpenAudit(int* exit_code) {
   std::string error;
-  std::string path = options_.audit_file;
-  if (path.empty()) path = ops::DefaultAuditPath(&error);
-  if (!path.empty()) audit_ = ops::AuditTrail::Open(path, &error);
+  audit_ = ops::AuditTrail::Open(options_.audit_file, &error);
   if (audit_ == nullptr) {
     *exit_code = Fail(kExitFailed, error);
     return false;

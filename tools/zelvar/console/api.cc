@@ -400,26 +400,16 @@ void ConsoleApi::ListLogins(httplib::Response& response) {
 
 bool ConsoleApi::ChangeLogins(httplib::Response& response, const WebSession& session, const std::string& command,
                               const json& args, const std::function<bool(std::string*)>& change) {
-  // The trail is opened first: a change that can't be audited is not made.
   std::string error;
-  const std::string path = global_.audit_file.empty() ? ops::DefaultAuditPath(&error) : global_.audit_file;
-  std::unique_ptr<ops::AuditTrail> trail = path.empty() ? nullptr : ops::AuditTrail::Open(path, &error);
-  if (trail == nullptr) {
-    AnswerError(response, 503, error);
-    return false;
+  switch (AuditedLoginChange(global_.audit_file, session.login + "@console", options_.users_file, command, args,
+                             change, &error)) {
+    case LoginChangeFailure::kNone: return true;
+    case LoginChangeFailure::kNotAudited: AnswerError(response, 503, error); return false;
+    case LoginChangeFailure::kNotMade:
+      AnswerError(response, error.rfind("there is no login", 0) == 0 ? 404 : 422, error);
+      return false;
   }
-  const bool done = change(&error);
-  ops::AuditRecord record;
-  record.operator_name = session.login + "@console";
-  record.command = command;
-  record.args = args;
-  record.outcome = done ? "done" : "failed";
-  record.rows_changed = done ? 1 : 0;
-  record.database = options_.users_file;
-  std::string audit_error;
-  if (!trail->Append(std::move(record), &audit_error)) std::fprintf(stderr, "zelvar console: warning: %s\n", audit_error.c_str());
-  if (!done) AnswerError(response, error.rfind("there is no login", 0) == 0 ? 404 : 422, error);
-  return done;
+  return false;
 }
 
 void ConsoleApi::AddLogin(httplib::Response& response, const WebSession& session, const json& body) {

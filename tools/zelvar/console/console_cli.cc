@@ -4,6 +4,7 @@
 #include <unistd.h>
 
 #include <cstdio>
+#include <functional>
 #include <iostream>
 
 #include <CLI/CLI.hpp>
@@ -73,22 +74,12 @@ std::string UsersFile(const std::string& given, int* exit_code) {
   return path;
 }
 
-// The audit line of a change of the logins made from the shell.
-void AuditChange(const cli::GlobalOptions& global, const std::string& users_file, const std::string& command,
-                 nlohmann::ordered_json args) {
+int ChangeLogins(const cli::GlobalOptions& global, const std::string& users_file, const std::string& command,
+                 const nlohmann::ordered_json& args, const std::function<bool(std::string*)>& change) {
   std::string error;
-  const std::string path = global.audit_file.empty() ? ops::DefaultAuditPath(&error) : global.audit_file;
-  std::unique_ptr<ops::AuditTrail> trail = path.empty() ? nullptr : ops::AuditTrail::Open(path, &error);
-  ops::AuditRecord record;
-  record.operator_name = ops::OperatorName(global.by);
-  record.command = command;
-  record.args = std::move(args);
-  record.outcome = "done";
-  record.rows_changed = 1;
-  record.database = users_file;
-  if (trail == nullptr || !trail->Append(std::move(record), &error)) {
-    std::fprintf(stderr, "zelvar: warning: %s\n", error.c_str());
-  }
+  const LoginChangeFailure failure =
+      AuditedLoginChange(global.audit_file, ops::OperatorName(global.by), users_file, command, args, change, &error);
+  return failure == LoginChangeFailure::kNone ? kExitOk : Fail(kExitFailed, error);
 }
 
 }  // namespace
@@ -105,9 +96,9 @@ int RunUserAdd(const std::string& users_file, const std::string& name, const std
   if (!ReadPassword(password_stdin, &password, &exit_code)) return exit_code;
   if (std::string why = CheckPassword(password); !why.empty()) return Fail(kExitUsage, why + "; nothing was changed");
   LoginStore store(path);
-  std::string error;
-  if (!store.Add(name, *role, password, &error)) return Fail(kExitFailed, error);
-  AuditChange(global, path, "console user add", {{"name", name}, {"role", role_text}});
+  exit_code = ChangeLogins(global, path, "console user add", {{"name", name}, {"role", role_text}},
+                           [&](std::string* error) { return store.Add(name, *role, password, error); });
+  if (exit_code != kExitOk) return exit_code;
   std::printf("Login %s (%s) saved in %s\n", name.c_str(), RoleName(*role), path.c_str());
   return kExitOk;
 }
@@ -117,9 +108,9 @@ int RunUserRemove(const std::string& users_file, const std::string& name, const 
   const std::string path = UsersFile(users_file, &exit_code);
   if (path.empty()) return exit_code;
   LoginStore store(path);
-  std::string error;
-  if (!store.Remove(name, &error)) return Fail(kExitFailed, error);
-  AuditChange(global, path, "console user remove", {{"name", name}});
+  exit_code = ChangeLogins(global, path, "console user remove", {{"name", name}},
+                           [&](std::string* error) { return store.Remove(name, error); });
+  if (exit_code != kExitOk) return exit_code;
   std::printf("Login %s removed from %s\n", name.c_str(), path.c_str());
   return kExitOk;
 }

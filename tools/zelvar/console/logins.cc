@@ -5,6 +5,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
@@ -13,6 +14,8 @@
 
 #include <nlohmann/json.hpp>
 #include <sodium.h>
+
+#include "tools/zelvar/ops/audit.h"
 
 namespace zelvar::console {
 namespace {
@@ -103,6 +106,27 @@ std::string DefaultLoginsPath(std::string* error) {
     return "";
   }
   return std::string(home) + "/.local/state/zelvar/console-users.json";
+}
+
+LoginChangeFailure AuditedLoginChange(const std::string& audit_file, const std::string& operator_name,
+                                      const std::string& users_file, const std::string& command,
+                                      const nlohmann::ordered_json& args,
+                                      const std::function<bool(std::string*)>& change, std::string* error) {
+  std::unique_ptr<ops::AuditTrail> trail = ops::AuditTrail::Open(audit_file, error);
+  if (trail == nullptr) return LoginChangeFailure::kNotAudited;
+  const bool done = change(error);
+  ops::AuditRecord record;
+  record.operator_name = operator_name;
+  record.command = command;
+  record.args = args;
+  record.outcome = done ? "done" : "failed";
+  record.rows_changed = done ? 1 : 0;
+  record.database = users_file;
+  std::string audit_error;
+  if (!trail->Append(std::move(record), &audit_error)) {
+    std::fprintf(stderr, "zelvar: warning: %s\n", audit_error.c_str());
+  }
+  return done ? LoginChangeFailure::kNone : LoginChangeFailure::kNotMade;
 }
 
 bool LoginStore::Refresh(std::string* error) {

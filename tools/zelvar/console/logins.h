@@ -9,11 +9,14 @@
 #define ZELVAR_TOOLS_ZELVAR_CONSOLE_LOGINS_H_
 
 #include <ctime>
+#include <functional>
 #include <map>
 #include <mutex>
 #include <optional>
 #include <string>
 #include <vector>
+
+#include <nlohmann/json.hpp>
 
 namespace zelvar::console {
 
@@ -39,6 +42,18 @@ struct Login {
   Role role = Role::kViewer;
   std::string hash;  // crypto_pwhash_str's text
 };
+
+// What went wrong with a change of the logins.
+enum class LoginChangeFailure { kNone, kNotAudited, kNotMade };
+
+// Makes `change` to the logins with its line in the audit trail
+// `audit_file` (empty: the default), under `operator_name`. The trail is
+// opened first: a change that can't be audited is not made. `error` says
+// why when the answer is not kNone.
+LoginChangeFailure AuditedLoginChange(const std::string& audit_file, const std::string& operator_name,
+                                      const std::string& users_file, const std::string& command,
+                                      const nlohmann::ordered_json& args,
+                                      const std::function<bool(std::string*)>& change, std::string* error);
 
 class LoginStore {
  public:

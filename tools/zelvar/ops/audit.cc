@@ -57,7 +57,9 @@ std::string OperatorName(const std::string& by) {
   return "uid " + std::to_string(geteuid());
 }
 
-std::unique_ptr<AuditTrail> AuditTrail::Open(const std::string& path, std::string* error) {
+std::unique_ptr<AuditTrail> AuditTrail::Open(const std::string& given, std::string* error) {
+  const std::string path = given.empty() ? DefaultAuditPath(error) : given;
+  if (path.empty()) return nullptr;
   const std::filesystem::path folder = std::filesystem::path(path).parent_path();
   std::error_code ec;
   if (!folder.empty()) std::filesystem::create_directories(folder, ec);

@@ -44,7 +44,8 @@ std::string OperatorName(const std::string& by);
 
 class AuditTrail {
  public:
-  // Opens `path` for appending, creating it (and its folder) when missing.
+  // Opens `path` (empty: DefaultAuditPath) for appending, creating it
+  // (and its folder) when missing.
   // Null with `error` set when it can't be written: a write must not run
   // when its audit line could not be kept.
   static std::unique_ptr<AuditTrail> Open(const std::string& path, std::string* error);
