@@ -55,6 +55,15 @@ int Fail(int code, const std::string& message) {
   return code;
 }
 
+void Warn(const std::string& message) {
+  if (captured != nullptr) {
+    captured->warnings.push_back(message);
+    return;
+  }
+  std::fflush(stdout);
+  std::fprintf(stderr, "zelvar: warning: %s\n", message.c_str());
+}
+
 int FailNotFound(const std::string& message) {
   if (captured != nullptr) captured->not_found = true;
   return Fail(kExitFailed, message);
@@ -287,12 +296,7 @@ bool Session::Audit(const std::string& command, nlohmann::ordered_json args, con
   record.database = MaskPassword(options_.db);
   std::string error;
   if (!audit_->Append(std::move(record), &error)) {
-    if (captured != nullptr) {
-      captured->warnings.push_back(error);
-      return false;
-    }
-    std::fflush(stdout);
-    std::fprintf(stderr, "zelvar: warning: %s\n", error.c_str());
+    Warn(error);
     return false;
   }
   return true;

@@ -61,6 +61,9 @@ bool Confirm(const GlobalOptions& options, const std::string& action, int* exit_
 // Prints "zelvar: MESSAGE" on stderr and returns `code`. With JSON errors
 // on (--json), also prints {"error": MESSAGE, "status": CODE} on stdout.
 int Fail(int code, const std::string& message);
+// Prints "zelvar: warning: MESSAGE" on stderr, or keeps it with the
+// captured output: something went wrong after the work was done.
+void Warn(const std::string& message);
 // Fail for a user or account that does not exist.
 int FailNotFound(const std::string& message);
 void SetJsonErrors(bool on);

@@ -1,8 +1,6 @@
 #include "tools/zelvar/console/api.h"
 
 #include <charconv>
-#include <cstdio>
-#include <exception>
 
 #include "tools/zelvar/commands.h"
 #include "tools/zelvar/ops/audit.h"
@@ -82,11 +80,6 @@ std::optional<std::vector<std::string>> ListField(const json& body, const char* 
     return std::nullopt;
   }
   return texts;
-}
-
-void Forward(const httplib::Response& from, httplib::Response& to) {
-  to.status = from.status;
-  to.set_content(from.body, "application/json; charset=utf-8");
 }
 
 int32_t PlayerNumber(const std::string& id) { return static_cast<int32_t>(*WholeNumber(id, 1, INT32_MAX)); }
@@ -174,8 +167,9 @@ httplib::Server::Handler ConsoleApi::Guarded(Role least, bool write, Handler han
   };
 }
 
-void ConsoleApi::RunCommand(httplib::Response& response, const WebSession* session,
-                            const std::function<int(const cli::GlobalOptions&)>& command, bool report_on_failure) {
+ConsoleApi::Answer ConsoleApi::Run(const WebSession* session,
+                                   const std::function<int(const cli::GlobalOptions&)>& command,
+                                   bool report_on_failure) {
   cli::GlobalOptions options = global_;
   options.json = true;
   options.yes = true;  // the web app asked for confirmation
@@ -184,22 +178,26 @@ void ConsoleApi::RunCommand(httplib::Response& response, const WebSession* sessi
   int exit_code = 0;
   {
     std::lock_guard<std::mutex> lock(command_mutex_);
-    cli::CaptureOutput(&out);
-    try {
-      exit_code = command(options);
-    } catch (...) {
-      cli::CaptureOutput(nullptr);
-      throw;
-    }
-    cli::CaptureOutput(nullptr);
+    // Output goes back to the terminal however the command ends.
+    struct Capture {
+      explicit Capture(cli::CapturedOutput* out) { cli::CaptureOutput(out); }
+      ~Capture() { cli::CaptureOutput(nullptr); }
+    } capture(&out);
+    exit_code = command(options);
   }
   json body = out.documents.empty() ? json::object() : out.documents.back();
   if (!out.warnings.empty()) body["warnings"] = out.warnings;
-  if (exit_code == cli::kExitOk || (report_on_failure && !out.documents.empty())) return AnswerJson(response, 200, body);
+  if (exit_code == cli::kExitOk || (report_on_failure && !out.documents.empty())) return {200, std::move(body)};
   const int status = HttpStatusOf(out, exit_code);
   json error = {{"error", out.error.empty() ? "the command failed" : out.error}, {"status", status}};
-  if (!out.documents.empty()) error["output"] = body;
-  AnswerJson(response, status, error);
+  if (!out.documents.empty()) error["output"] = std::move(body);
+  return {status, std::move(error)};
+}
+
+void ConsoleApi::RunCommand(httplib::Response& response, const WebSession* session,
+                            const std::function<int(const cli::GlobalOptions&)>& command, bool report_on_failure) {
+  const Answer answer = Run(session, command, report_on_failure);
+  AnswerJson(response, answer.status, answer.body);
 }
 
 void ConsoleApi::Register(httplib::Server* server) {
@@ -301,10 +299,9 @@ void ConsoleApi::PlayerRead(const httplib::Request& request, httplib::Response& 
 
 void ConsoleApi::Audit(const httplib::Request& request, httplib::Response& response) {
   const std::string since = request.get_param_value("since");
-  httplib::Response all;
-  RunCommand(all, nullptr, [&](auto& o) { return cli::RunAudit(o, since); });
-  json body = json::parse(all.body, nullptr, false);
-  if (all.status != 200 || body.is_discarded() || !body.contains("rows")) return Forward(all, response);
+  Answer all = Run(nullptr, [&](auto& o) { return cli::RunAudit(o, since); });
+  if (all.status != 200 || !all.body.contains("rows")) return AnswerJson(response, all.status, all.body);
+  json& body = all.body;
   // Each filter keeps the rows whose field holds its text.
   const std::pair<const char*, const char*> filters[] = {
       {"operator", "operator"}, {"command", "command"}, {"outcome", "outcome"}};
@@ -342,11 +339,9 @@ void ConsoleApi::Grant(const httplib::Request& request, httplib::Response& respo
   const std::optional<std::string> order = TextField(body, "order_id", response);
   if (!order) return;
   // The module grants by user name: the account's name first.
-  httplib::Response account;
-  RunCommand(account, nullptr, [&](auto& o) { return cli::RunAccountById(o, PlayerNumber(*id)); });
-  const json found = json::parse(account.body, nullptr, false);
-  if (account.status != 200 || found.is_discarded()) return Forward(account, response);
-  const std::string user_name = found["account"].value("user_name", "");
+  const Answer account = Run(nullptr, [&](auto& o) { return cli::RunAccountById(o, PlayerNumber(*id)); });
+  if (account.status != 200) return AnswerJson(response, account.status, account.body);
+  const std::string user_name = account.body["account"].value("user_name", "");
   RunCommand(response, &session, [&](auto& o) { return cli::RunSend(o, user_name, *entries, 0, *order); });
 }
 
@@ -390,12 +385,7 @@ void ConsoleApi::Unfriend(const httplib::Request& request, httplib::Response& re
 }
 
 void ConsoleApi::ListLogins(httplib::Response& response) {
-  std::vector<Login> logins;
-  std::string error;
-  if (!logins_.List(&logins, &error)) return AnswerError(response, 503, error);
-  json rows = json::array();
-  for (const Login& login : logins) rows.push_back({{"name", login.name}, {"role", RoleName(login.role)}});
-  AnswerJson(response, 200, {{"count", rows.size()}, {"rows", rows}});
+  RunCommand(response, nullptr, [&](auto& o) { return RunUserList(options_.users_file, o); });
 }
 
 bool ConsoleApi::ChangeLogins(httplib::Response& response, const WebSession& session, const std::string& command,

@@ -52,9 +52,17 @@ class ConsoleApi {
   void AddLogin(httplib::Response& response, const WebSession& session, const json& body);
   void RemoveLogin(const httplib::Request& request, httplib::Response& response, const WebSession& session);
 
-  // Runs a command of the tool with its output captured and answers with
-  // it: its JSON on success, {"error", "status"} on failure. `session`:
-  // the login a write is audited under.
+  // An HTTP status and its JSON.
+  struct Answer {
+    int status = 200;
+    json body;
+  };
+  // Runs a command of the tool with its output captured: its JSON on
+  // success, {"error", "status"} on failure (with `report_on_failure`, the
+  // JSON it printed even so). `session`: the login a write is audited under.
+  Answer Run(const WebSession* session, const std::function<int(const cli::GlobalOptions&)>& command,
+             bool report_on_failure = false);
+  // Run, answered on `response`.
   void RunCommand(httplib::Response& response, const WebSession* session,
                   const std::function<int(const cli::GlobalOptions&)>& command, bool report_on_failure = false);
   // Makes a change of the console's own logins with its audit line;

@@ -5,7 +5,6 @@
 #include <unistd.h>
 
 #include <cerrno>
-#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
@@ -16,6 +15,7 @@
 #include <sodium.h>
 
 #include "tools/zelvar/ops/audit.h"
+#include "tools/zelvar/session.h"
 
 namespace zelvar::console {
 namespace {
@@ -123,9 +123,7 @@ LoginChangeFailure AuditedLoginChange(const std::string& audit_file, const std::
   record.rows_changed = done ? 1 : 0;
   record.database = users_file;
   std::string audit_error;
-  if (!trail->Append(std::move(record), &audit_error)) {
-    std::fprintf(stderr, "zelvar: warning: %s\n", audit_error.c_str());
-  }
+  if (!trail->Append(std::move(record), &audit_error)) cli::Warn(audit_error);
   return done ? LoginChangeFailure::kNone : LoginChangeFailure::kNotMade;
 }
 
