@@ -4,11 +4,6 @@
 
 #include "db/transaction.h"
 
-#include <algorithm>
-#include <chrono>
-#include <random>
-#include <thread>
-
 #include "db/ado.h"
 #include "db/deadline.h"
 #include "db/failover.h"
@@ -21,26 +16,6 @@
 
 namespace zelvar::db {
 namespace {
-
-// Eight threads granting goods to one player on a SERIALIZABLE server
-// collide often; every one of them must get through. Attempts go on until
-// the request's time is up: a count of them says nothing (on MariaDB, a
-// busy machine let one grant of two hundred lose fifty times in a row
-// within three seconds). The count is only a fuse for a request without
-// a time bound.
-constexpr int kMaxAttempts = 5000;
-constexpr int kMaxBackOffMicros = 20000;
-
-// Sleeps a random time below a ceiling that doubles with each attempt, so
-// that colliding transactions drift apart.
-void BackOff(int attempt) {
-  thread_local std::minstd_rand random(
-      static_cast<unsigned>(std::hash<std::thread::id>()(std::this_thread::get_id())) ^
-      static_cast<unsigned>(std::chrono::steady_clock::now().time_since_epoch().count()));
-  const int ceiling = std::min(kMaxBackOffMicros, 250 << std::min(attempt, 10));
-  std::uniform_int_distribution<int> pick(ceiling / 4, ceiling);
-  std::this_thread::sleep_for(std::chrono::microseconds(pick(random)));
-}
 
 // One attempt. After the first failure the attempt is lost: later
 // statements fail at once without reaching the database, as they would

@@ -3,7 +3,9 @@
 
 #include <sys/stat.h>
 
+#include <chrono>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "backend_fixture.h"
@@ -11,6 +13,7 @@
 #include "db/current_connection.h"
 #include "db/recordset.h"
 #include "db/runner.h"
+#include "db/transaction.h"
 #include "support/test_db.h"
 #include "util/text.h"
 #include "zelvar/zelvar.h"
@@ -452,6 +455,57 @@ TEST_P(RunnerTest, WrappersGiveCodesAndKeepTheLeaseAfterAFailedStatement) {
 
 INSTANTIATE_TEST_SUITE_P(AllBackends, RunnerTest, testing::ValuesIn(AllBackends()),
                          BackendParamName);
+
+using LockedRunnerTest = BackendTest;
+
+// A statement of its own that the server undoes as a deadlock's victim
+// (an invitation row, say) runs again and is stored once.
+TEST_P(LockedRunnerTest, DeadlockVictimRunsAgainAndIsStoredOnce) {
+  ZELVAR_REQUIRE_DB();
+  db_->Exec("CREATE TABLE tblPair (nId INT PRIMARY KEY, nValue INT)");
+  db_->Exec("INSERT INTO tblPair (nId, nValue) VALUES (1, 0)");
+  db_->Exec("INSERT INTO tblPair (nId, nValue) VALUES (2, 0)");
+  db_->Exec("CREATE TABLE tblBulk (nId INT PRIMARY KEY)");
+  int result = 1;
+  std::u16string module_error;
+  std::thread statement;
+  // The rival is a transaction of the module's own, which runs again
+  // should the server undo it instead.
+  std::u16string rival_error;
+  const int rival = db::RunTransaction(
+      [&](db::Transaction& transaction) {
+        // Heavier than the statement, so that MariaDB undoes that one;
+        // PostgreSQL undoes the one that waited first, the statement too.
+        for (int i = 0; i < 50; ++i) {
+          if (transaction.Execute(Sql("INSERT INTO tblBulk (nId) VALUES (%d)",
+                                      {SqlValue::Integer(i)}),
+                                  nullptr) != 0) {
+            return -1;
+          }
+        }
+        transaction.Execute(Sql("UPDATE tblPair SET nValue = nValue + 100 WHERE nId = 2"),
+                            nullptr);
+        if (!statement.joinable()) {
+          statement = std::thread([&] {
+            result = ExecuteSql(
+                Sql("UPDATE tblPair SET nValue = nValue + 1 WHERE nId IN (1, 2)"), &module_error);
+          });
+          // The statement now holds row 1 and waits for row 2.
+          std::this_thread::sleep_for(std::chrono::milliseconds(500));
+        }
+        return transaction.Execute(Sql("UPDATE tblPair SET nValue = nValue + 100 WHERE nId = 1"),
+                                   nullptr);
+      },
+      &rival_error);
+  if (statement.joinable()) statement.join();
+  EXPECT_EQ(rival, 0) << ToNarrow(rival_error);
+  EXPECT_EQ(result, 0) << ToNarrow(module_error);
+  EXPECT_EQ(db_->QueryInt("SELECT COUNT(*) FROM tblBulk"), 50);
+  EXPECT_EQ(db_->QueryInt("SELECT COUNT(*) FROM tblPair WHERE nValue = 101"), 2);
+}
+
+INSTANTIATE_TEST_SUITE_P(Servers, LockedRunnerTest,
+                         testing::Values(Backend::kPostgres, Backend::kMariaDb), BackendParamName);
 
 }  // namespace
 }  // namespace zelvar::test
